@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "quorvel/storage/json_value.h"
+
+namespace quorvel {
+
+// Where and why a JSON text was refused. `line` is 1 plus the line feeds
+// before the offending byte; `column` counts bytes from the start of that
+// line up to and including it, or, at the end of the text, the bytes of the
+// last line.
+struct JsonError {
+  std::string description;
+  std::size_t line = 1;
+  std::size_t column = 0;
+
+  // "<description> at line <line> column <column>".
+  std::string message() const;
+  friend bool operator==(const JsonError&, const JsonError&) = default;
+};
+
+// A number as read from JSON text, in the kind JsonValue keeps it.
+using JsonNumber = std::variant<JsonValue::Unsigned, JsonValue::Signed, JsonValue::Float>;
+
+// A single forward pass over JSON text (RFC 8259), with one byte of
+// look-ahead and no backtracking.
+//
+// Whitespace is space, tab, line feed and carriage return only. Strings must
+// be valid UTF-8. Integers without sign become Unsigned up to 2^64 - 1,
+// negative ones Signed down to -2^63; every other number (including -0) is a
+// correctly rounded double; a magnitude too large for a double is refused,
+// one too small becomes zero. Arrays and objects share a nesting budget: each
+// open bracket takes one unit and a bracket that would take the last unit is
+// refused, so a budget of N admits N - 1 levels.
+//
+// Readers of fixed shapes (such as a stored record) drive the cursor
+// operations directly; read_json_document() reads one free-form value.
+// Not thread-safe; cheap to construct.
+class JsonReader {
+ public:
+  // The nesting budget of metadata text: 127 levels.
+  static constexpr int kDefaultNestingBudget = 128;
+
+  explicit JsonReader(std::string_view text, int nesting_budget = kDefaultNestingBudget)
+      : text_(text), nesting_budget_(nesting_budget) {}
+
+  // Skips whitespace and returns the next byte without consuming it, or -1 at
+  // the end of the text.
+  int peek_token();
+  // Consumes the byte that peek_token() returned. REQUIRES: not at the end.
+  void advance() { ++pos_; }
+
+  // Reads one value of any kind starting at the next token.
+  [[nodiscard]] std::expected<JsonValue, JsonError> read_value();
+  // Reads a string. REQUIRES: peek_token() returned '"'.
+  [[nodiscard]] std::expected<std::string, JsonError> read_string();
+  // Reads a number. REQUIRES: peek_token() returned '-' or a digit.
+  [[nodiscard]] std::expected<JsonNumber, JsonError> read_number();
+  // Reads the word null. REQUIRES: peek_token() returned 'n'.
+  [[nodiscard]] std::expected<void, JsonError> read_null();
+
+  // Takes one unit of the nesting budget for the bracket at the cursor.
+  // REQUIRES: peek_token() returned '[' or '{'; the bracket is not consumed.
+  [[nodiscard]] std::expected<void, JsonError> enter_nesting();
+  // Gives back the unit taken by enter_nesting().
+  void leave_nesting() { ++nesting_budget_; }
+
+  // Succeeds when only whitespace remains; otherwise "trailing characters".
+  [[nodiscard]] std::expected<void, JsonError> finish();
+
+  // An error pointing at the byte at the cursor (after whitespace was
+  // skipped by peek_token()), or at the end of the text.
+  JsonError error_here(std::string_view description) const { return error_at(pos_, description); }
+  // An error pointing at the byte at `pos`, or the end when pos >= size.
+  JsonError error_at(std::size_t pos, std::string_view description) const;
+
+  // Byte offset of the cursor.
+  std::size_t position() const { return pos_; }
+
+ private:
+  [[nodiscard]] std::expected<JsonValue, JsonError> read_array();
+  [[nodiscard]] std::expected<JsonValue, JsonError> read_object();
+  [[nodiscard]] std::expected<void, JsonError> read_word(std::string_view rest);
+  [[nodiscard]] std::expected<unsigned, JsonError> read_hex4();
+  [[nodiscard]] std::expected<void, JsonError> read_escape(std::string& out);
+  [[nodiscard]] std::expected<void, JsonError> read_utf8_sequence(std::string& out);
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  int nesting_budget_;
+};
+
+// Reads `text` as exactly one JSON value, with only whitespace around it.
+[[nodiscard]] std::expected<JsonValue, JsonError> read_json_document(
+    std::string_view text, int nesting_budget = JsonReader::kDefaultNestingBudget);
+
+// The deepest nesting of arrays and objects in `value`: 0 for a scalar, 1 for
+// an array or object of scalars.
+std::size_t json_nesting_depth(const JsonValue& value);
+
+}  // namespace quorvel

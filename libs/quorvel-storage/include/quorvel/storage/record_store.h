@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "quorvel/storage/record.h"
+#include "quorvel/storage/storage_error.h"
+
+namespace quorvel {
+
+// Runs body(begin, end) over sub-ranges that together cover [0, count),
+// possibly on several threads at once, and returns when all have finished.
+using ParallelFor =
+    std::function<void(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body)>;
+
+// Runs the body over the whole range on the calling thread.
+void run_serially(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+
+// The records of one database file, kept twice: durably in the file's table
+// "records" (id -> the record's JSON form) and in memory in the record list,
+// which holds one entry per id, loaded in ascending byte order of the keys
+// and followed by records inserted since.
+//
+// Every change is committed to the file (one transaction, fully synced)
+// before the record list changes, so a failed change leaves both as they
+// were. While the store lives it holds an exclusive lock on the file; a
+// second store on the same file, in this process or another, fails to open.
+//
+// Not thread-safe: insert and remove need exclusive access; records() and
+// find() may run concurrently with each other.
+class RecordStore {
+ public:
+  // Opens or creates the database at `path` (an empty file becomes a new
+  // database), creates the table "records" when missing and loads every
+  // stored record, parsing the stored values with `parallel_for`.
+  // Fails with kDatabase (cannot open, lock, or not a database), kTransaction,
+  // kTable (cannot create or read the table, or it has other columns),
+  // kCommit, kStorage (a row cannot be read) or kSerialization (a stored value
+  // is not a record's JSON form). A failure leaves no lock behind.
+  [[nodiscard]] static std::expected<RecordStore, StorageError> open(
+      const std::string& path, const ParallelFor& parallel_for = run_serially);
+
+  RecordStore(RecordStore&&) noexcept;
+  RecordStore& operator=(RecordStore&&) noexcept;
+  ~RecordStore();
+
+  // Stores `record` under its id, replacing a record stored under that id in
+  // the file and in the record list (at its position there); a new id is
+  // appended to the list. Fails with kSerialization, before anything is
+  // written, when the record has no JSON form that reads back (a NaN or
+  // infinite vector element, metadata nested deeper than
+  // kMaxMetadataNesting, text that is not valid UTF-8); with kTransaction,
+  // kStorage or kCommit when SQLite fails. On failure nothing changes.
+  [[nodiscard]] std::expected<void, StorageError> insert(Record record);
+
+  // Removes the record stored under `id`. Returns whether the file held one;
+  // only then does the record list change (every entry with that id goes,
+  // the others keep their order). A write transaction is committed either
+  // way. Fails with kTransaction, kStorage or kCommit; then nothing changes.
+  [[nodiscard]] std::expected<bool, StorageError> remove(std::string_view id);
+
+  // The record list, first to last.
+  const std::vector<Record>& records() const { return records_; }
+
+  // The entry of the record list whose id equals `id` byte for byte, or
+  // nullptr. The pointer is valid until the next insert or remove.
+  const Record* find(std::string_view id) const;
+
+ private:
+  struct Database;  // The SQLite connection and its prepared statements.
+
+  RecordStore(std::unique_ptr<Database> database, std::vector<Record> records);
+  void rebuild_positions();
+
+  struct IdHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+  };
+
+  std::unique_ptr<Database> database_;
+  std::vector<Record> records_;
+  // id -> position in records_, kept in step with records_.
+  std::unordered_map<std::string, std::size_t, IdHash, std::equal_to<>> positions_;
+};
+
+}  // namespace quorvel

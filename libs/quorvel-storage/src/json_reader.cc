@@ -1,0 +1,399 @@
+#include "quorvel/storage/json_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "quorvel/storage/messages.h"
+#include "utf8.h"
+
+namespace quorvel {
+namespace {
+
+namespace msg = quorvel::messages;
+
+bool is_whitespace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t code_point) {
+  if (code_point < 0x80) {
+    out += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    out += static_cast<char>(0xC0 | (code_point >> 6));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    out += static_cast<char>(0xE0 | (code_point >> 12));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code_point >> 18));
+    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
+
+// The decimal exponent of the first significant digit of a float token
+// (digits, optional fraction, optional exponent; no sign), used only to tell
+// overflow from underflow when the conversion reports a range error.
+// Saturates far beyond the range of a double.
+long long decimal_magnitude(std::string_view token) {
+  long long exponent = 0;
+  const std::size_t e_pos = token.find_first_of("eE");
+  if (e_pos != std::string_view::npos) {
+    std::string_view exp = token.substr(e_pos + 1);
+    const bool negative = !exp.empty() && exp.front() == '-';
+    if (!exp.empty() && (exp.front() == '-' || exp.front() == '+')) exp.remove_prefix(1);
+    for (char c : exp) {
+      exponent = std::min<long long>(exponent * 10 + (c - '0'), 1'000'000'000LL);
+    }
+    if (negative) exponent = -exponent;
+    token = token.substr(0, e_pos);
+  }
+  const std::size_t point = std::min(token.find('.'), token.size());
+  const std::size_t first = token.find_first_not_of("0.");
+  if (first == std::string_view::npos) return std::numeric_limits<long long>::min();  // zero
+  // Position of the first significant digit relative to the point.
+  const long long place = first < point ? static_cast<long long>(point - first) - 1
+                                        : -static_cast<long long>(first - point);
+  return place + exponent;
+}
+
+}  // namespace
+
+std::string JsonError::message() const {
+  return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+JsonError JsonReader::error_at(std::size_t pos, std::string_view description) const {
+  const std::size_t end = std::min(pos, text_.size());
+  const std::string_view before = text_.substr(0, end);
+  const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t last_newline = before.rfind('\n');
+  const std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
+  const std::size_t column = end - line_start + (pos < text_.size() ? 1 : 0);
+  return JsonError{std::string(description), line, column};
+}
+
+int JsonReader::peek_token() {
+  while (pos_ < text_.size() && is_whitespace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+  return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
+}
+
+std::expected<void, JsonError> JsonReader::enter_nesting() {
+  if (--nesting_budget_ == 0) {
+    ++nesting_budget_;
+    return std::unexpected(error_here(messages::kRecursionLimit));
+  }
+  return {};
+}
+
+std::expected<void, JsonError> JsonReader::finish() {
+  if (peek_token() != -1) return std::unexpected(error_here(messages::kTrailingCharacters));
+  return {};
+}
+
+std::expected<JsonValue, JsonError> JsonReader::read_value() {
+  switch (peek_token()) {
+    case -1:
+      return std::unexpected(error_here(msg::kEofValue));
+    case '{':
+      return read_object();
+    case '[':
+      return read_array();
+    case '"': {
+      auto text = read_string();
+      if (!text) return std::unexpected(std::move(text.error()));
+      return JsonValue(std::move(*text));
+    }
+    case 't':
+      ++pos_;
+      if (auto ok = read_word("rue"); !ok) return std::unexpected(std::move(ok.error()));
+      return JsonValue(true);
+    case 'f':
+      ++pos_;
+      if (auto ok = read_word("alse"); !ok) return std::unexpected(std::move(ok.error()));
+      return JsonValue(false);
+    case 'n':
+      if (auto ok = read_null(); !ok) return std::unexpected(std::move(ok.error()));
+      return JsonValue();
+    default:
+      break;
+  }
+  const unsigned char c = static_cast<unsigned char>(text_[pos_]);
+  if (c != '-' && !is_digit(c)) return std::unexpected(error_here(msg::kExpectedValue));
+  auto number = read_number();
+  if (!number) return std::unexpected(std::move(number.error()));
+  return std::visit([](auto n) { return JsonValue(n); }, *number);
+}
+
+std::expected<void, JsonError> JsonReader::read_null() {
+  ++pos_;
+  return read_word("ull");
+}
+
+std::expected<void, JsonError> JsonReader::read_word(std::string_view rest) {
+  for (char expected : rest) {
+    if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofValue));
+    if (text_[pos_] != expected) return std::unexpected(error_here(msg::kExpectedIdent));
+    ++pos_;
+  }
+  return {};
+}
+
+std::expected<JsonNumber, JsonError> JsonReader::read_number() {
+  const std::size_t start = pos_;
+  const bool negative = text_[pos_] == '-';
+  if (negative) ++pos_;
+  auto at_end = [this] { return pos_ >= text_.size(); };
+  auto current = [this] { return static_cast<unsigned char>(text_[pos_]); };
+
+  // Integer part, accumulated while it fits in 64 bits.
+  if (at_end()) return std::unexpected(error_here(msg::kEofValue));
+  if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
+  std::uint64_t magnitude = 0;
+  bool overflow = false;
+  if (current() == '0') {
+    ++pos_;
+    if (!at_end() && is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
+  } else {
+    while (!at_end() && is_digit(current())) {
+      const unsigned digit = current() - '0';
+      if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) overflow = true;
+      magnitude = magnitude * 10 + digit;
+      ++pos_;
+    }
+  }
+
+  bool is_float = false;
+  if (!at_end() && current() == '.') {
+    is_float = true;
+    ++pos_;
+    if (at_end()) return std::unexpected(error_here(msg::kEofValue));
+    if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
+    while (!at_end() && is_digit(current())) ++pos_;
+  }
+  if (!at_end() && (current() == 'e' || current() == 'E')) {
+    is_float = true;
+    ++pos_;
+    if (!at_end() && (current() == '+' || current() == '-')) ++pos_;
+    if (at_end()) return std::unexpected(error_here(msg::kEofValue));
+    if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
+    while (!at_end() && is_digit(current())) ++pos_;
+  }
+
+  if (!is_float && !overflow) {
+    if (!negative) return JsonValue::Unsigned{magnitude};
+    constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
+    if (magnitude != 0 && magnitude <= kMinSignedMagnitude) {
+      // Two's complement negation of the magnitude, without signed overflow.
+      return static_cast<JsonValue::Signed>(~magnitude + 1);
+    }
+  }
+
+  // Every other number is a correctly rounded double.
+  const std::string_view unsigned_token = text_.substr(start + (negative ? 1 : 0), pos_ - start - (negative ? 1 : 0));
+  double value = 0.0;
+  const auto [end, ec] =
+      std::from_chars(unsigned_token.data(), unsigned_token.data() + unsigned_token.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    if (decimal_magnitude(unsigned_token) >= 0) {
+      return std::unexpected(error_at(pos_ - 1, msg::kNumberOutOfRange));
+    }
+    value = 0.0;  // Too small for a double: underflows to zero.
+  }
+  return negative ? -value : value;
+}
+
+std::expected<unsigned, JsonError> JsonReader::read_hex4() {
+  unsigned value = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofString));
+    const int digit = hex_value(static_cast<unsigned char>(text_[pos_]));
+    if (digit < 0) return std::unexpected(error_here(msg::kInvalidEscape));
+    value = value * 16 + static_cast<unsigned>(digit);
+    ++pos_;
+  }
+  return value;
+}
+
+// Reads the escape after a backslash (the cursor is on the byte after it).
+std::expected<void, JsonError> JsonReader::read_escape(std::string& out) {
+  if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofString));
+  const char kind = text_[pos_];
+  switch (kind) {
+    case '"': out += '"'; break;
+    case '\\': out += '\\'; break;
+    case '/': out += '/'; break;
+    case 'b': out += '\b'; break;
+    case 'f': out += '\f'; break;
+    case 'n': out += '\n'; break;
+    case 'r': out += '\r'; break;
+    case 't': out += '\t'; break;
+    case 'u': {
+      ++pos_;
+      auto unit = read_hex4();
+      if (!unit) return std::unexpected(std::move(unit.error()));
+      if (*unit >= 0xDC00 && *unit <= 0xDFFF) {
+        return std::unexpected(error_at(pos_ - 1, msg::kLoneSurrogate));
+      }
+      if (*unit < 0xD800 || *unit > 0xDBFF) {
+        append_utf8(out, *unit);
+        return {};
+      }
+      // A leading surrogate must be followed at once by "\u" and a trailing one.
+      if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofString));
+      if (text_[pos_] != '\\') return std::unexpected(error_here(msg::kUnexpectedEndOfHexEscape));
+      ++pos_;
+      if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofString));
+      if (text_[pos_] != 'u') return std::unexpected(error_here(msg::kUnexpectedEndOfHexEscape));
+      ++pos_;
+      auto trail = read_hex4();
+      if (!trail) return std::unexpected(std::move(trail.error()));
+      if (*trail < 0xDC00 || *trail > 0xDFFF) {
+        return std::unexpected(error_at(pos_ - 1, msg::kLoneSurrogate));
+      }
+      append_utf8(out, 0x10000 + ((*unit - 0xD800) << 10) + (*trail - 0xDC00));
+      return {};
+    }
+    default:
+      return std::unexpected(error_here(msg::kInvalidEscape));
+  }
+  ++pos_;
+  return {};
+}
+
+// Copies one multi-byte UTF-8 sequence starting at the cursor.
+std::expected<void, JsonError> JsonReader::read_utf8_sequence(std::string& out) {
+  const std::size_t length = utf8::sequence_length(text_, pos_);
+  if (length == 0) return std::unexpected(error_here(msg::kInvalidUtf8));
+  out.append(text_.substr(pos_, length));
+  pos_ += length;
+  return {};
+}
+
+std::expected<std::string, JsonError> JsonReader::read_string() {
+  ++pos_;  // The opening quote.
+  std::string out;
+  while (true) {
+    // Copy the longest run of plain ASCII bytes at once.
+    const std::size_t run_start = pos_;
+    while (pos_ < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[pos_]);
+      if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+      ++pos_;
+    }
+    out.append(text_.substr(run_start, pos_ - run_start));
+    if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofString));
+    const auto c = static_cast<unsigned char>(text_[pos_]);
+    if (c == '"') {
+      ++pos_;
+      return out;
+    }
+    if (c == '\\') {
+      ++pos_;
+      if (auto ok = read_escape(out); !ok) return std::unexpected(std::move(ok.error()));
+    } else if (c < 0x20) {
+      return std::unexpected(error_here(msg::kControlCharacter));
+    } else if (auto ok = read_utf8_sequence(out); !ok) {
+      return std::unexpected(std::move(ok.error()));
+    }
+  }
+}
+
+std::expected<JsonValue, JsonError> JsonReader::read_array() {
+  if (auto ok = enter_nesting(); !ok) return std::unexpected(std::move(ok.error()));
+  ++pos_;
+  JsonValue::Array elements;
+  int next = peek_token();
+  if (next == ']') {
+    ++pos_;
+    leave_nesting();
+    return JsonValue(std::move(elements));
+  }
+  if (next == -1) return std::unexpected(error_here(msg::kEofList));
+  while (true) {
+    auto element = read_value();
+    if (!element) return std::unexpected(std::move(element.error()));
+    elements.push_back(std::move(*element));
+    next = peek_token();
+    if (next == ']') break;
+    if (next == -1) return std::unexpected(error_here(msg::kEofList));
+    if (next != ',') return std::unexpected(error_here(msg::kExpectedCommaOrBracket));
+    ++pos_;
+    if (peek_token() == ']') return std::unexpected(error_here(msg::kTrailingComma));
+  }
+  ++pos_;
+  leave_nesting();
+  return JsonValue(std::move(elements));
+}
+
+std::expected<JsonValue, JsonError> JsonReader::read_object() {
+  if (auto ok = enter_nesting(); !ok) return std::unexpected(std::move(ok.error()));
+  ++pos_;
+  std::vector<JsonValue::Member> members;
+  int next = peek_token();
+  if (next == '}') {
+    ++pos_;
+    leave_nesting();
+    return JsonValue::make_object(std::move(members));
+  }
+  while (true) {
+    if (next == -1) return std::unexpected(error_here(msg::kEofObject));
+    if (next != '"') return std::unexpected(error_here(msg::kKeyMustBeString));
+    auto key = read_string();
+    if (!key) return std::unexpected(std::move(key.error()));
+    next = peek_token();
+    if (next == -1) return std::unexpected(error_here(msg::kEofObject));
+    if (next != ':') return std::unexpected(error_here(msg::kExpectedColon));
+    ++pos_;
+    auto value = read_value();
+    if (!value) return std::unexpected(std::move(value.error()));
+    members.push_back({std::move(*key), std::move(*value)});
+    next = peek_token();
+    if (next == '}') break;
+    if (next == -1) return std::unexpected(error_here(msg::kEofObject));
+    if (next != ',') return std::unexpected(error_here(msg::kExpectedCommaOrBrace));
+    ++pos_;
+    next = peek_token();
+    if (next == '}') return std::unexpected(error_here(msg::kTrailingComma));
+    if (next == -1) return std::unexpected(error_here(msg::kEofValue));
+  }
+  ++pos_;
+  leave_nesting();
+  return JsonValue::make_object(std::move(members));
+}
+
+std::expected<JsonValue, JsonError> read_json_document(std::string_view text, int nesting_budget) {
+  JsonReader reader(text, nesting_budget);
+  auto value = reader.read_value();
+  if (!value) return value;
+  if (auto ok = reader.finish(); !ok) return std::unexpected(std::move(ok.error()));
+  return value;
+}
+
+std::size_t json_nesting_depth(const JsonValue& value) {
+  std::size_t deepest = 0;
+  if (const auto* array = value.get_if<JsonValue::Array>()) {
+    for (const auto& element : *array) deepest = std::max(deepest, json_nesting_depth(element));
+    return deepest + 1;
+  }
+  if (const auto* object = value.get_if<JsonValue::Object>()) {
+    for (const auto& member : *object) deepest = std::max(deepest, json_nesting_depth(member.value));
+    return deepest + 1;
+  }
+  return 0;
+}
+
+}  // namespace quorvel

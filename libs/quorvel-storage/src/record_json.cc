@@ -1,0 +1,281 @@
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "quorvel/storage/json_writer.h"
+#include "quorvel/storage/messages.h"
+#include "quorvel/storage/record.h"
+#include "utf8.h"
+
+namespace quorvel {
+namespace {
+
+namespace msg = quorvel::messages;
+
+// One level for the record's own object or array, then metadata's levels.
+constexpr int kRecordNestingBudget = static_cast<int>(kMaxMetadataNesting) + 2;
+
+enum class Field { kId, kVector, kMetadata, kTimestamp, kOther };
+
+Field field_of(std::string_view key) {
+  if (key == "id") return Field::kId;
+  if (key == "vector") return Field::kVector;
+  if (key == "metadata") return Field::kMetadata;
+  if (key == "timestamp") return Field::kTimestamp;
+  return Field::kOther;
+}
+
+std::string_view field_name(Field field) {
+  switch (field) {
+    case Field::kId: return "id";
+    case Field::kVector: return "vector";
+    case Field::kMetadata: return "metadata";
+    case Field::kTimestamp: return "timestamp";
+    case Field::kOther: break;
+  }
+  return "";
+}
+
+std::string field_message(std::string_view what, Field field) {
+  return std::string(what) + " `" + std::string(field_name(field)) + "`";
+}
+
+// Reads a record's fields from a reader positioned at each value in turn.
+class RecordReader {
+ public:
+  explicit RecordReader(std::string_view bytes) : json_(bytes, kRecordNestingBudget) {}
+
+  std::expected<Record, JsonError> read() {
+    const int first = json_.peek_token();
+    std::expected<void, JsonError> shape;
+    if (first == '{') {
+      shape = read_object_form();
+    } else if (first == '[') {
+      shape = read_array_form();
+    } else if (first == -1) {
+      return std::unexpected(json_.error_here(msg::kEofValue));
+    } else {
+      // Make sure the value is well-formed before complaining about its type.
+      if (auto value = json_.read_value(); !value) return std::unexpected(std::move(value.error()));
+      return std::unexpected(json_.error_at(json_.position() - 1, msg::kExpectedRecord));
+    }
+    if (!shape) return std::unexpected(std::move(shape.error()));
+    if (auto ok = json_.finish(); !ok) return std::unexpected(std::move(ok.error()));
+    return std::move(record_);
+  }
+
+ private:
+  std::expected<void, JsonError> read_object_form() {
+    if (auto ok = json_.enter_nesting(); !ok) return ok;
+    json_.advance();
+    bool seen[4] = {false, false, false, false};
+    int next = json_.peek_token();
+    while (next != '}') {
+      if (next == -1) return std::unexpected(json_.error_here(msg::kEofObject));
+      if (next != '"') return std::unexpected(json_.error_here(msg::kKeyMustBeString));
+      const std::size_t key_start = json_.position();
+      auto key = json_.read_string();
+      if (!key) return std::unexpected(std::move(key.error()));
+      const Field field = field_of(*key);
+      if (field != Field::kOther) {
+        bool& was_seen = seen[static_cast<int>(field)];
+        if (was_seen) {
+          return std::unexpected(json_.error_at(key_start, field_message(msg::kDuplicateField, field)));
+        }
+        was_seen = true;
+      }
+      next = json_.peek_token();
+      if (next == -1) return std::unexpected(json_.error_here(msg::kEofObject));
+      if (next != ':') return std::unexpected(json_.error_here(msg::kExpectedColon));
+      json_.advance();
+      if (auto ok = read_field(field); !ok) return ok;
+      next = json_.peek_token();
+      if (next == ',') {
+        json_.advance();
+        next = json_.peek_token();
+        if (next == '}') return std::unexpected(json_.error_here(msg::kTrailingComma));
+        if (next == -1) return std::unexpected(json_.error_here(msg::kEofValue));
+      } else if (next != '}' && next != -1) {
+        return std::unexpected(json_.error_here(msg::kExpectedCommaOrBrace));
+      }
+    }
+    const std::size_t close = json_.position();
+    json_.advance();
+    json_.leave_nesting();
+    for (Field required : {Field::kId, Field::kVector}) {
+      if (!seen[static_cast<int>(required)]) {
+        return std::unexpected(json_.error_at(close, field_message(msg::kMissingField, required)));
+      }
+    }
+    return {};
+  }
+
+  std::expected<void, JsonError> read_array_form() {
+    if (auto ok = json_.enter_nesting(); !ok) return ok;
+    json_.advance();
+    constexpr Field kOrder[] = {Field::kId, Field::kVector, Field::kMetadata, Field::kTimestamp};
+    for (std::size_t i = 0; i < 4; ++i) {
+      const int next = json_.peek_token();
+      if (next == ']') return std::unexpected(json_.error_here(msg::kExpectedRecordOf4));
+      if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+      if (i > 0) {
+        if (next != ',') return std::unexpected(json_.error_here(msg::kExpectedCommaOrBracket));
+        json_.advance();
+        if (json_.peek_token() == ']') return std::unexpected(json_.error_here(msg::kTrailingComma));
+      }
+      if (auto ok = read_field(kOrder[i]); !ok) return ok;
+    }
+    const int next = json_.peek_token();
+    if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+    if (next != ']') return std::unexpected(json_.error_here(msg::kExpectedRecordOf4));
+    json_.advance();
+    json_.leave_nesting();
+    return {};
+  }
+
+  std::expected<void, JsonError> read_field(Field field) {
+    switch (field) {
+      case Field::kId: return read_id();
+      case Field::kVector: return read_vector();
+      case Field::kMetadata: return read_metadata();
+      case Field::kTimestamp: return read_timestamp();
+      case Field::kOther: break;
+    }
+    // Ignored, but it must still be well-formed.
+    auto value = json_.read_value();
+    if (!value) return std::unexpected(std::move(value.error()));
+    return {};
+  }
+
+  std::expected<void, JsonError> read_id() {
+    if (json_.peek_token() != '"') return type_error(msg::kExpectedString);
+    auto id = json_.read_string();
+    if (!id) return std::unexpected(std::move(id.error()));
+    record_.id = std::move(*id);
+    return {};
+  }
+
+  std::expected<void, JsonError> read_vector() {
+    if (json_.peek_token() != '[') return type_error(msg::kExpectedSequence);
+    if (auto ok = json_.enter_nesting(); !ok) return ok;
+    json_.advance();
+    std::vector<float>& out = record_.vector;
+    out.clear();
+    int next = json_.peek_token();
+    while (next != ']') {
+      if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+      if (next != '-' && (next < '0' || next > '9')) return type_error(msg::kExpectedF32);
+      auto number = json_.read_number();
+      if (!number) return std::unexpected(std::move(number.error()));
+      out.push_back(std::visit([](auto n) { return static_cast<float>(n); }, *number));
+      next = json_.peek_token();
+      if (next == ',') {
+        json_.advance();
+        next = json_.peek_token();
+        if (next == ']') return std::unexpected(json_.error_here(msg::kTrailingComma));
+        if (next == -1) return std::unexpected(json_.error_here(msg::kEofValue));
+      } else if (next != ']' && next != -1) {
+        return std::unexpected(json_.error_here(msg::kExpectedCommaOrBracket));
+      }
+    }
+    json_.advance();
+    json_.leave_nesting();
+    return {};
+  }
+
+  std::expected<void, JsonError> read_metadata() {
+    auto value = json_.read_value();
+    if (!value) return std::unexpected(std::move(value.error()));
+    if (value->is_null()) {
+      record_.metadata.reset();
+    } else {
+      record_.metadata = std::move(*value);
+    }
+    return {};
+  }
+
+  std::expected<void, JsonError> read_timestamp() {
+    const int next = json_.peek_token();
+    if (next == 'n') {
+      record_.timestamp.reset();
+      return json_.read_null();
+    }
+    if (next != '-' && (next < '0' || next > '9')) return type_error(msg::kExpectedTimestamp);
+    const std::size_t start = json_.position();
+    auto number = json_.read_number();
+    if (!number) return std::unexpected(std::move(number.error()));
+    const auto* seconds = std::get_if<JsonValue::Unsigned>(&*number);
+    if (seconds == nullptr) return std::unexpected(json_.error_at(start, msg::kExpectedTimestamp));
+    record_.timestamp = *seconds;
+    return {};
+  }
+
+  // A value of the wrong kind at the cursor.
+  std::unexpected<JsonError> type_error(std::string_view description) const {
+    return std::unexpected(json_.error_here(description));
+  }
+
+  JsonReader json_;
+  Record record_;
+};
+
+bool strings_are_utf8(const JsonValue& value) {
+  if (const auto* text = value.get_if<std::string>()) return utf8::is_valid(*text);
+  if (const auto* array = value.get_if<JsonValue::Array>()) {
+    return std::all_of(array->begin(), array->end(), strings_are_utf8);
+  }
+  if (const auto* object = value.get_if<JsonValue::Object>()) {
+    return std::all_of(object->begin(), object->end(), [](const JsonValue::Member& member) {
+      return utf8::is_valid(member.key) && strings_are_utf8(member.value);
+    });
+  }
+  return true;
+}
+
+}  // namespace
+
+std::expected<void, std::string> append_record_json(std::string& out, const Record& record) {
+  for (std::size_t i = 0; i < record.vector.size(); ++i) {
+    if (!std::isfinite(record.vector[i])) {
+      return std::unexpected("vector element " + std::to_string(i) + " is " +
+                             (std::isnan(record.vector[i]) ? "NaN" : "infinite") +
+                             ", which has no JSON form");
+    }
+  }
+  if (!utf8::is_valid(record.id)) return std::unexpected(std::string("id is not valid UTF-8"));
+  if (record.metadata && !strings_are_utf8(*record.metadata)) {
+    return std::unexpected(std::string("metadata holds text that is not valid UTF-8"));
+  }
+  if (record.metadata && json_nesting_depth(*record.metadata) > kMaxMetadataNesting) {
+    return std::unexpected("metadata is nested deeper than " + std::to_string(kMaxMetadataNesting) +
+                           " levels");
+  }
+  out += "{\"id\":";
+  append_json_string(out, record.id);
+  out += ",\"vector\":[";
+  for (std::size_t i = 0; i < record.vector.size(); ++i) {
+    if (i > 0) out += ',';
+    append_json_float(out, record.vector[i]);
+  }
+  out += "],\"metadata\":";
+  if (record.metadata) {
+    append_json(out, *record.metadata);
+  } else {
+    out += "null";
+  }
+  out += ",\"timestamp\":";
+  if (record.timestamp) {
+    out += std::to_string(*record.timestamp);
+  } else {
+    out += "null";
+  }
+  out += '}';
+  return {};
+}
+
+std::expected<Record, JsonError> read_record_json(std::string_view bytes) {
+  return RecordReader(bytes).read();
+}
+
+}  // namespace quorvel
