@@ -73,7 +73,7 @@ std::string column_text(sqlite3_stmt* stmt, int column) {
 
 // Checks that the table "records" has exactly the columns this store writes.
 std::expected<void, StorageError> check_table_shape(sqlite3* db) {
-  auto info = prepare(db, "PRAGMA table_info(records)", Kind::kTable);
+  auto info = prepare(db, "PRAGMA table_info(records)", Kind::Table);
   if (!info) return std::unexpected(std::move(info.error()));
   std::string shape;
   int rc;
@@ -83,10 +83,10 @@ std::expected<void, StorageError> check_table_shape(sqlite3* db) {
     if (sqlite3_column_int(info->get(), 3) != 0) shape += " NOT NULL";
     if (sqlite3_column_int(info->get(), 5) != 0) shape += " PRIMARY KEY";
   }
-  if (rc != SQLITE_DONE) return fail(Kind::kTable, db);
+  if (rc != SQLITE_DONE) return fail(Kind::Table, db);
   if (shape != kExpectedShape) {
     return std::unexpected(StorageError{
-        Kind::kTable, "table records has columns (" + shape + "), expected (" + kExpectedShape + ")"});
+        Kind::Table, "table records has columns (" + shape + "), expected (" + kExpectedShape + ")"});
   }
   return {};
 }
@@ -119,9 +119,9 @@ struct RecordStore::Database {
   // transaction is rolled back so that the file keeps its earlier content.
   template <typename Write>
   std::expected<void, StorageError> write_transaction(Write&& write) {
-    if (auto ok = execute(db, begin.get(), Kind::kTransaction); !ok) return ok;
+    if (auto ok = execute(db, begin.get(), Kind::Transaction); !ok) return ok;
     std::expected<void, StorageError> result = write();
-    if (result) result = execute(db, commit.get(), Kind::kCommit);
+    if (result) result = execute(db, commit.get(), Kind::Commit);
     if (!result && !sqlite3_get_autocommit(db)) {
       sqlite3_step(rollback.get());
       sqlite3_reset(rollback.get());
@@ -135,8 +135,8 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
   auto database = std::make_unique<Database>();
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(path.c_str(), &database->db, flags, nullptr) != SQLITE_OK) {
-    if (database->db == nullptr) return std::unexpected(StorageError{Kind::kDatabase, "out of memory"});
-    return fail(Kind::kDatabase, database->db);
+    if (database->db == nullptr) return std::unexpected(StorageError{Kind::Database, "out of memory"});
+    return fail(Kind::Database, database->db);
   }
   sqlite3* db = database->db;
   sqlite3_extended_result_codes(db, 1);
@@ -147,11 +147,11 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
   // one sync per commit; the WAL file is folded back in when the store closes.
   for (const char* pragma : {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA journal_mode=WAL",
                              "PRAGMA synchronous=FULL", "BEGIN EXCLUSIVE", "COMMIT"}) {
-    if (auto ok = execute(db, pragma, Kind::kDatabase); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = execute(db, pragma, Kind::Database); !ok) return std::unexpected(std::move(ok.error()));
   }
 
   auto prepare_into = [db](Statement& slot, const char* sql) -> std::expected<void, StorageError> {
-    auto stmt = prepare(db, sql, Kind::kDatabase);
+    auto stmt = prepare(db, sql, Kind::Database);
     if (!stmt) return std::unexpected(std::move(stmt.error()));
     slot = std::move(*stmt);
     return {};
@@ -164,14 +164,14 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
 
   // Create the table when missing and check its shape, in one committed write.
   auto created = database->write_transaction([db]() -> std::expected<void, StorageError> {
-    if (auto ok = execute(db, kCreateTable, Kind::kTable); !ok) return ok;
+    if (auto ok = execute(db, kCreateTable, Kind::Table); !ok) return ok;
     return check_table_shape(db);
   });
   if (!created) return std::unexpected(std::move(created.error()));
 
   for (auto [slot, sql] : {std::pair{&database->put, "INSERT OR REPLACE INTO records (id, value) VALUES (?1, ?2)"},
                            std::pair{&database->erase, "DELETE FROM records WHERE id = ?1"}}) {
-    auto stmt = prepare(db, sql, Kind::kTable);
+    auto stmt = prepare(db, sql, Kind::Table);
     if (!stmt) return std::unexpected(std::move(stmt.error()));
     *slot = std::move(*stmt);
   }
@@ -179,9 +179,9 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
   // Load every stored record in key order, in one read transaction.
   std::vector<Record> records;
   {
-    auto select = prepare(db, "SELECT value FROM records ORDER BY id", Kind::kTable);
+    auto select = prepare(db, "SELECT value FROM records ORDER BY id", Kind::Table);
     if (!select) return std::unexpected(std::move(select.error()));
-    if (auto ok = execute(db, "BEGIN", Kind::kTransaction); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = execute(db, "BEGIN", Kind::Transaction); !ok) return std::unexpected(std::move(ok.error()));
     std::vector<std::string> batch;
     std::vector<std::expected<Record, JsonError>> parsed;
     bool done = false;
@@ -195,7 +195,7 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
           break;
         }
         if (rc != SQLITE_ROW) {
-          loaded = fail(Kind::kStorage, db);
+          loaded = fail(Kind::Storage, db);
           break;
         }
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(select->get(), 0));
@@ -209,14 +209,14 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
       });
       for (auto& result : parsed) {
         if (!result) {
-          loaded = std::unexpected(StorageError{Kind::kSerialization, result.error().message()});
+          loaded = std::unexpected(StorageError{Kind::Serialization, result.error().message()});
           break;
         }
         records.push_back(std::move(*result));
       }
     }
     sqlite3_reset(select->get());
-    execute(db, "COMMIT", Kind::kTransaction);  // Ends a read: nothing to lose.
+    execute(db, "COMMIT", Kind::Transaction);  // Ends a read: nothing to lose.
     if (!loaded) return std::unexpected(std::move(loaded.error()));
   }
   return RecordStore(std::move(database), std::move(records));
@@ -245,14 +245,14 @@ const Record* RecordStore::find(std::string_view id) const {
 std::expected<void, StorageError> RecordStore::insert(Record record) {
   std::string value;
   if (auto ok = append_record_json(value, record); !ok) {
-    return std::unexpected(StorageError{Kind::kSerialization, std::move(ok.error())});
+    return std::unexpected(StorageError{Kind::Serialization, std::move(ok.error())});
   }
   sqlite3* db = database_->db;
   sqlite3_stmt* put = database_->put.get();
   auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
     sqlite3_bind_text64(put, 1, record.id.data(), record.id.size(), SQLITE_STATIC, SQLITE_UTF8);
     sqlite3_bind_blob64(put, 2, value.data(), value.size(), SQLITE_STATIC);
-    auto ok = execute(db, put, Kind::kStorage);
+    auto ok = execute(db, put, Kind::Storage);
     sqlite3_clear_bindings(put);
     return ok;
   });
@@ -274,7 +274,7 @@ std::expected<bool, StorageError> RecordStore::remove(std::string_view id) {
   bool removed = false;
   auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
     sqlite3_bind_text64(erase, 1, id.data(), id.size(), SQLITE_STATIC, SQLITE_UTF8);
-    auto ok = execute(db, erase, Kind::kStorage);
+    auto ok = execute(db, erase, Kind::Storage);
     sqlite3_clear_bindings(erase);
     if (ok) removed = sqlite3_changes(db) > 0;
     return ok;

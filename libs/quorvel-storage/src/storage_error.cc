@@ -7,12 +7,12 @@ namespace quorvel {
 std::string StorageError::message() const {
   std::string_view prefix;
   switch (kind) {
-    case Kind::kSerialization: prefix = messages::kSerializationPrefix; break;
-    case Kind::kDatabase: prefix = messages::kDatabasePrefix; break;
-    case Kind::kTransaction: prefix = messages::kTransactionPrefix; break;
-    case Kind::kTable: prefix = messages::kTablePrefix; break;
-    case Kind::kCommit: prefix = messages::kCommitPrefix; break;
-    case Kind::kStorage: prefix = messages::kStoragePrefix; break;
+    case Kind::Serialization: prefix = messages::kSerializationPrefix; break;
+    case Kind::Database: prefix = messages::kDatabasePrefix; break;
+    case Kind::Transaction: prefix = messages::kTransactionPrefix; break;
+    case Kind::Table: prefix = messages::kTablePrefix; break;
+    case Kind::Commit: prefix = messages::kCommitPrefix; break;
+    case Kind::Storage: prefix = messages::kStoragePrefix; break;
   }
   return std::string(prefix) + detail;
 }

@@ -39,9 +39,9 @@ class RecordStore {
   // Opens or creates the database at `path` (an empty file becomes a new
   // database), creates the table "records" when missing and loads every
   // stored record, parsing the stored values with `parallel_for`.
-  // Fails with kDatabase (cannot open, lock, or not a database), kTransaction,
-  // kTable (cannot create or read the table, or it has other columns),
-  // kCommit, kStorage (a row cannot be read) or kSerialization (a stored value
+  // Fails with Database (cannot open, lock, or not a database), Transaction,
+  // Table (cannot create or read the table, or it has other columns),
+  // Commit, Storage (a row cannot be read) or Serialization (a stored value
   // is not a record's JSON form). A failure leaves no lock behind.
   [[nodiscard]] static std::expected<RecordStore, StorageError> open(
       const std::string& path, const ParallelFor& parallel_for = run_serially);
@@ -52,17 +52,17 @@ class RecordStore {
 
   // Stores `record` under its id, replacing a record stored under that id in
   // the file and in the record list (at its position there); a new id is
-  // appended to the list. Fails with kSerialization, before anything is
+  // appended to the list. Fails with Serialization, before anything is
   // written, when the record has no JSON form that reads back (a NaN or
   // infinite vector element, metadata nested deeper than
-  // kMaxMetadataNesting, text that is not valid UTF-8); with kTransaction,
-  // kStorage or kCommit when SQLite fails. On failure nothing changes.
+  // kMaxMetadataNesting, text that is not valid UTF-8); with Transaction,
+  // Storage or Commit when SQLite fails. On failure nothing changes.
   [[nodiscard]] std::expected<void, StorageError> insert(Record record);
 
   // Removes the record stored under `id`. Returns whether the file held one;
   // only then does the record list change (every entry with that id goes,
   // the others keep their order). A write transaction is committed either
-  // way. Fails with kTransaction, kStorage or kCommit; then nothing changes.
+  // way. Fails with Transaction, Storage or Commit; then nothing changes.
   [[nodiscard]] std::expected<bool, StorageError> remove(std::string_view id);
 
   // The record list, first to last.

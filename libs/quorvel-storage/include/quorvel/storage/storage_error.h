@@ -10,12 +10,12 @@ namespace quorvel {
 // or the JSON reader's or writer's).
 struct StorageError {
   enum class Kind {
-    kSerialization,  // a stored value is not a record's JSON form, or a record has none
-    kDatabase,       // the file cannot be opened, locked, or is not a database
-    kTransaction,    // a transaction cannot begin
-    kTable,          // the table "records" cannot be created, opened or has the wrong shape
-    kCommit,         // a transaction cannot be committed
-    kStorage,        // a row cannot be written, removed or read
+    Serialization,  // a stored value is not a record's JSON form, or a record has none
+    Database,       // the file cannot be opened, locked, or is not a database
+    Transaction,    // a transaction cannot begin
+    Table,          // the table "records" cannot be created, opened or has the wrong shape
+    Commit,         // a transaction cannot be committed
+    Storage,        // a row cannot be written, removed or read
   };
 
   Kind kind;
