@@ -1,1 +1,292 @@
+#include "quorvel/storage/record_store.h"
+
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "quorvel/storage/messages.h"
+#include "quorvel/testing/temp_dir.h"
+
+namespace quorvel {
+namespace {
+
+using Kind = StorageError::Kind;
+using testing::TempDir;
+
+// Runs SQL on a file through a plain SQLite connection, as another program
+// (or an older version of this one) would.
+void run_sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+// The stored values of the table, in key order.
+std::vector<std::string> stored_values(const std::string& path) {
+  std::vector<std::string> values;
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT value FROM records ORDER BY id", -1, &stmt, nullptr), SQLITE_OK);
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    values.emplace_back(static_cast<const char*>(sqlite3_column_blob(stmt, 0)),
+                        static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0)));
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return values;
+}
+
+std::vector<std::string> ids_of(const RecordStore& store) {
+  std::vector<std::string> ids;
+  for (const Record& record : store.records()) ids.push_back(record.id);
+  return ids;
+}
+
+Record record(std::string id, std::int64_t tag = 0) {
+  return Record{std::move(id), {1.0f, 2.0f}, JsonValue(tag), std::nullopt};
+}
+
+class RecordStoreTest : public ::testing::Test {
+ protected:
+  RecordStore open_ok() {
+    auto store = RecordStore::open(path_);
+    EXPECT_TRUE(store) << store.error().message();
+    return std::move(*store);
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("db.sqlite");
+};
+
+TEST_F(RecordStoreTest, NewFileStartsEmptyAndStaysASingleFile) {
+  { EXPECT_TRUE(open_ok().records().empty()); }
+  EXPECT_TRUE(open_ok().records().empty());
+  EXPECT_TRUE(stored_values(path_).empty());
+  EXPECT_FALSE(std::filesystem::exists(path_ + "-wal"));
+  EXPECT_FALSE(std::filesystem::exists(path_ + "-journal"));
+}
+
+TEST_F(RecordStoreTest, ReopenLoadsInByteOrderOfIds) {
+  {
+    RecordStore store = open_ok();
+    for (const char* id : {"c", "a", "ab", "B", "\xc3\xa9"}) ASSERT_TRUE(store.insert(record(id)));
+    ASSERT_TRUE(store.insert(record(std::string("a\0z", 3))));
+    EXPECT_EQ(ids_of(store), (std::vector<std::string>{"c", "a", "ab", "B", "\xc3\xa9", std::string("a\0z", 3)}));
+  }
+  EXPECT_EQ(ids_of(open_ok()),
+            (std::vector<std::string>{"B", "a", std::string("a\0z", 3), "ab", "c", "\xc3\xa9"}));
+}
+
+TEST_F(RecordStoreTest, ReinsertReplacesTheEntryWhereItStands) {
+  {
+    RecordStore store = open_ok();
+    ASSERT_TRUE(store.insert(record("x", 1)));
+    ASSERT_TRUE(store.insert(record("y")));
+    ASSERT_TRUE(store.insert(record("x", 2)));
+    EXPECT_EQ(ids_of(store), (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(store.records()[0].metadata, JsonValue(2));
+    EXPECT_EQ(store.find("x"), &store.records()[0]);
+  }
+  EXPECT_EQ(stored_values(path_).front(), R"({"id":"x","vector":[1.0,2.0],"metadata":2,"timestamp":null})");
+  RecordStore reopened = open_ok();
+  EXPECT_EQ(ids_of(reopened), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(reopened.find("x")->metadata, JsonValue(2));
+}
+
+TEST_F(RecordStoreTest, RemoveKeepsOrderAndPositionsOfTheOthers) {
+  RecordStore store = open_ok();
+  for (const char* id : {"a", "b", "c", "d"}) ASSERT_TRUE(store.insert(record(id)));
+  auto removed = store.remove("b");
+  ASSERT_TRUE(removed);
+  EXPECT_TRUE(*removed);
+  EXPECT_EQ(ids_of(store), (std::vector<std::string>{"a", "c", "d"}));
+  for (const char* id : {"a", "c", "d"}) EXPECT_EQ(store.find(id)->id, id);
+  EXPECT_EQ(store.find("b"), nullptr);
+
+  auto absent = store.remove("never");
+  ASSERT_TRUE(absent);
+  EXPECT_FALSE(*absent);
+  EXPECT_EQ(ids_of(store), (std::vector<std::string>{"a", "c", "d"}));
+
+  // A new id after a removal lands behind the others and is found.
+  ASSERT_TRUE(store.insert(record("b", 9)));
+  EXPECT_EQ(store.find("b")->metadata, JsonValue(9));
+  EXPECT_EQ(ids_of(store), (std::vector<std::string>{"a", "c", "d", "b"}));
+}
+
+TEST_F(RecordStoreTest, SecondStoreOnALiveFileFailsUntilTheFirstIsDropped) {
+  {
+    RecordStore first = open_ok();
+    auto second = RecordStore::open(path_);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().message(), std::string(messages::kDatabasePrefix) + "database is locked");
+  }
+  open_ok();
+}
+
+TEST_F(RecordStoreTest, FilesThatAreNoDatabaseOrHaveAnotherTableFailToOpen) {
+  {
+    std::ofstream(path_) << "this is not a database file, just some text that is long enough";
+    auto store = RecordStore::open(path_);
+    ASSERT_FALSE(store);
+    EXPECT_EQ(store.error().message(), std::string(messages::kDatabasePrefix) + "file is not a database");
+  }
+  {
+    const std::string other = dir_.file("other.sqlite");
+    run_sql(other, "CREATE TABLE records (id INTEGER PRIMARY KEY, value TEXT)");
+    auto store = RecordStore::open(other);
+    ASSERT_FALSE(store);
+    EXPECT_EQ(store.error().kind, Kind::Table);
+    EXPECT_EQ(store.error().message(),
+              "Table error: table records has columns (id INTEGER PRIMARY KEY, value TEXT), "
+              "expected (id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL)");
+  }
+  {
+    const std::string missing_dir = dir_.file("no/such/dir/db.sqlite");
+    auto store = RecordStore::open(missing_dir);
+    ASSERT_FALSE(store);
+    EXPECT_EQ(store.error().message(), std::string(messages::kDatabasePrefix) + "unable to open database file");
+  }
+  // An empty file becomes a new database.
+  const std::string empty = dir_.file("empty.sqlite");
+  std::ofstream{empty};
+  EXPECT_TRUE(RecordStore::open(empty));
+}
+
+TEST_F(RecordStoreTest, StoredValuesInOtherReadableFormsLoad) {
+  { open_ok(); }  // Creates the table.
+  run_sql(path_,
+          "INSERT INTO records VALUES ('a', '{\"vector\":[1],\"id\":\"a\",\"extra\":true}');"
+          "INSERT INTO records VALUES ('b', '[\"b\",[1,2],null,null]');"
+          "INSERT INTO records VALUES ('c', '{\"id\":\"c\",\"vector\":[],\"metadata\":null,\"timestamp\":5}')");
+  {
+    RecordStore store = open_ok();
+    ASSERT_EQ(store.records().size(), 3u);
+    EXPECT_EQ(store.records()[0], (Record{"a", {1.0f}, std::nullopt, std::nullopt}));
+    EXPECT_EQ(store.records()[1], (Record{"b", {1.0f, 2.0f}, std::nullopt, std::nullopt}));
+    EXPECT_EQ(store.records()[2], (Record{"c", {}, std::nullopt, 5}));
+    // The next insert of that id writes all four keys again.
+    ASSERT_TRUE(store.insert(Record{"a", {1.0f}, std::nullopt, std::nullopt}));
+  }
+  EXPECT_EQ(stored_values(path_).front(), R"({"id":"a","vector":[1.0],"metadata":null,"timestamp":null})");
+}
+
+TEST_F(RecordStoreTest, AnUnreadableStoredValueFailsEveryOpen) {
+  const char* bad_values[] = {
+      R"({"vector":[]})",
+      R"({"id":"x","vector":[1,null]})",
+      R"({"id":"x","vector":[],"timestamp":-1})",
+      R"({"id":"x","vector":[],"timestamp":1.5})",
+      R"({"id":"x","id":"x","vector":[]})",
+      R"(["x",[1,2]])",
+  };
+  for (const char* bad : bad_values) {
+    TempDir dir;
+    const std::string path = dir.file("db.sqlite");
+    {
+      auto store = RecordStore::open(path);
+      ASSERT_TRUE(store);
+      ASSERT_TRUE(store->insert(record("a")));
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO records VALUES ('x', ?1)", -1, &stmt, nullptr), SQLITE_OK);
+    sqlite3_bind_blob(stmt, 1, bad, static_cast<int>(std::strlen(bad)), SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto store = RecordStore::open(path);
+      ASSERT_FALSE(store) << bad;
+      EXPECT_EQ(store.error().kind, Kind::Serialization) << bad;
+      EXPECT_EQ(store.error().message(), std::string(messages::kSerializationPrefix) +
+                                             read_record_json(bad).error().message());
+    }
+  }
+}
+
+TEST_F(RecordStoreTest, ACorruptTableFailsOpenInsteadOfLoadingFewerRecords) {
+  {
+    RecordStore store = open_ok();
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(store.insert(Record{"id" + std::to_string(i), std::vector<float>(64, 0.5f), {}, {}}));
+  }
+  // Overwrite a page in the middle of the file, where table rows live.
+  const auto size = std::filesystem::file_size(path_);
+  {
+    std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(size / 2));
+    const std::string garbage(4096, '\xA5');
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  auto store = RecordStore::open(path_);
+  ASSERT_FALSE(store);
+  EXPECT_EQ(store.error().kind, Kind::Storage) << store.error().message();
+}
+
+TEST_F(RecordStoreTest, RecordsWithoutAReadableFormAreRefusedBeforeAnyWrite) {
+  {
+    RecordStore store = open_ok();
+    ASSERT_TRUE(store.insert(record("a", 1)));
+    auto refused = store.insert(Record{"a", {std::nanf("")}, {}, {}});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), "Serialization error: vector element 0 is NaN, which has no JSON form");
+    EXPECT_EQ(store.records(), (std::vector<Record>{record("a", 1)}));
+  }
+  EXPECT_EQ(open_ok().records(), (std::vector<Record>{record("a", 1)}));
+}
+
+// Makes every write beyond `bytes` in any file fail, as a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+TEST_F(RecordStoreTest, AFailedCommitLeavesFileAndListUnchanged) {
+  {
+    RecordStore store = open_ok();
+    ASSERT_TRUE(store.insert(record("a", 1)));
+    {
+      const FileSizeLimit limit(64 * 1024);
+      Record big{"b", std::vector<float>(100'000, 0.25f), {}, {}};
+      auto failed = store.insert(std::move(big));
+      ASSERT_FALSE(failed);
+      EXPECT_TRUE(failed.error().kind == Kind::Commit || failed.error().kind == Kind::Storage)
+          << failed.error().message();
+      auto replaced = store.insert(Record{"a", std::vector<float>(100'000, 0.5f), JsonValue(2), {}});
+      ASSERT_FALSE(replaced);
+    }
+    EXPECT_EQ(store.records(), (std::vector<Record>{record("a", 1)}));
+    EXPECT_EQ(store.find("b"), nullptr);
+    // The store keeps working once space is back.
+    ASSERT_TRUE(store.insert(record("c", 3)));
+  }
+  RecordStore reopened = open_ok();
+  EXPECT_EQ(reopened.records(), (std::vector<Record>{record("a", 1), record("c", 3)}));
+}
+
+}  // namespace
+}  // namespace quorvel
