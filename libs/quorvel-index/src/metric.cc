@@ -1,0 +1,111 @@
+#include "quorvel/index/metric.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "metric_blocks.h"
+#include "metric_kernels.h"
+
+namespace quorvel {
+namespace kernels {
+namespace {
+
+// Eight plain floats; the compiler may vectorise these loops, which keeps
+// every lane's sum as it is.
+struct ScalarLanes {
+  struct V {
+    float lane[8];
+  };
+  static V zero() { return V{}; }
+  static V load(const float* p) {
+    V x;
+    for (int i = 0; i < 8; ++i) x.lane[i] = p[i];
+    return x;
+  }
+  static V add(V x, V y) {
+    for (int i = 0; i < 8; ++i) x.lane[i] += y.lane[i];
+    return x;
+  }
+  static V sub(V x, V y) {
+    for (int i = 0; i < 8; ++i) x.lane[i] -= y.lane[i];
+    return x;
+  }
+  static V mul(V x, V y) {
+    for (int i = 0; i < 8; ++i) x.lane[i] *= y.lane[i];
+    return x;
+  }
+  static void store(float* out, V x) {
+    for (int i = 0; i < 8; ++i) out[i] = x.lane[i];
+  }
+};
+
+const KernelSet& choose_kernels() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? kAvx2Kernels : kSseKernels;
+#else
+  return kScalarKernels;
+#endif
+}
+
+}  // namespace
+
+constinit const KernelSet kScalarKernels = make_kernel_set<ScalarLanes>("scalar");
+
+const KernelSet& best_kernels() {
+  static const KernelSet& best = choose_kernels();
+  return best;
+}
+
+}  // namespace kernels
+
+namespace {
+
+std::size_t common_length(std::span<const float> a, std::span<const float> b) {
+  return std::min(a.size(), b.size());
+}
+
+float cosine_from_sums(float dot, float a_squares, float b_squares) {
+  // An exact zero only: a NaN sum of squares is not zero and yields NaN.
+  if (a_squares == 0.0f || b_squares == 0.0f) return 0.0f;
+  return dot / (std::sqrt(a_squares) * std::sqrt(b_squares));
+}
+
+}  // namespace
+
+float cosine(std::span<const float> a, std::span<const float> b) {
+  const kernels::CosineSums sums =
+      kernels::best_kernels().cosine_sums(a.data(), b.data(), common_length(a, b));
+  return cosine_from_sums(sums.dot, sums.a_squares, sums.b_squares);
+}
+
+float dot_product(std::span<const float> a, std::span<const float> b) {
+  return kernels::best_kernels().dot(a.data(), b.data(), common_length(a, b));
+}
+
+float euclidean(std::span<const float> a, std::span<const float> b) {
+  return std::sqrt(kernels::best_kernels().squared_distance(a.data(), b.data(), common_length(a, b)));
+}
+
+float manhattan(std::span<const float> a, std::span<const float> b) {
+  const std::size_t n = common_length(a, b);
+  float total = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) total += std::fabs(a[i] - b[i]);
+  return total;
+}
+
+float metric_value(Metric metric, std::span<const float> a, std::span<const float> b) {
+  switch (metric) {
+    case Metric::Cosine:
+      return cosine(a, b);
+    case Metric::DotProduct:
+      return dot_product(a, b);
+    case Metric::Euclidean:
+      return euclidean(a, b);
+    case Metric::Manhattan:
+      return manhattan(a, b);
+  }
+  return 0.0f;  // Not a Metric value: no byte other than 0..3 is ever made.
+}
+
+}  // namespace quorvel

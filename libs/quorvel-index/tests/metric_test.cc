@@ -1,0 +1,271 @@
+#include "quorvel/index/metric.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../src/metric_kernels.h"
+
+namespace quorvel {
+namespace {
+
+using Vec = std::vector<float>;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// The summation order written out plainly, one coordinate at a time, as the
+// reference every fast path must match bit for bit.
+template <typename Term>
+float reference_sum(std::size_t n, Term term) {
+  const std::size_t blocks_end = n / 8 * 8;
+  float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  for (std::size_t i = 0; i < blocks_end; ++i) s[i % 8] = s[i % 8] + term(i);
+  float total = (((s[0] + s[1]) + s[2]) + s[3]) + (((s[4] + s[5]) + s[6]) + s[7]);
+  for (std::size_t i = blocks_end; i < n; ++i) total = total + term(i);
+  return total;
+}
+
+float reference(Metric metric, const Vec& a, const Vec& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  const auto dot = [&](std::size_t i) { return a[i] * b[i]; };
+  switch (metric) {
+    case Metric::Cosine: {
+      const float ab = reference_sum(n, dot);
+      const float aa = reference_sum(n, [&](std::size_t i) { return a[i] * a[i]; });
+      const float bb = reference_sum(n, [&](std::size_t i) { return b[i] * b[i]; });
+      if (aa == 0.0f || bb == 0.0f) return 0.0f;
+      return ab / (std::sqrt(aa) * std::sqrt(bb));
+    }
+    case Metric::DotProduct:
+      return reference_sum(n, dot);
+    case Metric::Euclidean:
+      return std::sqrt(reference_sum(n, [&](std::size_t i) {
+        const float d = a[i] - b[i];
+        return d * d;
+      }));
+    case Metric::Manhattan: {
+      float total = 0.0f;
+      for (std::size_t i = 0; i < n; ++i) total = total + std::fabs(a[i] - b[i]);
+      return total;
+    }
+  }
+  return 0.0f;
+}
+
+// Equal bits; any NaN equals any NaN (payloads are not part of a result).
+bool same_bits(float x, float y) {
+  if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+  return std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(y);
+}
+
+std::string describe(float x) {
+  return std::to_string(x) + " (bits " + std::to_string(std::bit_cast<std::uint32_t>(x)) + ")";
+}
+
+constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::DotProduct, Metric::Euclidean,
+                                  Metric::Manhattan};
+
+std::vector<const kernels::KernelSet*> runnable_kernel_sets() {
+  std::vector<const kernels::KernelSet*> sets{&kernels::kScalarKernels};
+#if defined(__x86_64__)
+  sets.push_back(&kernels::kSseKernels);
+  if (__builtin_cpu_supports("avx2")) sets.push_back(&kernels::kAvx2Kernels);
+#endif
+  return sets;
+}
+
+// Random vectors of mixed magnitudes, so that roundings differ between
+// summation orders and a wrong order shows up in the bits.
+Vec random_vector(std::mt19937& rng, std::size_t length) {
+  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-12, 12);
+  Vec v(length);
+  for (float& x : v) x = std::ldexp(mantissa(rng), exponent(rng));
+  return v;
+}
+
+// Pairs that exercise every path: random pairs of lengths 0..70 (equal and
+// unequal), and the special values.
+std::vector<std::pair<Vec, Vec>> test_pairs() {
+  std::mt19937 rng(20261210);
+  std::vector<std::pair<Vec, Vec>> pairs;
+  for (std::size_t n = 0; n <= 70; ++n) {
+    pairs.emplace_back(random_vector(rng, n), random_vector(rng, n));
+    pairs.emplace_back(random_vector(rng, n), random_vector(rng, (n * 7 + 3) % 71));
+  }
+  const Vec specials = {kNaN, kInf, -kInf, -0.0f, 1e-40f, 3e38f, -3e38f, 0.0f, 1.0f};
+  for (float special : specials) {
+    for (std::size_t at : {0u, 5u, 8u, 16u}) {
+      Vec a = random_vector(rng, 17);
+      a[at] = special;
+      pairs.emplace_back(a, random_vector(rng, 17));
+    }
+  }
+  pairs.emplace_back(Vec(17, 0.0f), random_vector(rng, 17));
+  pairs.emplace_back(Vec(24, 3e30f), Vec(24, 3e30f));  // Sums overflow to infinity.
+  return pairs;
+}
+
+TEST(MetricTest, EnumerationBytesAndDirections) {
+  EXPECT_EQ(sizeof(Metric), 1u);
+  EXPECT_EQ(static_cast<int>(Metric::Cosine), 0);
+  EXPECT_EQ(static_cast<int>(Metric::DotProduct), 1);
+  EXPECT_EQ(static_cast<int>(Metric::Euclidean), 2);
+  EXPECT_EQ(static_cast<int>(Metric::Manhattan), 3);
+  EXPECT_TRUE(larger_is_closer(Metric::Cosine));
+  EXPECT_TRUE(larger_is_closer(Metric::DotProduct));
+  EXPECT_FALSE(larger_is_closer(Metric::Euclidean));
+  EXPECT_FALSE(larger_is_closer(Metric::Manhattan));
+}
+
+TEST(MetricTest, ChoosesAvx2ExactlyWhereTheProcessorHasIt) {
+#if defined(__x86_64__)
+  EXPECT_STREQ(kernels::best_kernels().name, __builtin_cpu_supports("avx2") ? "avx2" : "sse");
+#else
+  EXPECT_STREQ(kernels::best_kernels().name, "scalar");
+#endif
+}
+
+TEST(MetricTest, EveryKernelSetMatchesTheReferenceBitForBit) {
+  const auto pairs = test_pairs();
+  for (const kernels::KernelSet* set : runnable_kernel_sets()) {
+    SCOPED_TRACE(set->name);
+    for (const auto& [a, b] : pairs) {
+      const std::size_t n = std::min(a.size(), b.size());
+      SCOPED_TRACE("n = " + std::to_string(n));
+      const float dot = reference(Metric::DotProduct, a, b);
+      const float euclid = reference(Metric::Euclidean, a, b);
+      const Vec a_head(a.begin(), a.begin() + n);
+      const Vec b_head(b.begin(), b.begin() + n);
+      const float a_squares = reference(Metric::DotProduct, a_head, a_head);
+      const float b_squares = reference(Metric::DotProduct, b_head, b_head);
+
+      EXPECT_PRED2(same_bits, set->dot(a.data(), b.data(), n), dot);
+      EXPECT_PRED2(same_bits, std::sqrt(set->squared_distance(a.data(), b.data(), n)), euclid);
+      const kernels::CosineSums sums = set->cosine_sums(a.data(), b.data(), n);
+      EXPECT_PRED2(same_bits, sums.dot, dot);
+      EXPECT_PRED2(same_bits, sums.a_squares, a_squares);
+      EXPECT_PRED2(same_bits, sums.b_squares, b_squares);
+      const kernels::CosineSums partial = set->dot_and_b_squares(a.data(), b.data(), n);
+      EXPECT_PRED2(same_bits, partial.dot, dot);
+      EXPECT_PRED2(same_bits, partial.b_squares, b_squares);
+      EXPECT_PRED2(same_bits, set->sum_of_squares(a.data(), n), a_squares);
+    }
+  }
+}
+
+TEST(MetricTest, PublicFunctionsMatchTheReferenceAndIgnoreArgumentOrder) {
+  for (const auto& [a, b] : test_pairs()) {
+    for (Metric metric : kAllMetrics) {
+      SCOPED_TRACE("metric " + std::to_string(static_cast<int>(metric)) + ", lengths " +
+                   std::to_string(a.size()) + " and " + std::to_string(b.size()));
+      const float expected = reference(metric, a, b);
+      const float forward = metric_value(metric, a, b);
+      const float swapped = metric_value(metric, b, a);
+      EXPECT_PRED2(same_bits, forward, expected) << describe(forward) << " vs " << describe(expected);
+      EXPECT_PRED2(same_bits, swapped, forward) << describe(swapped) << " vs " << describe(forward);
+    }
+    EXPECT_PRED2(same_bits, cosine(a, b), metric_value(Metric::Cosine, a, b));
+    EXPECT_PRED2(same_bits, dot_product(a, b), metric_value(Metric::DotProduct, a, b));
+    EXPECT_PRED2(same_bits, euclidean(a, b), metric_value(Metric::Euclidean, a, b));
+    EXPECT_PRED2(same_bits, manhattan(a, b), metric_value(Metric::Manhattan, a, b));
+  }
+}
+
+TEST(MetricTest, KnownValues) {
+  struct Case {
+    Metric metric;
+    Vec a;
+    Vec b;
+    float expected;
+  };
+  const Case cases[] = {
+      {Metric::DotProduct, {1, 2, 3}, {4, 5, 6}, 32.0f},
+      {Metric::Manhattan, {1, -2}, {-1, 2}, 6.0f},
+      {Metric::Euclidean, {0, 0}, {3, 4}, 5.0f},
+      // Only the first min(len a, len b) coordinates count.
+      {Metric::Euclidean, {1, 2, 3}, {1, 2, 3, 9, 9}, 0.0f},
+      {Metric::DotProduct, {1, 1, 1}, {1, 1, 1, 5, 5}, 3.0f},
+      {Metric::Cosine, {1, 0}, {0, 1, 7}, 0.0f},
+      // A zero sum of squares on either side gives 0.0.
+      {Metric::Cosine, {0, 0, 0}, {1, 2, 3}, 0.0f},
+      {Metric::Cosine, {1, 2, 3}, {0, 0, 0}, 0.0f},
+      {Metric::Cosine, {0, 0}, {0, 0}, 0.0f},
+      {Metric::Cosine, {1, 2, 3}, {0, 0, 0, 4}, 0.0f},
+      {Metric::Cosine, {-1, -1}, {1, 1}, -1.0f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("metric " + std::to_string(static_cast<int>(c.metric)));
+    EXPECT_FLOAT_EQ(metric_value(c.metric, c.a, c.b), c.expected);
+  }
+}
+
+TEST(MetricTest, EmptyVectorGivesZeroUnderEveryMetric) {
+  const Vec empty;
+  const Vec some = {1, 2, 3};
+  for (Metric metric : kAllMetrics) {
+    EXPECT_EQ(metric_value(metric, empty, some), 0.0f);
+    EXPECT_EQ(metric_value(metric, some, empty), 0.0f);
+    EXPECT_EQ(metric_value(metric, empty, empty), 0.0f);
+  }
+}
+
+TEST(MetricTest, CosineOfMultiplesAndNegation) {
+  std::mt19937 rng(7);
+  for (std::size_t n : {1u, 7u, 8u, 9u, 16u, 17u, 384u}) {
+    const Vec v = random_vector(rng, n);
+    Vec scaled = v;
+    Vec negated = v;
+    for (float& x : scaled) x *= 2.5f;
+    for (float& x : negated) x = -x;
+    EXPECT_NEAR(cosine(v, v), 1.0f, 1e-6f) << n;
+    EXPECT_NEAR(cosine(v, scaled), 1.0f, 1e-6f) << n;
+    EXPECT_NEAR(cosine(v, negated), -1.0f, 1e-6f) << n;
+  }
+}
+
+// Lengths without blocks (7), without a tail (8, 16) and with both (9, 17)
+// agree with the formula computed in double precision, up to float rounding.
+TEST(MetricTest, BlockAndTailLengthsAgreeWithTheFormula) {
+  std::mt19937 rng(11);
+  for (std::size_t n : {7u, 8u, 9u, 16u, 17u}) {
+    const Vec a = random_vector(rng, n);
+    const Vec b = random_vector(rng, n);
+    double dot = 0, aa = 0, bb = 0, squared = 0, manhattan_sum = 0, magnitude = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      dot += double(a[i]) * b[i];
+      aa += double(a[i]) * a[i];
+      bb += double(b[i]) * b[i];
+      squared += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+      manhattan_sum += std::fabs(double(a[i]) - b[i]);
+      magnitude += std::fabs(double(a[i]) * b[i]);
+    }
+    const double tolerance = 1e-5;
+    SCOPED_TRACE("n = " + std::to_string(n));
+    EXPECT_NEAR(dot_product(a, b), dot, tolerance * magnitude);
+    EXPECT_NEAR(cosine(a, b), dot / (std::sqrt(aa) * std::sqrt(bb)), tolerance);
+    EXPECT_NEAR(euclidean(a, b), std::sqrt(squared), tolerance * std::sqrt(squared));
+    EXPECT_NEAR(manhattan(a, b), manhattan_sum, tolerance * manhattan_sum);
+  }
+}
+
+TEST(MetricTest, NonFiniteInputs) {
+  // A NaN sum of squares is not zero: the cosine is NaN, not 0.0.
+  EXPECT_TRUE(std::isnan(cosine(Vec{kNaN, 1}, Vec{1, 1})));
+  EXPECT_EQ(cosine(Vec{0, 0}, Vec{kNaN, 1}), 0.0f);  // The zero test comes first.
+  EXPECT_TRUE(std::isnan(dot_product(Vec{kInf}, Vec{0})));
+  EXPECT_EQ(euclidean(Vec{kInf}, Vec{0}), kInf);
+  // Infinite sums of squares meet: inf / inf.
+  EXPECT_TRUE(std::isnan(cosine(Vec(8, 3e30f), Vec(8, 3e30f))));
+}
+
+}  // namespace
+}  // namespace quorvel
