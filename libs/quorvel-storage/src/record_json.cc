@@ -160,7 +160,10 @@ class RecordReader {
     if (json_.peek_token() != '[') return type_error(msg::kExpectedSequence);
     if (auto ok = json_.enter_nesting(); !ok) return ok;
     json_.advance();
-    std::vector<float>& out = record_.vector;
+    // Elements collect in a per-thread scratch buffer, so that the record's
+    // own vector is allocated once, at its exact size.
+    thread_local std::vector<float> scratch;
+    std::vector<float>& out = scratch;
     out.clear();
     int next = json_.peek_token();
     while (next != ']') {
@@ -181,6 +184,7 @@ class RecordReader {
     }
     json_.advance();
     json_.leave_nesting();
+    record_.vector.assign(out.begin(), out.end());
     return {};
   }
 

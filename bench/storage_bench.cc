@@ -1,0 +1,191 @@
+// Record storage: durable inserts, open (load) of a large file, and get,
+// each beside a bare SQLite baseline on the same bytes.
+
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quorvel/core/engine.h"
+#include "quorvel/storage/json_value.h"
+#include "quorvel/storage/record.h"
+
+namespace {
+
+constexpr std::size_t kDimensions = 384;
+constexpr std::size_t kLoadRecords = 100'000;
+
+std::filesystem::path bench_dir() {
+  static const std::filesystem::path dir = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-bench-XXXXXX").string();
+    return std::filesystem::path(::mkdtemp(pattern.data()));
+  }();
+  return dir;
+}
+
+quorvel::Record random_record(std::mt19937& rng, std::size_t n) {
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  quorvel::Record record{"id-" + std::to_string(n), std::vector<float>(kDimensions), {}, {}};
+  for (float& x : record.vector) x = uniform(rng);
+  record.metadata = quorvel::JsonValue::make_object(
+      {quorvel::JsonValue::Member{"n", quorvel::JsonValue(static_cast<std::uint64_t>(n))}});
+  return record;
+}
+
+std::string json_of(const quorvel::Record& record) {
+  std::string out;
+  (void)quorvel::append_record_json(out, record);
+  return out;
+}
+
+void check(int rc, sqlite3* db, benchmark::State& state) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) state.SkipWithError(sqlite3_errmsg(db));
+}
+
+// A file of kLoadRecords records, written once in one transaction.
+const std::string& load_file() {
+  static const std::string path = [] {
+    const std::string file = (bench_dir() / "load.db").string();
+    { (void)quorvel::Engine::open(file); }  // Creates the table.
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt* put = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO records VALUES (?1, ?2)", -1, &put, nullptr);
+    std::mt19937 rng(7);
+    for (std::size_t n = 0; n < kLoadRecords; ++n) {
+      const quorvel::Record record = random_record(rng, n);
+      const std::string value = json_of(record);
+      sqlite3_bind_text(put, 1, record.id.data(), static_cast<int>(record.id.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_blob(put, 2, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+      sqlite3_step(put);
+      sqlite3_reset(put);
+    }
+    sqlite3_finalize(put);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return file;
+  }();
+  return path;
+}
+
+void BM_EngineInsert(benchmark::State& state) {
+  const std::string path = (bench_dir() / "insert.db").string();
+  std::filesystem::remove(path);
+  auto engine = quorvel::Engine::open(path);
+  std::mt19937 rng(1);
+  std::size_t n = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    quorvel::Record record = random_record(rng, n++);
+    state.ResumeTiming();
+    if (!engine->insert(record.id, std::move(record.vector), std::move(record.metadata))) {
+      state.SkipWithError("insert failed");
+    }
+  }
+  state.counters["commits/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                   benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_EngineInsert)->UseRealTime()->MinTime(2.0);
+
+// The baseline: one row of the same bytes committed by bare SQLite with the
+// same durability (WAL, synchronous=FULL, exclusive locking).
+void BM_BareSqliteCommit(benchmark::State& state) {
+  const std::string path = (bench_dir() / "bare.db").string();
+  std::filesystem::remove(path);
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  for (const char* sql : {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL",
+                          "CREATE TABLE records (id TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID"}) {
+    check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, state);
+  }
+  sqlite3_stmt *begin, *put, *commit;
+  sqlite3_prepare_v2(db, "BEGIN IMMEDIATE", -1, &begin, nullptr);
+  sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO records VALUES (?1, ?2)", -1, &put, nullptr);
+  sqlite3_prepare_v2(db, "COMMIT", -1, &commit, nullptr);
+  std::mt19937 rng(1);
+  std::size_t n = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const quorvel::Record record = random_record(rng, n++);
+    const std::string value = json_of(record);
+    state.ResumeTiming();
+    check(sqlite3_step(begin), db, state);
+    sqlite3_reset(begin);
+    sqlite3_bind_text(put, 1, record.id.data(), static_cast<int>(record.id.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(put, 2, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+    check(sqlite3_step(put), db, state);
+    sqlite3_reset(put);
+    check(sqlite3_step(commit), db, state);
+    sqlite3_reset(commit);
+  }
+  sqlite3_finalize(begin);
+  sqlite3_finalize(put);
+  sqlite3_finalize(commit);
+  sqlite3_close(db);
+  state.counters["commits/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                   benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BareSqliteCommit)->UseRealTime()->MinTime(2.0);
+
+void BM_EngineOpen100k(benchmark::State& state) {
+  const std::string& path = load_file();
+  for (auto _ : state) {
+    auto engine = quorvel::Engine::open(path);
+    if (!engine || engine->get_all().size() != kLoadRecords) state.SkipWithError("open failed");
+    state.PauseTiming();
+    { auto dropped = std::move(engine); }
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_EngineOpen100k)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// The baseline: reading the same rows in key order with bare SQLite,
+// without parsing them.
+void BM_BareSqliteReadAll100k(benchmark::State& state) {
+  const std::string& path = load_file();
+  for (auto _ : state) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_stmt* select = nullptr;
+    sqlite3_prepare_v2(db, "SELECT value FROM records ORDER BY id", -1, &select, nullptr);
+    std::size_t bytes = 0;
+    while (sqlite3_step(select) == SQLITE_ROW) {
+      bytes += static_cast<std::size_t>(sqlite3_column_bytes(select, 0));
+      benchmark::DoNotOptimize(sqlite3_column_blob(select, 0));
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    state.counters["MB"] = static_cast<double>(bytes) / 1e6;
+  }
+}
+BENCHMARK(BM_BareSqliteReadAll100k)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_EngineGet100k(benchmark::State& state) {
+  auto engine = quorvel::Engine::open(load_file());
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<std::size_t> pick(0, kLoadRecords - 1);
+  std::vector<std::string> ids;
+  for (int i = 0; i < 1024; ++i) ids.push_back("id-" + std::to_string(pick(rng)));
+  std::size_t i = 0;
+  for (auto _ : state) {
+    auto result = engine->get(ids[i++ & 1023]);
+    benchmark::DoNotOptimize(result);
+  }
+}
+BENCHMARK(BM_EngineGet100k);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove_all(bench_dir());
+  return 0;
+}
