@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "search.h"
+#include "worker_pool.h"
+
 namespace quorvel {
 namespace {
 
@@ -18,7 +21,7 @@ std::string EngineError::message() const {
 }
 
 std::expected<Engine, EngineError> Engine::open(const std::string& path) {
-  auto store = RecordStore::open(path);
+  auto store = RecordStore::open(path, run_on_worker_pool);
   if (!store) return wrap(std::move(store.error()));
   return Engine(std::move(*store));
 }
@@ -39,6 +42,10 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 std::expected<void, EngineError> Engine::remove(std::string_view id) {
   if (auto removed = store_.remove(id); !removed) return wrap(std::move(removed.error()));
   return {};
+}
+
+std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint64_t k) const {
+  return search_records(store_.records(), metric_, query, k, run_on_worker_pool);
 }
 
 }  // namespace quorvel

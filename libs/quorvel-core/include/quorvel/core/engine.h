@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "quorvel/index/metric.h"
 #include "quorvel/storage/json_value.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/record_store.h"
@@ -42,7 +44,9 @@ struct EngineError {
 class Engine {
  public:
   // Opens or creates the database at `path` and loads every stored record,
-  // in ascending byte order of the ids. Fails with the store's error.
+  // in ascending byte order of the ids, parsing the stored values on the
+  // process-wide worker pool. The engine's metric is Cosine. Fails with the
+  // store's error.
   [[nodiscard]] static std::expected<Engine, EngineError> open(const std::string& path);
 
   // Stores a record without timestamp under `id`, replacing one stored under
@@ -63,10 +67,35 @@ class Engine {
   // one. Fails with the store's error, and then nothing changes.
   [[nodiscard]] std::expected<void, EngineError> remove(std::string_view id);
 
+  // The k records closest to `query` under the engine's metric, best first:
+  // min(k, number of records) results, each with copies of the record's id
+  // and metadata and its score, metric_value(metric(), query, vector).
+  //
+  // The order is that of a stable sort of all records by score in the
+  // metric's direction (highest first for Cosine and DotProduct, lowest
+  // first for Euclidean and Manhattan), so equal scores keep record-list
+  // order; -0.0 and 0.0 are equal. NaN scores rank after every number, in
+  // record-list order among themselves.
+  //
+  // Scores every record on the process-wide worker pool (created on first
+  // use, sized from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
+  // hardware thread count); the results do not depend on its size. Reads
+  // `query` only; accepts any length of query and of stored vectors; never
+  // fails. Copies ids and metadata of the returned records only.
+  std::vector<SearchResult> search(std::span<const float> query, std::uint64_t k) const;
+
+  // The metric that search() scores and ranks with.
+  Metric metric() const { return metric_; }
+
+  // Makes search() score and rank with `metric` from now on. Needs exclusive
+  // access.
+  void set_metric(Metric metric) { metric_ = metric; }
+
  private:
   explicit Engine(RecordStore store) : store_(std::move(store)) {}
 
   RecordStore store_;
+  Metric metric_ = Metric::Cosine;
 };
 
 }  // namespace quorvel
