@@ -1,0 +1,307 @@
+#include "quorvel/index/hnsw_index.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <random>
+
+namespace quorvel {
+namespace {
+
+// The distance key of one metric, with the metric's function chosen once per
+// call of the index instead of once per pair of vectors.
+class KeyOf {
+ public:
+  explicit KeyOf(Metric metric) : metric_(metric) {
+    switch (metric) {
+      case Metric::Cosine:
+        function_ = cosine;
+        break;
+      case Metric::DotProduct:
+        function_ = dot_product;
+        break;
+      case Metric::Euclidean:
+        function_ = euclidean;
+        break;
+      case Metric::Manhattan:
+        function_ = manhattan;
+        break;
+    }
+  }
+
+  float operator()(std::span<const float> a, std::span<const float> b) const {
+    if (function_ == nullptr) return distance_key(metric_, a, b);
+    const float value = function_(a, b);
+    return larger_is_closer(metric_) ? -value : value;
+  }
+
+ private:
+  Metric metric_;
+  float (*function_)(std::span<const float>, std::span<const float>) = nullptr;
+};
+
+// The working memory of one layer search: a visited mark per node slot and
+// the two heaps. A node is visited when its mark equals the current epoch,
+// so starting a search costs one increment instead of clearing a set; the
+// marks are cleared only when the epoch counter wraps.
+struct SearchScratch {
+  std::vector<std::uint32_t> marks;
+  std::uint32_t epoch = 0;
+  CandidateHeap candidates;
+  CandidateHeap results;
+  bool busy = false;
+
+  void start(std::size_t slots) {
+    if (marks.size() < slots) marks.resize(slots, 0);
+    if (++epoch == 0) {
+      std::fill(marks.begin(), marks.end(), 0);
+      epoch = 1;
+    }
+    candidates.clear();
+    results.clear();
+  }
+
+  // Marks `node` visited; false when it already was.
+  bool visit(std::uint64_t node) {
+    std::uint32_t& mark = marks[node];
+    if (mark == epoch) return false;
+    mark = epoch;
+    return true;
+  }
+};
+
+// Each thread reuses one scratch, so that concurrent queries share nothing
+// and a query allocates nothing once the thread has warmed up. A lookup
+// that itself searches an index on the same thread finds the scratch busy
+// and gets a fresh one.
+class ScratchLease {
+ public:
+  ScratchLease() {
+    thread_local SearchScratch shared;
+    if (!shared.busy) {
+      scratch_ = &shared;
+    } else {
+      own_ = std::make_unique<SearchScratch>();
+      scratch_ = own_.get();
+    }
+    scratch_->busy = true;
+  }
+  ~ScratchLease() { scratch_->busy = false; }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  SearchScratch& operator*() const { return *scratch_; }
+
+ private:
+  std::unique_ptr<SearchScratch> own_;
+  SearchScratch* scratch_ = nullptr;
+};
+
+// Brings the first cache lines of a vector in ahead of its distance key.
+void prefetch_vector(std::span<const float> vector) {
+  const char* bytes = reinterpret_cast<const char*>(vector.data());
+  const std::size_t size = vector.size_bytes();
+  for (std::size_t offset = 0; offset < size && offset < 256; offset += 64) __builtin_prefetch(bytes + offset);
+}
+
+// The layer search on the given scratch; leaves the result heap in
+// scratch.results.
+void run_search_layer(std::span<const HnswNode> nodes, SearchScratch& scratch, std::span<const float> query,
+                      std::uint64_t entry, std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
+                      const KeyOf& key) {
+  scratch.start(nodes.size());
+  scratch.visit(entry);
+  const float entry_key = key(query, vector_of(entry));
+  scratch.candidates.push({-entry_key, entry});
+  scratch.results.push({entry_key, entry});
+
+  while (!scratch.candidates.empty()) {
+    const Candidate closest = scratch.candidates.pop();
+    // The stored key is negated; negation is exact, so this is the key.
+    const float closest_key = -closest.key;
+    // Strict, so a NaN key never stops the search.
+    if (closest_key > scratch.results.top().key) break;
+    const auto& lists = nodes[closest.node].neighbors;
+    if (layer >= lists.size()) continue;
+    const std::vector<std::uint64_t>& neighbors = lists[layer];
+    for (std::size_t i = 0; i < neighbors.size(); ++i) {
+      const std::uint64_t neighbor = neighbors[i];
+      if (!scratch.visit(neighbor)) continue;
+      // The next neighbour, unless already visited, needs its vector soon.
+      if (i + 1 < neighbors.size() && scratch.marks[neighbors[i + 1]] != scratch.epoch) {
+        prefetch_vector(vector_of(neighbors[i + 1]));
+      }
+      const float farthest = scratch.results.top().key;
+      const float neighbor_key = key(query, vector_of(neighbor));
+      if (farthest > neighbor_key || scratch.results.size() < ef) {
+        scratch.candidates.push({-neighbor_key, neighbor});
+        scratch.results.push({neighbor_key, neighbor});
+        if (scratch.results.size() > ef) scratch.results.pop();
+      }
+    }
+  }
+}
+
+// One word from the calling thread's generator.
+std::uint32_t draw_word() {
+  thread_local std::mt19937 generator{std::random_device{}()};
+  return static_cast<std::uint32_t>(generator());
+}
+
+std::vector<Candidate> sorted_results(SearchScratch& scratch) {
+  std::vector<Candidate> found(scratch.results.items().begin(), scratch.results.items().end());
+  std::sort(found.begin(), found.end(), closer_first);
+  return found;
+}
+
+}  // namespace
+
+std::uint64_t HnswIndex::level_from_word(std::uint32_t word, float ml) {
+  // The top 23 bits as the fraction of a float in [1, 2), minus 1: x lies
+  // in [0, 1) on a grid of 2^23 steps. x = 0 moves one step up.
+  const std::uint32_t fraction = std::max<std::uint32_t>(word >> 9, 1);
+  const float x = std::bit_cast<float>(0x3F800000u | fraction) - 1.0f;
+  const float level = std::floor(-std::log(x) * ml);
+  if (!(level >= 0.0f)) return 0;
+  if (level >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(level);
+}
+
+std::uint64_t HnswIndex::random_level() const { return level_from_word(draw_word(), config_.ml); }
+
+const HnswNode* HnswIndex::node(std::uint64_t node) const {
+  if (node >= nodes_.size() || nodes_[node].neighbors.empty()) return nullptr;
+  return &nodes_[node];
+}
+
+void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
+  insert_with_word(draw_word(), node, vector, vector_of, metric);
+}
+
+void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::span<const float> vector,
+                                 VectorLookup vector_of, Metric metric) {
+  // A second insertion of a number would give the node fresh lists while
+  // others still link to it, and could link it to itself.
+  if (this->node(node) != nullptr) return;
+  const std::uint64_t level = level_from_word(word, config_.ml);
+
+  // Sizes beyond what a vector can hold make resize() fail loudly instead
+  // of wrapping around to a small size.
+  constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
+  nodes_.resize(std::max<std::size_t>(nodes_.size(), node == kLargest ? node : node + 1));
+  nodes_[node].neighbors.resize(level == kLargest ? level : level + 1);
+  ++size_;
+
+  if (!entry_point_) {
+    entry_point_ = node;
+    top_level_ = level;
+    return;
+  }
+
+  const KeyOf key(metric);
+  std::uint64_t entry = *entry_point_;
+  const std::uint64_t old_top = top_level_;
+  if (old_top > level) entry = greedy_descent(vector, entry, old_top, level + 1, vector_of, metric);
+
+  ScratchLease lease;
+  SearchScratch& scratch = *lease;
+  for (std::uint64_t layer = std::min(old_top, level);; --layer) {
+    run_search_layer(nodes_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
+    const std::vector<Candidate> found = sorted_results(scratch);
+    const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m_max;
+    const std::size_t selected = static_cast<std::size_t>(std::min<std::uint64_t>(config_.m, found.size()));
+    for (std::size_t i = 0; i < selected; ++i) {
+      const std::uint64_t neighbor = found[i].node;
+      nodes_[node].neighbors[layer].push_back(neighbor);
+      std::vector<std::uint64_t>& back_links = nodes_[neighbor].neighbors[layer];
+      back_links.push_back(node);
+      if (back_links.size() > bound) trim(neighbor, layer, bound, vector_of, metric);
+    }
+    // Only the single closest node found enters the next layer down.
+    entry = found.front().node;
+    if (layer == 0) break;
+  }
+
+  if (level > old_top) {
+    entry_point_ = node;
+    top_level_ = level;
+  }
+}
+
+std::uint64_t HnswIndex::greedy_descent(std::span<const float> query, std::uint64_t entry,
+                                        std::uint64_t from_layer, std::uint64_t to_layer, VectorLookup vector_of,
+                                        Metric metric) const {
+  const KeyOf key(metric);
+  std::uint64_t current = entry;
+  // Recomputing the key of the same node on each layer would give the same
+  // bits, so it is computed once.
+  float best = key(query, vector_of(current));
+  for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
+    while (true) {
+      const auto& lists = nodes_[current].neighbors;
+      if (layer >= lists.size()) break;
+      std::uint64_t closer = current;
+      for (const std::uint64_t neighbor : lists[layer]) {
+        const float neighbor_key = key(query, vector_of(neighbor));
+        // Strict: a tie or a NaN key never moves the descent.
+        if (best > neighbor_key) {
+          best = neighbor_key;
+          closer = neighbor;
+        }
+      }
+      if (closer == current) break;
+      current = closer;
+    }
+    if (layer == to_layer) break;
+  }
+  return current;
+}
+
+void HnswIndex::trim(std::uint64_t owner, std::uint64_t layer, std::uint64_t bound, VectorLookup vector_of,
+                     Metric metric) {
+  const KeyOf key(metric);
+  std::vector<std::uint64_t>& list = nodes_[owner].neighbors[layer];
+  const std::span<const float> owner_vector = vector_of(owner);
+  CandidateHeap heap;
+  for (const std::uint64_t neighbor : list) heap.push({-key(owner_vector, vector_of(neighbor)), neighbor});
+  // Keeps the `bound` closest (none for a bound of 0), closest first.
+  list.clear();
+  while (list.size() < bound && !heap.empty()) list.push_back(heap.pop().node);
+}
+
+std::vector<Candidate> HnswIndex::search_layer(std::span<const float> query, std::uint64_t entry,
+                                               std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
+                                               Metric metric) const {
+  if (node(entry) == nullptr) return {};
+  ScratchLease lease;
+  run_search_layer(nodes_, *lease, query, entry, layer, ef, vector_of, KeyOf(metric));
+  return (*lease).results.take();
+}
+
+std::vector<Candidate> HnswIndex::select_neighbors(std::vector<Candidate> found, std::uint64_t m) {
+  std::sort(found.begin(), found.end(), closer_first);
+  if (m < found.size()) found.resize(static_cast<std::size_t>(m));
+  return found;
+}
+
+std::vector<HnswMatch> HnswIndex::search(std::span<const float> query, std::uint64_t k, std::uint64_t ef,
+                                         VectorLookup vector_of, Metric metric) const {
+  // With k = 0 the layer search could change nothing that is returned.
+  if (!entry_point_ || k == 0) return {};
+  std::uint64_t entry = *entry_point_;
+  if (top_level_ >= 1) entry = greedy_descent(query, entry, top_level_, 1, vector_of, metric);
+
+  ScratchLease lease;
+  SearchScratch& scratch = *lease;
+  run_search_layer(nodes_, scratch, query, entry, 0, std::max(ef, k), vector_of, KeyOf(metric));
+  const std::vector<Candidate> found = sorted_results(scratch);
+  const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, found.size()));
+  std::vector<HnswMatch> matches;
+  matches.reserve(kept);
+  for (std::size_t i = 0; i < kept; ++i) matches.push_back({found[i].node, value_of_key(metric, found[i].key)});
+  return matches;
+}
+
+}  // namespace quorvel
