@@ -47,8 +47,11 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
 // The decimal exponent of the first significant digit of a float token
 // (digits, optional fraction, optional exponent; no sign), used only to tell
 // overflow from underflow when the conversion reports a range error.
-// Saturates far beyond the range of a double.
+// The exponent saturates at 10^17: beyond the range of a double, and beyond
+// any count of leading or integer digits that a text in memory can hold, so
+// the sum below always has the sign of the true magnitude.
 long long decimal_magnitude(std::string_view token) {
+  constexpr long long kExponentCap = 100'000'000'000'000'000LL;
   long long exponent = 0;
   const std::size_t e_pos = token.find_first_of("eE");
   if (e_pos != std::string_view::npos) {
@@ -56,7 +59,7 @@ long long decimal_magnitude(std::string_view token) {
     const bool negative = !exp.empty() && exp.front() == '-';
     if (!exp.empty() && (exp.front() == '-' || exp.front() == '+')) exp.remove_prefix(1);
     for (char c : exp) {
-      exponent = std::min<long long>(exponent * 10 + (c - '0'), 1'000'000'000LL);
+      exponent = std::min<long long>(exponent * 10 + (c - '0'), kExponentCap);
     }
     if (negative) exponent = -exponent;
     token = token.substr(0, e_pos);
