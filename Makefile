@@ -2,6 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DQUORVEL_WERROR=ON
+FUZZ_SECONDS ?= 600
 
 .PHONY: deps configure build test demo bench fuzz clean
 
@@ -25,5 +26,15 @@ bench: deps
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	bench/run-all $(BUILD)-bench
 
+# Fuzzes the metadata text reader for FUZZ_SECONDS under ASan and UBSan; the
+# corpus grows in $(BUILD)-fuzz/corpus. g++ compiles, clang's libFuzzer drives.
+fuzz: deps
+	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEL_BUILD_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF
+	cmake --build $(BUILD)-fuzz --target metadata_text_fuzz -j $(JOBS)
+	mkdir -p $(BUILD)-fuzz/corpus
+	$(BUILD)-fuzz/bindings/python/metadata_text_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  -dict=bindings/python/fuzz/metadata_text.dict $(BUILD)-fuzz/corpus bindings/python/fuzz/seeds
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz
