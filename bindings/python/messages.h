@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string_view>
+
+// Every message text that the Python module owns, in one place. Texts with
+// "{}" are completed by the code that raises them.
+namespace quorvel::python::messages {
+
+// Borrow conflicts (RuntimeError).
+inline constexpr std::string_view kAlreadyBorrowed = "Already borrowed";
+inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
+
+// Argument conversion (TypeError). A TypeError raised while converting an
+// argument is raised again as "argument '<name>': <message>".
+inline constexpr std::string_view kNotText = "'{}' object cannot be converted to 'PyString'";
+inline constexpr std::string_view kNotSequence = "'{}' object cannot be converted to 'Sequence'";
+inline constexpr std::string_view kStrNotVector = "Can't extract `str` to `Vec`";
+inline constexpr std::string_view kArgumentPrefix = "argument '{}': ";
+// Shown when an exception cannot be turned into text.
+inline constexpr std::string_view kUnprintableException = "<exception str() failed>";
+
+// Parameter binding (TypeError). {full name} is "Quorvel.<method>()".
+inline constexpr std::string_view kTooManyPositional =
+    "{} takes {} positional arguments but {} {} given";
+inline constexpr std::string_view kTooManyPositionalRange =
+    "{} takes from {} to {} positional arguments but {} {} given";
+inline constexpr std::string_view kUnexpectedKeyword = "{} got an unexpected keyword argument '{}'";
+inline constexpr std::string_view kMultipleValues = "{} got multiple values for argument '{}'";
+inline constexpr std::string_view kMissingArguments = "{} missing {} required positional {}: {}";
+
+// Module initialisation (ImportError). The text is the one programs already
+// know from earlier builds of this module, so it is kept word for word.
+inline constexpr std::string_view kInitialisedTwice =
+    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
+    "process";
+
+// An internal failure that carries no text of its own.
+inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
+
+}  // namespace quorvel::python::messages

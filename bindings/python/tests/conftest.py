@@ -1,0 +1,46 @@
+"""Fixtures shared by the tests of the quorvel module.
+
+Every test works on database files inside pytest's temporary directory.
+"""
+
+import json
+import os
+import sqlite3
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quorvel
+
+MODULE_DIR = Path(quorvel.__file__).resolve().parent
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "test.db")
+
+
+@pytest.fixture
+def db(db_path):
+    return quorvel.Quorvel(db_path)
+
+
+def stored_records(path):
+    """The records in the database file at `path`, id -> parsed JSON form.
+
+    Reads the file with SQLite directly, so no instance may hold it open.
+    """
+    with sqlite3.connect(path) as connection:
+        rows = connection.execute("SELECT id, value FROM records").fetchall()
+    connection.close()
+    return {id_: json.loads(value) for id_, value in rows}
+
+
+def run_python(code, *args, python=sys.executable, **kwargs):
+    """Runs `code` in a fresh interpreter that imports quorvel from the same
+    directory as this process; returns the completed process."""
+    env = dict(os.environ, PYTHONPATH=str(MODULE_DIR), PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run([python, "-c", code, *args], env=env, capture_output=True, text=True,
+                          timeout=120, **kwargs)
