@@ -29,7 +29,7 @@ bench: deps
 # Fuzzes the metadata text reader for FUZZ_SECONDS under ASan and UBSan; the
 # corpus grows in $(BUILD)-fuzz/corpus. g++ compiles, clang's libFuzzer drives.
 fuzz: deps
-	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CXX=g++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVEL_BUILD_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF
 	cmake --build $(BUILD)-fuzz --target metadata_text_fuzz -j $(JOBS)
 	mkdir -p $(BUILD)-fuzz/corpus
