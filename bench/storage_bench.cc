@@ -69,6 +69,7 @@ const std::string& load_file() {
     sqlite3_finalize(put);
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(db);
+    ::sync();  // So that no open pays for flushing the file's creation.
     return file;
   }();
   return path;

@@ -143,10 +143,15 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
 
   // Exclusive locking mode keeps every lock once taken; the write
   // transaction below takes the exclusive lock, so a second store fails here
-  // at once. WAL under the exclusive lock needs no shared-memory file and
-  // one sync per commit; the WAL file is folded back in when the store closes.
-  for (const char* pragma : {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA journal_mode=WAL",
-                             "PRAGMA synchronous=FULL", "BEGIN EXCLUSIVE", "COMMIT"}) {
+  // at once. A new file gets 64 KiB pages: a record of a few hundred floats
+  // then fits in its b-tree cell instead of a chain of overflow pages, which
+  // makes loading many times faster at the same commit rate (an existing
+  // file keeps its page size). WAL under the exclusive lock needs no
+  // shared-memory file and one sync per commit; the WAL file is folded back
+  // into the database when the store closes.
+  for (const char* pragma : {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA page_size=65536",
+                             "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "BEGIN EXCLUSIVE",
+                             "COMMIT"}) {
     if (auto ok = execute(db, pragma, Kind::Database); !ok) return std::unexpected(std::move(ok.error()));
   }
 
