@@ -18,8 +18,10 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Stores Fashion-MNIST training images and searches with test images; the
+# database file is kept in $(BUILD) and reused by the next run.
 demo: build
-	$(BUILD)/examples/record_demo $(BUILD)/demo.db
+	PYTHONPATH=$(BUILD)/bindings/python /usr/bin/python3 examples/quickstart.py --db $(BUILD)/fashion-mnist.db
 
 bench: deps
 	cmake -S . -B $(BUILD)-bench -G Ninja $(CMAKE_FLAGS) -DQUORVEL_BUILD_BENCH=ON -DQUORVEL_BUILD_TESTS=OFF

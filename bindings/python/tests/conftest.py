@@ -38,9 +38,10 @@ def stored_records(path):
     return {id_: json.loads(value) for id_, value in rows}
 
 
-def run_python(code, *args, python=sys.executable, **kwargs):
-    """Runs `code` in a fresh interpreter that imports quorvel from the same
-    directory as this process; returns the completed process."""
+def run_python(code, *args, python=sys.executable):
+    """Runs `code` (or, when it names a file, that script) in a fresh
+    interpreter that imports quorvel from the same directory as this process;
+    returns the completed process."""
     env = dict(os.environ, PYTHONPATH=str(MODULE_DIR), PYTHONDONTWRITEBYTECODE="1")
-    return subprocess.run([python, "-c", code, *args], env=env, capture_output=True, text=True,
-                          timeout=120, **kwargs)
+    command = [python, str(code)] if isinstance(code, Path) else [python, "-c", code]
+    return subprocess.run([*command, *args], env=env, capture_output=True, text=True, timeout=300)
