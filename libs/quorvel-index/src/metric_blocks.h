@@ -83,44 +83,8 @@ CosineSums block_cosine_sums(const float* a, const float* b, std::size_t n) {
 }
 
 template <typename L>
-CosineSums block_dot_and_b_squares(const float* a, const float* b, std::size_t n) {
-  const std::size_t blocks_end = n - n % 8;
-  typename L::V dot = L::zero();
-  typename L::V bb = L::zero();
-  for (std::size_t i = 0; i < blocks_end; i += 8) {
-    const typename L::V vb = L::load(b + i);
-    dot = L::add(dot, L::mul(L::load(a + i), vb));
-    bb = L::add(bb, L::mul(vb, vb));
-  }
-  CosineSums sums{combine_lanes<L>(dot), 0.0f, combine_lanes<L>(bb)};
-  for (std::size_t i = blocks_end; i < n; ++i) {
-    sums.dot += a[i] * b[i];
-    sums.b_squares += b[i] * b[i];
-  }
-  return sums;
-}
-
-template <typename L>
-float block_sum_of_squares(const float* a, std::size_t n) {
-  const std::size_t blocks_end = n - n % 8;
-  typename L::V sums = L::zero();
-  for (std::size_t i = 0; i < blocks_end; i += 8) {
-    const typename L::V va = L::load(a + i);
-    sums = L::add(sums, L::mul(va, va));
-  }
-  float total = combine_lanes<L>(sums);
-  for (std::size_t i = blocks_end; i < n; ++i) total += a[i] * a[i];
-  return total;
-}
-
-template <typename L>
 constexpr KernelSet make_kernel_set(const char* name) {
-  return KernelSet{name,
-                   &block_dot<L>,
-                   &block_squared_distance<L>,
-                   &block_cosine_sums<L>,
-                   &block_dot_and_b_squares<L>,
-                   &block_sum_of_squares<L>};
+  return KernelSet{name, &block_dot<L>, &block_squared_distance<L>, &block_cosine_sums<L>};
 }
 
 }  // namespace

@@ -23,10 +23,6 @@ struct KernelSet {
   float (*dot)(const float* a, const float* b, std::size_t n);
   float (*squared_distance)(const float* a, const float* b, std::size_t n);
   CosineSums (*cosine_sums)(const float* a, const float* b, std::size_t n);
-  // The dot product and the sum of squares of b only (b_squares; a_squares
-  // is left 0), for a caller that already holds a's sum of squares.
-  CosineSums (*dot_and_b_squares)(const float* a, const float* b, std::size_t n);
-  float (*sum_of_squares)(const float* a, std::size_t n);
 };
 
 // Plain loops; the only set on processors other than x86-64.
