@@ -19,7 +19,6 @@ namespace quorvel {
 namespace {
 
 using Vec = std::vector<float>;
-using Split = std::function<void(std::size_t, const std::function<void(std::size_t, std::size_t)>&)>;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -148,14 +147,14 @@ TEST(SearchRecordsTest, MatchesStableSortForEveryMetricKAndSplit) {
   WorkerPool one(1);
   WorkerPool three(3);
   // Parts of 7 records, the last part first: an order no pool would choose.
-  const Split backwards_in_sevens = [](std::size_t count, const auto& body) {
+  const ParallelFor backwards_in_sevens = [](std::size_t count, const auto& body) {
     for (std::size_t end = count; end > 0;) {
       const std::size_t begin = end > 7 ? end - 7 : 0;
       body(begin, end);
       end = begin;
     }
   };
-  const std::vector<std::pair<std::string, Split>> splits = {
+  const std::vector<std::pair<std::string, ParallelFor>> splits = {
       {"serial", run_serially},
       {"pool of 1", [&](std::size_t n, const auto& body) { one.parallel_for(n, body); }},
       {"pool of 3", [&](std::size_t n, const auto& body) { three.parallel_for(n, body); }},
