@@ -23,6 +23,14 @@ constexpr bool larger_is_closer(Metric metric) {
 // The metric functions. Each uses the first min(a.size(), b.size())
 // coordinates, computes in 32-bit floats in a fixed summation order, and
 // returns the same bits with its arguments swapped. Pure and thread-safe.
+//
+// The order: cosine, dot_product and euclidean keep eight running sums, one
+// per position in a block of eight coordinates, combine them as
+// ((s0 + s1) + s2) + s3 + (((s4 + s5) + s6) + s7), then add the remaining
+// terms one at a time; manhattan adds its terms in coordinate order. No
+// multiply-add is fused, so every instruction set gives the same bits.
+// cosine is dot / (sqrt(a squares) * sqrt(b squares)), and 0.0 when either
+// sum of squares is exactly zero (a NaN sum is not zero).
 float cosine(std::span<const float> a, std::span<const float> b);
 float dot_product(std::span<const float> a, std::span<const float> b);
 float euclidean(std::span<const float> a, std::span<const float> b);
