@@ -223,6 +223,7 @@ float plain_cosine(const std::vector<float>& a, const std::vector<float>& b) {
 void BM_PlainReference(benchmark::State& state) {
   Dataset& data = dataset(static_cast<std::size_t>(state.range(0)));
   const std::vector<Record>& records = data.engine->get_all();
+  std::vector<SearchResult> kept;
   timed(state, "PlainReference", [&] {
     std::vector<SearchResult> all(records.size());
     run_on_worker_pool(records.size(), [&](std::size_t begin, std::size_t end) {
@@ -234,7 +235,10 @@ void BM_PlainReference(benchmark::State& state) {
                      [](const SearchResult& x, const SearchResult& y) { return x.score > y.score; });
     all.resize(std::min<std::size_t>(kK, all.size()));
     benchmark::DoNotOptimize(all);
+    kept = std::move(all);
   });
+  // Both ways must agree, or the comparison means nothing.
+  check(kept == data.engine->search(data.query, kK), "comparing the plain reference with Engine::search");
   state.SetBytesProcessed(state.iterations() * state.range(0) * kDimension * sizeof(float));
 }
 
