@@ -28,6 +28,10 @@ inline constexpr std::string_view kUnexpectedKeyword = "{} got an unexpected key
 inline constexpr std::string_view kMultipleValues = "{} got multiple values for argument '{}'";
 inline constexpr std::string_view kMissingArguments = "{} missing {} required positional {}: {}";
 
+// A path that the file system cannot name (ValueError): the bytes after a NUL
+// would be cut off, and another file opened.
+inline constexpr std::string_view kEmbeddedNul = "embedded null byte";
+
 // Module initialisation (ImportError). The text is the one programs already
 // know from earlier builds of this module, so it is kept word for word.
 inline constexpr std::string_view kInitialisedTwice =

@@ -27,7 +27,8 @@ class Quorvel:
         """Opens or creates the database at `path`.
 
         RuntimeError when the file cannot be opened, is not a database, or is
-        held open by another instance in this or another process.
+        held open by another instance in this or another process; ValueError
+        when `path` holds a NUL character.
         """
     def insert(self, id: str, vector: Sequence[_Number], metadata: Optional[str] = None) -> None:
         """Stores a record, replacing the one stored under `id`, if any.

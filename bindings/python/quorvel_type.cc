@@ -11,6 +11,7 @@
 #include "arguments.h"
 #include "borrow_flag.h"
 #include "errors.h"
+#include "messages.h"
 #include "quorvel/core/engine.h"
 #include "results.h"
 
@@ -57,13 +58,17 @@ constexpr Signature kDeleteSignature{"Quorvel.delete()", kIdParameters, 1};
 
 // Quorvel(path): opens the database, then allocates the instance. When the
 // allocation fails the engine is dropped on the way out, which releases the
-// database file again.
+// database file again. A path holding a NUL is refused, as the file system
+// functions of Python refuse it: the file opened would be another one.
 PyObject* quorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* arguments[1];
     if (!bind_arguments(kNewSignature, args, kwargs, arguments)) return nullptr;
     Utf8Text path;
     if (!to_text(arguments[0], "path", path)) return nullptr;
+    if (path.view.find('\0') != std::string_view::npos) {
+      return raise_error(PyExc_ValueError, messages::kEmbeddedNul);
+    }
     auto engine = Engine::open(std::string(path.view));
     if (!engine) return raise_engine_error(engine.error());
 

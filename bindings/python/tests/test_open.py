@@ -55,6 +55,13 @@ def test_unopenable_paths(tmp_path, make_path):
     assert str(raised.value).startswith("Storage error: ")
 
 
+def test_path_with_a_nul_is_refused(tmp_path):
+    with pytest.raises(ValueError) as raised:
+        quorvel.Quorvel(str(tmp_path / "a\0b.db"))
+    assert str(raised.value) == "embedded null byte"
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_file_that_is_not_a_database(tmp_path):
     path = tmp_path / "text.db"
     path.write_bytes(b"this is not an SQLite database, only some text." * 100)
