@@ -10,6 +10,8 @@
 namespace quorvel {
 namespace {
 
+constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
+
 // The distance key of one metric, with the metric's function chosen once per
 // call of the index instead of once per pair of vectors.
 class KeyOf {
@@ -99,19 +101,20 @@ class ScratchLease {
   SearchScratch* scratch_ = nullptr;
 };
 
-// Brings the first cache lines of a vector in ahead of its distance key.
+// Asks the processor to load a vector (its first 4 KiB at most) while the
+// key of the one before it is being computed.
 void prefetch_vector(std::span<const float> vector) {
   const char* bytes = reinterpret_cast<const char*>(vector.data());
   const std::size_t size = vector.size_bytes();
-  for (std::size_t offset = 0; offset < size && offset < 256; offset += 64) __builtin_prefetch(bytes + offset);
+  for (std::size_t offset = 0; offset < size && offset < 4096; offset += 64) __builtin_prefetch(bytes + offset);
 }
 
 // The layer search on the given scratch; leaves the result heap in
 // scratch.results.
-void run_search_layer(std::span<const HnswNode> nodes, SearchScratch& scratch, std::span<const float> query,
+void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<const float> query,
                       std::uint64_t entry, std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
                       const KeyOf& key) {
-  scratch.start(nodes.size());
+  scratch.start(links.slots());
   scratch.visit(entry);
   const float entry_key = key(query, vector_of(entry));
   scratch.candidates.push({-entry_key, entry});
@@ -123,9 +126,7 @@ void run_search_layer(std::span<const HnswNode> nodes, SearchScratch& scratch, s
     const float closest_key = -closest.key;
     // Strict, so a NaN key never stops the search.
     if (closest_key > scratch.results.top().key) break;
-    const auto& lists = nodes[closest.node].neighbors;
-    if (layer >= lists.size()) continue;
-    const std::vector<std::uint64_t>& neighbors = lists[layer];
+    const std::span<const std::uint64_t> neighbors = links.list(closest.node, layer);
     for (std::size_t i = 0; i < neighbors.size(); ++i) {
       const std::uint64_t neighbor = neighbors[i];
       if (!scratch.visit(neighbor)) continue;
@@ -144,16 +145,21 @@ void run_search_layer(std::span<const HnswNode> nodes, SearchScratch& scratch, s
   }
 }
 
+// A layer-0 list holds at most max(m, m_max0) numbers between insertions,
+// and one more for a moment before it is trimmed.
+std::uint64_t longest_layer0(const HnswConfig& config) {
+  const std::uint64_t longest = std::max(config.m, config.m_max0);
+  return longest < kLargest ? longest + 1 : longest;
+}
+
 // One word from the calling thread's generator.
 std::uint32_t draw_word() {
   thread_local std::mt19937 generator{std::random_device{}()};
   return static_cast<std::uint32_t>(generator());
 }
 
-std::vector<Candidate> sorted_results(SearchScratch& scratch) {
-  std::vector<Candidate> found(scratch.results.items().begin(), scratch.results.items().end());
-  std::sort(found.begin(), found.end(), closer_first);
-  return found;
+std::vector<Candidate> results_of(const SearchScratch& scratch) {
+  return {scratch.results.items().begin(), scratch.results.items().end()};
 }
 
 }  // namespace
@@ -165,15 +171,22 @@ std::uint64_t HnswIndex::level_from_word(std::uint32_t word, float ml) {
   const float x = std::bit_cast<float>(0x3F800000u | fraction) - 1.0f;
   const float level = std::floor(-std::log(x) * ml);
   if (!(level >= 0.0f)) return 0;
-  if (level >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+  if (level >= 18446744073709551616.0f) return kLargest;
   return static_cast<std::uint64_t>(level);
 }
 
 std::uint64_t HnswIndex::random_level() const { return level_from_word(draw_word(), config_.ml); }
 
-const HnswNode* HnswIndex::node(std::uint64_t node) const {
-  if (node >= nodes_.size() || nodes_[node].neighbors.empty()) return nullptr;
-  return &nodes_[node];
+HnswIndex::HnswIndex(HnswConfig config) : config_(config), links_(longest_layer0(config)) {}
+
+std::optional<HnswNode> HnswIndex::node(std::uint64_t node) const {
+  if (!links_.contains(node)) return std::nullopt;
+  HnswNode copy;
+  for (std::uint64_t layer = 0; layer <= links_.level(node); ++layer) {
+    const std::span<const std::uint64_t> list = links_.list(node, layer);
+    copy.neighbors.emplace_back(list.begin(), list.end());
+  }
+  return copy;
 }
 
 void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
@@ -184,14 +197,9 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
                                  VectorLookup vector_of, Metric metric) {
   // A second insertion of a number would give the node fresh lists while
   // others still link to it, and could link it to itself.
-  if (this->node(node) != nullptr) return;
+  if (links_.contains(node)) return;
   const std::uint64_t level = level_from_word(word, config_.ml);
-
-  // Sizes beyond what a vector can hold make resize() fail loudly instead
-  // of wrapping around to a small size.
-  constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
-  nodes_.resize(std::max<std::size_t>(nodes_.size(), node == kLargest ? node : node + 1));
-  nodes_[node].neighbors.resize(level == kLargest ? level : level + 1);
+  links_.add(node, level);
   ++size_;
 
   if (!entry_point_) {
@@ -208,16 +216,16 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
   ScratchLease lease;
   SearchScratch& scratch = *lease;
   for (std::uint64_t layer = std::min(old_top, level);; --layer) {
-    run_search_layer(nodes_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
-    const std::vector<Candidate> found = sorted_results(scratch);
+    run_search_layer(links_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
+    // At least one, for the next layer's entry even when m = 0.
+    const std::vector<Candidate> found = select_neighbors(results_of(scratch), std::max<std::uint64_t>(config_.m, 1));
     const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m_max;
     const std::size_t selected = static_cast<std::size_t>(std::min<std::uint64_t>(config_.m, found.size()));
     for (std::size_t i = 0; i < selected; ++i) {
       const std::uint64_t neighbor = found[i].node;
-      nodes_[node].neighbors[layer].push_back(neighbor);
-      std::vector<std::uint64_t>& back_links = nodes_[neighbor].neighbors[layer];
-      back_links.push_back(node);
-      if (back_links.size() > bound) trim(neighbor, layer, bound, vector_of, metric);
+      links_.append(node, layer, neighbor);
+      links_.append(neighbor, layer, node);
+      if (links_.list(neighbor, layer).size() > bound) trim(neighbor, layer, bound, vector_of, metric);
     }
     // Only the single closest node found enters the next layer down.
     entry = found.front().node;
@@ -240,10 +248,8 @@ std::uint64_t HnswIndex::greedy_descent(std::span<const float> query, std::uint6
   float best = key(query, vector_of(current));
   for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
     while (true) {
-      const auto& lists = nodes_[current].neighbors;
-      if (layer >= lists.size()) break;
       std::uint64_t closer = current;
-      for (const std::uint64_t neighbor : lists[layer]) {
+      for (const std::uint64_t neighbor : links_.list(current, layer)) {
         const float neighbor_key = key(query, vector_of(neighbor));
         // Strict: a tie or a NaN key never moves the descent.
         if (best > neighbor_key) {
@@ -262,27 +268,31 @@ std::uint64_t HnswIndex::greedy_descent(std::span<const float> query, std::uint6
 void HnswIndex::trim(std::uint64_t owner, std::uint64_t layer, std::uint64_t bound, VectorLookup vector_of,
                      Metric metric) {
   const KeyOf key(metric);
-  std::vector<std::uint64_t>& list = nodes_[owner].neighbors[layer];
   const std::span<const float> owner_vector = vector_of(owner);
   CandidateHeap heap;
-  for (const std::uint64_t neighbor : list) heap.push({-key(owner_vector, vector_of(neighbor)), neighbor});
+  for (const std::uint64_t neighbor : links_.list(owner, layer))
+    heap.push({-key(owner_vector, vector_of(neighbor)), neighbor});
   // Keeps the `bound` closest (none for a bound of 0), closest first.
-  list.clear();
-  while (list.size() < bound && !heap.empty()) list.push_back(heap.pop().node);
+  std::vector<std::uint64_t> kept;
+  while (kept.size() < bound && !heap.empty()) kept.push_back(heap.pop().node);
+  links_.assign(owner, layer, kept);
 }
 
 std::vector<Candidate> HnswIndex::search_layer(std::span<const float> query, std::uint64_t entry,
                                                std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
                                                Metric metric) const {
-  if (node(entry) == nullptr) return {};
+  if (!links_.contains(entry)) return {};
   ScratchLease lease;
-  run_search_layer(nodes_, *lease, query, entry, layer, ef, vector_of, KeyOf(metric));
+  run_search_layer(links_, *lease, query, entry, layer, ef, vector_of, KeyOf(metric));
   return (*lease).results.take();
 }
 
 std::vector<Candidate> HnswIndex::select_neighbors(std::vector<Candidate> found, std::uint64_t m) {
-  std::sort(found.begin(), found.end(), closer_first);
-  if (m < found.size()) found.resize(static_cast<std::size_t>(m));
+  // closer_first is a strict total order on distinct nodes, so sorting only
+  // the first m gives the same prefix as sorting everything.
+  const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(m, found.size()));
+  std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(), closer_first);
+  found.resize(kept);
   return found;
 }
 
@@ -295,12 +305,11 @@ std::vector<HnswMatch> HnswIndex::search(std::span<const float> query, std::uint
 
   ScratchLease lease;
   SearchScratch& scratch = *lease;
-  run_search_layer(nodes_, scratch, query, entry, 0, std::max(ef, k), vector_of, KeyOf(metric));
-  const std::vector<Candidate> found = sorted_results(scratch);
-  const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, found.size()));
+  run_search_layer(links_, scratch, query, entry, 0, std::max(ef, k), vector_of, KeyOf(metric));
+  const std::vector<Candidate> found = select_neighbors(results_of(scratch), k);
   std::vector<HnswMatch> matches;
-  matches.reserve(kept);
-  for (std::size_t i = 0; i < kept; ++i) matches.push_back({found[i].node, value_of_key(metric, found[i].key)});
+  matches.reserve(found.size());
+  for (const Candidate& candidate : found) matches.push_back({candidate.node, value_of_key(metric, candidate.key)});
   return matches;
 }
 

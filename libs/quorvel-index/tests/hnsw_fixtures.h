@@ -62,16 +62,16 @@ inline ::testing::AssertionResult graph_invariants_hold(const HnswIndex& index, 
   const HnswConfig& config = index.config();
   std::uint64_t highest = 0;
   std::uint64_t first_highest = 0;
+  const HnswLinks& links = index.links();
   for (std::uint64_t n = 0; n < count; ++n) {
-    const HnswNode* node = index.node(n);
-    if (node == nullptr) return ::testing::AssertionFailure() << "node " << n << " missing";
-    const std::uint64_t level = node->neighbors.size() - 1;
+    if (!links.contains(n)) return ::testing::AssertionFailure() << "node " << n << " missing";
+    const std::uint64_t level = links.level(n);
     if (n == 0 || level > highest) {
       highest = level;
       first_highest = n;
     }
     for (std::uint64_t layer = 0; layer <= level; ++layer) {
-      const std::vector<std::uint64_t>& list = node->neighbors[layer];
+      const std::span<const std::uint64_t> list = links.list(n, layer);
       const std::uint64_t bound = layer == 0 ? config.m_max0 : config.m_max;
       if (list.size() > std::max(bound, config.m))
         return ::testing::AssertionFailure() << "node " << n << " layer " << layer << " holds " << list.size();
@@ -80,15 +80,14 @@ inline ::testing::AssertionResult graph_invariants_hold(const HnswIndex& index, 
         if (other == n) return ::testing::AssertionFailure() << "node " << n << " links to itself";
         if (!seen.insert(other).second)
           return ::testing::AssertionFailure() << "node " << n << " lists " << other << " twice";
-        const HnswNode* target = index.node(other);
-        if (target == nullptr) return ::testing::AssertionFailure() << "node " << n << " lists absent " << other;
-        if (target->neighbors.size() <= layer)
+        if (!links.contains(other)) return ::testing::AssertionFailure() << "node " << n << " lists absent " << other;
+        if (links.level(other) < layer)
           return ::testing::AssertionFailure() << "link " << n << "-" << other << " above its level";
       }
     }
   }
   const std::uint64_t entry = index.entry_point().value_or(count);
-  const bool entry_on_top = entry < count && index.node(entry)->neighbors.size() == highest + 1;
+  const bool entry_on_top = entry < count && links.level(entry) == highest;
   if (!entry_on_top || (inserted_in_order && entry != first_highest) || index.top_level() != highest)
     return ::testing::AssertionFailure() << "entry point " << index.entry_point().value_or(~0ull) << " at level "
                                          << index.top_level() << ", expected " << first_highest << " at "

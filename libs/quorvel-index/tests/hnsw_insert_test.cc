@@ -39,7 +39,7 @@ struct LineGraph {
     index.insert_with_word(word_for_level(level), node, table(node), table, Metric::Euclidean);
   }
 
-  const Lists& lists(std::uint64_t node) const { return index.node(node)->neighbors; }
+  Lists lists(std::uint64_t node) const { return index.node(node)->neighbors; }
 };
 
 TEST(HnswInsert, FirstNodeHasNoLinksAndBecomesTheEntryPoint) {
@@ -186,7 +186,7 @@ TEST(HnswInsert, NumbersNeedNotArriveInOrder) {
     const std::uint64_t node = (i * 7) % table.rows.size();
     index.insert(node, table(node), table, Metric::Manhattan);
   }
-  EXPECT_EQ(index.node(table.rows.size()), nullptr);
+  EXPECT_EQ(index.node(table.rows.size()), std::nullopt);
   EXPECT_TRUE(graph_invariants_hold(index, table.rows.size(), false));
 }
 

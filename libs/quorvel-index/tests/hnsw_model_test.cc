@@ -174,9 +174,10 @@ TEST(RandomLevel, ZeroDrawInsertsAFiniteLevel) {
   index.insert_with_word(0, 0, table(0), table, Metric::Euclidean);
   index.insert_with_word(0, 1, table(1), table, Metric::Euclidean);
   EXPECT_EQ(index.top_level(), 15u);
-  ASSERT_NE(index.node(1), nullptr);
-  ASSERT_EQ(index.node(1)->neighbors.size(), 16u);
-  for (const auto& list : index.node(1)->neighbors) EXPECT_EQ(list, std::vector<std::uint64_t>{0});
+  const std::optional<HnswNode> second = index.node(1);
+  ASSERT_NE(second, std::nullopt);
+  ASSERT_EQ(second->neighbors.size(), 16u);
+  for (const auto& list : second->neighbors) EXPECT_EQ(list, std::vector<std::uint64_t>{0});
   EXPECT_EQ(index.entry_point(), 0u);
 }
 

@@ -55,6 +55,7 @@ TEST(HnswReference, SameGraphAndAnswersAsThePlainAlgorithm) {
       {"typical", {.m = 8, .m_max = 8, .m_max0 = 16, .ef_construction = 40, .ef_search = 10, .ml = ml16}, 0},
       {"tied keys", {.m = 6, .m_max = 6, .m_max0 = 12, .ef_construction = 20, .ef_search = 10, .ml = 1.0f}, 3},
       {"tight bounds", {.m = 10, .m_max = 2, .m_max0 = 3, .ef_construction = 8, .ef_search = 10, .ml = 1.0f}, 0},
+      {"layer-0 lists kept as vectors", {.m = 8, .m_max = 8, .m_max0 = 400, .ef_construction = 20, .ef_search = 10, .ml = 1.0f}, 0},
       {"ef_construction 0", {.m = 3, .m_max = 3, .m_max0 = 6, .ef_construction = 0, .ef_search = 10, .ml = 1.0f}, 4},
   };
   const Metric metrics[] = {Metric::Cosine, Metric::DotProduct, Metric::Euclidean, Metric::Manhattan};

@@ -85,7 +85,7 @@ TEST(HnswSearch, LargeKReturnsEveryNodeReachableOverLayerZero) {
     while (!queue.empty()) {
       const std::uint64_t node = queue.front();
       queue.pop_front();
-      for (const std::uint64_t next : index.node(node)->neighbors[0]) {
+      for (const std::uint64_t next : index.links().list(node, 0)) {
         if (reachable.insert(next).second) queue.push_back(next);
       }
     }

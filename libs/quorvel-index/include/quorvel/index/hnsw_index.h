@@ -7,8 +7,10 @@
 #include <ranges>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "quorvel/index/hnsw_links.h"
 #include "quorvel/index/metric.h"
 
 namespace quorvel {
@@ -91,10 +93,19 @@ class CandidateHeap {
   // The greatest Candidate. REQUIRES: !empty().
   const Candidate& top() const { return items_.front(); }
 
-  void push(Candidate candidate);
+  void push(Candidate candidate) {
+    items_.push_back(candidate);
+    sift_up(items_.size() - 1);
+  }
 
   // Removes and returns the greatest Candidate. REQUIRES: !empty().
-  Candidate pop();
+  Candidate pop() {
+    const Candidate top = items_.front();
+    items_.front() = items_.back();
+    items_.pop_back();
+    sift_down(0);
+    return top;
+  }
 
   // Removes every Candidate, keeping the storage.
   void clear() { items_.clear(); }
@@ -103,9 +114,34 @@ class CandidateHeap {
   std::span<const Candidate> items() const { return items_; }
 
   // Moves the Candidates out in heap order, leaving the heap empty.
-  std::vector<Candidate> take();
+  std::vector<Candidate> take() { return std::exchange(items_, {}); }
 
  private:
+  // Sifting compares only parent and child and moves one level per step, so
+  // it ends after O(log size) steps even when NaN keys make the order
+  // inconsistent; the heap is then merely out of order, never broken.
+  void sift_up(std::size_t child) {
+    while (child > 0) {
+      const std::size_t parent = (child - 1) / 2;
+      if (!(items_[parent] < items_[child])) return;
+      std::swap(items_[parent], items_[child]);
+      child = parent;
+    }
+  }
+
+  void sift_down(std::size_t parent) {
+    const std::size_t size = items_.size();
+    while (true) {
+      const std::size_t left = 2 * parent + 1;
+      if (left >= size) return;
+      const std::size_t right = left + 1;
+      const std::size_t larger = (right < size && items_[left] < items_[right]) ? right : left;
+      if (!(items_[parent] < items_[larger])) return;
+      std::swap(items_[parent], items_[larger]);
+      parent = larger;
+    }
+  }
+
   std::vector<Candidate> items_;
 };
 
@@ -153,8 +189,8 @@ struct HnswMatch {
 // metric named on each call. It is never written to disk and never shrinks.
 //
 // Node numbers are meant to be dense positions (0, 1, 2, ... as the engine
-// numbers its records): nodes are kept in a vector indexed by node number,
-// so memory grows with the largest number inserted.
+// numbers its records): nodes are kept by node number (HnswLinks), so
+// memory grows with the largest number inserted.
 //
 // Tie rules. Equal distance keys are broken by node number: in the heaps
 // the larger number is on top (the Candidate order); a trimmed list puts
@@ -167,7 +203,7 @@ struct HnswMatch {
 class HnswIndex {
  public:
   // An empty index: no entry point, top level 0, no nodes.
-  explicit HnswIndex(HnswConfig config) : config_(config) {}
+  explicit HnswIndex(HnswConfig config);
 
   const HnswConfig& config() const { return config_; }
 
@@ -180,9 +216,11 @@ class HnswIndex {
   // The number of nodes.
   std::uint64_t size() const { return size_; }
 
-  // The node numbered `node`, or nullptr when the index has no such node.
-  // The pointer is valid until the next insert().
-  const HnswNode* node(std::uint64_t node) const;
+  // A copy of the node numbered `node`, or nothing when there is none.
+  std::optional<HnswNode> node(std::uint64_t node) const;
+
+  // The neighbour lists as the index keeps them, for reading without copies.
+  const HnswLinks& links() const { return links_; }
 
   // The level of a node whose draw is the 32-bit word `word`: with
   // x = (word >> 9) * 2^-23, floor(-ln(x) * ml) in 32-bit floats, saturated
@@ -204,8 +242,8 @@ class HnswIndex {
   // and `node` itself. Reports no error. A number already in the index is
   // ignored and leaves the index as it was. Node storage grows to node + 1
   // slots and the node gets level + 1 lists; a size that cannot be
-  // allocated (an absurd node number, or a level from an absurd ml) fails
-  // the allocation, as any container does.
+  // allocated (an absurd node number, or a level from an absurd ml) throws
+  // std::length_error or std::bad_alloc, as any container does.
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric);
 
   // insert() with `word` in place of the draw from the thread's generator,
@@ -220,7 +258,8 @@ class HnswIndex {
   std::vector<Candidate> search_layer(std::span<const float> query, std::uint64_t entry, std::uint64_t layer,
                                       std::uint64_t ef, VectorLookup vector_of, Metric metric) const;
 
-  // Sorts `found` with closer_first and keeps the first min(m, size).
+  // The first min(m, size) of `found` when sorted with closer_first: the
+  // m closest, closest first. Plain selection, with no diversity rule.
   static std::vector<Candidate> select_neighbors(std::vector<Candidate> found, std::uint64_t m);
 
   // The k nearest nodes to `query` that the graph leads to, closest first,
@@ -231,7 +270,6 @@ class HnswIndex {
                                 VectorLookup vector_of, Metric metric) const;
 
  private:
-  HnswNode* node_slot(std::uint64_t node);
   std::uint64_t greedy_descent(std::span<const float> query, std::uint64_t entry, std::uint64_t from_layer,
                                std::uint64_t to_layer, VectorLookup vector_of, Metric metric) const;
   void trim(std::uint64_t owner, std::uint64_t layer, std::uint64_t bound, VectorLookup vector_of,
@@ -241,8 +279,7 @@ class HnswIndex {
   std::optional<std::uint64_t> entry_point_;
   std::uint64_t top_level_ = 0;
   std::uint64_t size_ = 0;
-  // Indexed by node number; a slot without lists holds no node.
-  std::vector<HnswNode> nodes_;
+  HnswLinks links_;
 };
 
 }  // namespace quorvel
