@@ -93,7 +93,7 @@ Vec random_vector(std::mt19937& rng, std::size_t length) {
 }
 
 // Pairs that exercise every path: random pairs of lengths 0..70 (equal and
-// unequal), and the special values.
+// unequal), the documented examples and the special values.
 std::vector<std::pair<Vec, Vec>> test_pairs() {
   std::mt19937 rng(20261210);
   std::vector<std::pair<Vec, Vec>> pairs;
@@ -108,6 +108,22 @@ std::vector<std::pair<Vec, Vec>> test_pairs() {
       a[at] = special;
       pairs.emplace_back(a, random_vector(rng, 17));
     }
+  }
+  // The documented examples, zero vectors, multiples and negations.
+  const std::pair<Vec, Vec> examples[] = {
+      {{1, 2, 3}, {4, 5, 6}},       {{1, -2}, {-1, 2}},          {{0, 0}, {3, 4}},
+      {{1, 2, 3}, {1, 2, 3, 9, 9}}, {{1, 1, 1}, {1, 1, 1, 5, 5}}, {{0, 0, 0}, {0, 0, 0}},
+  };
+  pairs.insert(pairs.end(), std::begin(examples), std::end(examples));
+  for (std::size_t n : {7u, 8u, 9u, 16u, 17u}) {
+    const Vec v = random_vector(rng, n);
+    Vec scaled = v;
+    Vec negated = v;
+    for (float& x : scaled) x *= 3.0f;
+    for (float& x : negated) x = -x;
+    pairs.emplace_back(v, v);
+    pairs.emplace_back(v, scaled);
+    pairs.emplace_back(v, negated);
   }
   pairs.emplace_back(Vec(17, 0.0f), random_vector(rng, 17));
   pairs.emplace_back(Vec(24, 3e30f), Vec(24, 3e30f));  // Sums overflow to infinity.
