@@ -299,6 +299,12 @@ def test_metadata_that_is_not_json(db, text, message):
     assert db.get("a") is None
 
 
+def test_metadata_with_a_lone_surrogate_raises_the_encoders_error(db):
+    with pytest.raises(UnicodeEncodeError):
+        db.insert("a", [1.0], '"\ud800"')
+    assert db.get_all() == []
+
+
 def test_metadata_may_be_a_str_subclass_or_none(db):
     db.insert("a", [1.0], Text("[1, 2]"))
     db.insert("b", [1.0], None)
