@@ -1,5 +1,6 @@
 #include "quorvel_type.h"
 
+#include <array>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -89,51 +90,72 @@ void quorvel_dealloc(PyObject* self) {
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
-PyObject* quorvel_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The arguments of one call after binding: one borrowed reference per
+// parameter, nullptr for an omitted optional one.
+using Arguments = std::array<PyObject*, 3>;
+
+static_assert(kInsertSignature.names.size() <= std::tuple_size_v<Arguments> &&
+              kSearchSignature.names.size() <= std::tuple_size_v<Arguments>);
+
+enum class Access { kShared, kExclusive };
+
+// The common call sequence of a method: bind the arguments, take the borrow
+// that `access` names, then run `body(engine, arguments)`, which converts the
+// arguments, calls the engine and converts its result. The borrow is given
+// back on every way out, and no C++ exception leaves.
+template <typename Body>
+PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& signature,
+                      Access access, Body&& body) {
   return guarded([&]() -> PyObject* {
-    PyObject* arguments[3];
-    if (!bind_arguments(kInsertSignature, args, kwargs, arguments)) return nullptr;
-    Instance& state = instance(self);
-    Borrow borrow = Borrow::exclusive(state.borrow);
-    if (!borrow) return nullptr;
-    Utf8Text id;
-    std::vector<float> vector;
-    std::optional<JsonValue> metadata;
-    if (!to_text(arguments[0], "id", id) || !to_float_vector(arguments[1], "vector", vector) ||
-        !to_metadata(arguments[2], "metadata", metadata)) {
+    Arguments arguments{};
+    if (!bind_arguments(signature, args, kwargs, std::span(arguments).first(signature.names.size()))) {
       return nullptr;
     }
-    auto inserted = state.engine.insert(id.view, std::move(vector), std::move(metadata));
-    if (!inserted) return raise_engine_error(inserted.error());
-    return none();
+    Instance& state = instance(self);
+    Borrow borrow =
+        access == Access::kShared ? Borrow::shared(state.borrow) : Borrow::exclusive(state.borrow);
+    if (!borrow) return nullptr;
+    return body(state.engine, arguments);
   });
+}
+
+PyObject* quorvel_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_method(self, args, kwargs, kInsertSignature, Access::kExclusive,
+                     [](Engine& engine, const Arguments& arguments) -> PyObject* {
+                       Utf8Text id;
+                       std::vector<float> vector;
+                       std::optional<JsonValue> metadata;
+                       if (!to_text(arguments[0], "id", id) ||
+                           !to_float_vector(arguments[1], "vector", vector) ||
+                           !to_metadata(arguments[2], "metadata", metadata)) {
+                         return nullptr;
+                       }
+                       auto inserted = engine.insert(id.view, std::move(vector), std::move(metadata));
+                       if (!inserted) return raise_engine_error(inserted.error());
+                       return none();
+                     });
 }
 
 PyObject* quorvel_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arguments[2];
-    if (!bind_arguments(kSearchSignature, args, kwargs, arguments)) return nullptr;
-    Instance& state = instance(self);
-    Borrow borrow = Borrow::shared(state.borrow);
-    if (!borrow) return nullptr;
-    std::vector<float> query;
-    std::uint64_t k = 0;
-    if (!to_float_vector(arguments[0], "query", query) || !to_count(arguments[1], "k", k)) return nullptr;
-    return search_result_list(state.engine.search(query, k));
-  });
+  return call_method(self, args, kwargs, kSearchSignature, Access::kShared,
+                     [](Engine& engine, const Arguments& arguments) -> PyObject* {
+                       std::vector<float> query;
+                       std::uint64_t k = 0;
+                       if (!to_float_vector(arguments[0], "query", query) ||
+                           !to_count(arguments[1], "k", k)) {
+                         return nullptr;
+                       }
+                       return search_result_list(engine.search(query, k));
+                     });
 }
 
 PyObject* quorvel_get(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arguments[1];
-    if (!bind_arguments(kGetSignature, args, kwargs, arguments)) return nullptr;
-    Instance& state = instance(self);
-    Borrow borrow = Borrow::shared(state.borrow);
-    if (!borrow) return nullptr;
-    Utf8Text id;
-    if (!to_text(arguments[0], "id", id)) return nullptr;
-    return get_result(state.engine.get(id.view));
-  });
+  return call_method(self, args, kwargs, kGetSignature, Access::kShared,
+                     [](Engine& engine, const Arguments& arguments) -> PyObject* {
+                       Utf8Text id;
+                       if (!to_text(arguments[0], "id", id)) return nullptr;
+                       return get_result(engine.get(id.view));
+                     });
 }
 
 PyObject* quorvel_get_all(PyObject* self, PyObject* /*unused*/) {
@@ -148,18 +170,14 @@ PyObject* quorvel_get_all(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* quorvel_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arguments[1];
-    if (!bind_arguments(kDeleteSignature, args, kwargs, arguments)) return nullptr;
-    Instance& state = instance(self);
-    Borrow borrow = Borrow::exclusive(state.borrow);
-    if (!borrow) return nullptr;
-    Utf8Text id;
-    if (!to_text(arguments[0], "id", id)) return nullptr;
-    auto removed = state.engine.remove(id.view);
-    if (!removed) return raise_engine_error(removed.error());
-    return none();
-  });
+  return call_method(self, args, kwargs, kDeleteSignature, Access::kExclusive,
+                     [](Engine& engine, const Arguments& arguments) -> PyObject* {
+                       Utf8Text id;
+                       if (!to_text(arguments[0], "id", id)) return nullptr;
+                       auto removed = engine.remove(id.view);
+                       if (!removed) return raise_engine_error(removed.error());
+                       return none();
+                     });
 }
 
 // The method table stores every function as a PyCFunction; the flags tell
