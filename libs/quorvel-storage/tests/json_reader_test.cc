@@ -1,1 +1,44 @@
+#include "quorvel/storage/json_reader.h"
+
 #include <gtest/gtest.h>
+
+#include <string>
+
+namespace quorvel {
+namespace {
+
+std::string nested_arrays(int levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
+// The record reader passes its own budget; a budget of N admits N - 1 levels.
+TEST(JsonReaderTest, NestingBudgetAdmitsOneLevelFewer) {
+  for (const int budget : {2, 3, 129}) {
+    EXPECT_TRUE(read_json_document(nested_arrays(budget - 1), budget).has_value()) << budget;
+    const auto refused = read_json_document(nested_arrays(budget), budget);
+    ASSERT_FALSE(refused.has_value()) << budget;
+    EXPECT_EQ(refused.error().message(), "recursion limit exceeded at line 1 column " + std::to_string(budget));
+  }
+  // Budget 1 admits no array at all, but any scalar.
+  EXPECT_FALSE(read_json_document("[]", 1).has_value());
+  EXPECT_TRUE(read_json_document("1", 1).has_value());
+}
+
+// Lines count line feeds before the byte; columns count bytes up to and
+// including it; at or past the end, the bytes of the last line.
+TEST(JsonReaderTest, ErrorPositionsCountBytes) {
+  const JsonReader reader("ab\nc\xC3\xA9\n");
+  const struct {
+    std::size_t pos;
+    std::size_t line;
+    std::size_t column;
+  } cases[] = {
+      {0, 1, 1}, {2, 1, 3}, {3, 2, 1}, {5, 2, 3}, {6, 2, 4}, {7, 3, 0}, {100, 3, 0},
+  };
+  for (const auto& c : cases) {
+    const JsonError error = reader.error_at(c.pos, "x");
+    EXPECT_EQ(error.line, c.line) << c.pos;
+    EXPECT_EQ(error.column, c.column) << c.pos;
+  }
+}
+
+}  // namespace
+}  // namespace quorvel
