@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import quorvel
-from conftest import MODULE_DIR
+from conftest import MODULE_DIR, run_python
 
 
 def test_second_open_in_this_process_fails_until_the_first_is_gone(db_path):
@@ -21,6 +21,21 @@ def test_second_open_in_this_process_fails_until_the_first_is_gone(db_path):
     gc.collect()
     second = quorvel.Quorvel(db_path)
     assert second.get_all() == [("a", None), ("b", None)]
+
+
+def test_another_process_cannot_open_a_file_held_here(db_path):
+    db = quorvel.Quorvel(db_path)
+    code = ("import sys, quorvel\n"
+            "try:\n"
+            "    quorvel.Quorvel(sys.argv[1])\n"
+            "except RuntimeError as error:\n"
+            "    print(error)\n")
+    result = run_python(code, db_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("Storage error: Database error: ")
+    del db
+    result = run_python(code, db_path)
+    assert (result.returncode, result.stdout) == (0, "")
 
 
 def test_second_open_fails_while_another_process_holds_the_file(db_path):
