@@ -101,13 +101,19 @@ class ScratchLease {
   SearchScratch* scratch_ = nullptr;
 };
 
-// Asks the processor to load a vector (its first 4 KiB at most) while the
-// key of the one before it is being computed.
-void prefetch_vector(std::span<const float> vector) {
-  const char* bytes = reinterpret_cast<const char*>(vector.data());
-  const std::size_t size = vector.size_bytes();
-  for (std::size_t offset = 0; offset < size && offset < 4096; offset += 64) __builtin_prefetch(bytes + offset);
+// Asks the processor to bring the first `bytes` of a vector towards the
+// cache, so that its loads overlap with the keys computed before it.
+void prefetch_vector(std::span<const float> vector, std::size_t bytes) {
+  const char* start = reinterpret_cast<const char*>(vector.data());
+  const std::size_t size = std::min(vector.size_bytes(), bytes);
+  for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(start + offset, 0, 2);
 }
+
+// How much of a vector to prefetch: the start of every neighbour about to
+// be compared, so that its address translation and first lines are under
+// way early, and the whole of the next one.
+constexpr std::size_t kPrefetchStart = 128;
+constexpr std::size_t kPrefetchWhole = 4096;
 
 // The layer search on the given scratch; leaves the result heap in
 // scratch.results.
@@ -127,12 +133,14 @@ void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<
     // Strict, so a NaN key never stops the search.
     if (closest_key > scratch.results.top().key) break;
     const std::span<const std::uint64_t> neighbors = links.list(closest.node, layer);
+    for (const std::uint64_t neighbor : neighbors) {
+      if (scratch.marks[neighbor] != scratch.epoch) prefetch_vector(vector_of(neighbor), kPrefetchStart);
+    }
     for (std::size_t i = 0; i < neighbors.size(); ++i) {
       const std::uint64_t neighbor = neighbors[i];
       if (!scratch.visit(neighbor)) continue;
-      // The next neighbour, unless already visited, needs its vector soon.
       if (i + 1 < neighbors.size() && scratch.marks[neighbors[i + 1]] != scratch.epoch) {
-        prefetch_vector(vector_of(neighbors[i + 1]));
+        prefetch_vector(vector_of(neighbors[i + 1]), kPrefetchWhole);
       }
       const float farthest = scratch.results.top().key;
       const float neighbor_key = key(query, vector_of(neighbor));
@@ -249,7 +257,9 @@ std::uint64_t HnswIndex::greedy_descent(std::span<const float> query, std::uint6
   for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
     while (true) {
       std::uint64_t closer = current;
-      for (const std::uint64_t neighbor : links_.list(current, layer)) {
+      const std::span<const std::uint64_t> neighbors = links_.list(current, layer);
+      for (const std::uint64_t neighbor : neighbors) prefetch_vector(vector_of(neighbor), kPrefetchStart);
+      for (const std::uint64_t neighbor : neighbors) {
         const float neighbor_key = key(query, vector_of(neighbor));
         // Strict: a tie or a NaN key never moves the descent.
         if (best > neighbor_key) {
