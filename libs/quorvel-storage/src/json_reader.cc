@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -318,18 +320,18 @@ std::expected<std::string, JsonError> JsonReader::read_string() {
 std::expected<JsonValue, JsonError> JsonReader::read_array() {
   if (auto ok = enter_nesting(); !ok) return std::unexpected(std::move(ok.error()));
   ++pos_;
-  JsonValue::Array elements;
+  const std::size_t first = open_elements_.size();
   int next = peek_token();
   if (next == ']') {
     ++pos_;
     leave_nesting();
-    return JsonValue(std::move(elements));
+    return JsonValue(JsonValue::Array());
   }
   if (next == -1) return std::unexpected(error_here(msg::kEofList));
   while (true) {
     auto element = read_value();
     if (!element) return std::unexpected(std::move(element.error()));
-    elements.push_back(std::move(*element));
+    open_elements_.push_back(std::move(*element));
     next = peek_token();
     if (next == ']') break;
     if (next == -1) return std::unexpected(error_here(msg::kEofList));
@@ -339,18 +341,21 @@ std::expected<JsonValue, JsonError> JsonReader::read_array() {
   }
   ++pos_;
   leave_nesting();
+  const auto begin = open_elements_.begin() + static_cast<std::ptrdiff_t>(first);
+  JsonValue::Array elements(std::make_move_iterator(begin), std::make_move_iterator(open_elements_.end()));
+  open_elements_.erase(begin, open_elements_.end());
   return JsonValue(std::move(elements));
 }
 
 std::expected<JsonValue, JsonError> JsonReader::read_object() {
   if (auto ok = enter_nesting(); !ok) return std::unexpected(std::move(ok.error()));
   ++pos_;
-  std::vector<JsonValue::Member> members;
+  const std::size_t first = open_members_.size();
   int next = peek_token();
   if (next == '}') {
     ++pos_;
     leave_nesting();
-    return JsonValue::make_object(std::move(members));
+    return JsonValue::make_object({});
   }
   while (true) {
     if (next == -1) return std::unexpected(error_here(msg::kEofObject));
@@ -363,7 +368,7 @@ std::expected<JsonValue, JsonError> JsonReader::read_object() {
     ++pos_;
     auto value = read_value();
     if (!value) return std::unexpected(std::move(value.error()));
-    members.push_back({std::move(*key), std::move(*value)});
+    open_members_.push_back({std::move(*key), std::move(*value)});
     next = peek_token();
     if (next == '}') break;
     if (next == -1) return std::unexpected(error_here(msg::kEofObject));
@@ -375,6 +380,10 @@ std::expected<JsonValue, JsonError> JsonReader::read_object() {
   }
   ++pos_;
   leave_nesting();
+  const auto begin = open_members_.begin() + static_cast<std::ptrdiff_t>(first);
+  std::vector<JsonValue::Member> members(std::make_move_iterator(begin),
+                                         std::make_move_iterator(open_members_.end()));
+  open_members_.erase(begin, open_members_.end());
   return JsonValue::make_object(std::move(members));
 }
 

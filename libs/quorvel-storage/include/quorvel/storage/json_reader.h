@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "quorvel/storage/json_value.h"
 
@@ -93,6 +94,11 @@ class JsonReader {
   std::string_view text_;
   std::size_t pos_ = 0;
   int nesting_budget_;
+  // Elements and members of the arrays and objects still open, innermost
+  // last: each container is built once at its closing bracket, at its final
+  // size, instead of growing its own vector.
+  std::vector<JsonValue> open_elements_;
+  std::vector<JsonValue::Member> open_members_;
 };
 
 // Reads `text` as exactly one JSON value, with only whitespace around it.
