@@ -32,8 +32,8 @@ inline constexpr std::string_view kMissingArguments = "{} missing {} required po
 // would be cut off, and another file opened.
 inline constexpr std::string_view kEmbeddedNul = "embedded null byte";
 
-// Module initialisation (ImportError). The text is the one programs already
-// know from earlier builds of this module, so it is kept word for word.
+// Module initialisation (ImportError). Kept word for word, since programs may
+// match on it, although this module is not built with the library it names.
 inline constexpr std::string_view kInitialisedTwice =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
     "process";
