@@ -86,7 +86,7 @@ def vote(results):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--db", default="fashion-mnist.db", help="database file (default: %(default)s)")
-    parser.add_argument("--train", type=int, default=20000,
+    parser.add_argument("--train", type=int, default=10000,
                         help="training images to store, at most 60000 (default: %(default)s)")
     parser.add_argument("--queries", type=int, default=1000,
                         help="test images to label by their neighbours (default: %(default)s)")
