@@ -25,101 +25,69 @@ HnswConfig config_with(std::uint64_t m, std::uint64_t m_max, std::uint64_t m_max
       .m = m, .m_max = m_max, .m_max0 = m_max0, .ef_construction = ef_construction, .ef_search = 10, .ml = ml};
 }
 
-// Inserts the points of a line (one coordinate each) as nodes 0, 1, ...,
-// each at the given level.
-struct LineGraph {
-  VectorTable table;
-  HnswIndex index;
-
-  LineGraph(HnswConfig config, std::vector<float> points) : index(config) {
-    for (const float point : points) table.rows.push_back({point});
-  }
-
-  void insert(std::uint64_t node, std::uint64_t level) {
-    index.insert_with_word(word_for_level(level), node, table(node), table, Metric::Euclidean);
-  }
-
-  Lists lists(std::uint64_t node) const { return index.node(node)->neighbors; }
+// One small graph over points of a line (one coordinate each), inserted as
+// nodes 0, 1, ... at the given levels, and every list it must end with.
+struct SmallGraphCase {
+  const char* name;
+  HnswConfig config;
+  std::vector<float> points;
+  std::vector<std::uint64_t> levels;
+  std::vector<Lists> lists;  // per node, per layer
+  std::uint64_t entry_point;
+  std::uint64_t top_level;
 };
 
-TEST(HnswInsert, FirstNodeHasNoLinksAndBecomesTheEntryPoint) {
-  for (const std::uint64_t level : {0u, 3u}) {
-    LineGraph graph(config_with(4, 4, 8, 10), {0.0f});
-    graph.insert(0, level);
-    EXPECT_EQ(graph.index.entry_point(), 0u);
-    EXPECT_EQ(graph.index.top_level(), level);
-    EXPECT_EQ(graph.lists(0), Lists(level + 1));
+TEST(HnswInsert, SmallGraphsLinkAsWritten) {
+  const SmallGraphCase cases[] = {
+      {"the first node gets no links, at level 0", config_with(4, 4, 8, 10), {0.0f}, {0}, {Lists(1)}, 0, 0},
+      {"the first node gets no links, at level 3", config_with(4, 4, 8, 10), {0.0f}, {3}, {Lists(4)}, 0, 3},
+      {"two level-0 nodes link to each other, m = 1",
+       config_with(1, 4, 8, 10), {0.0f, 1.0f}, {0, 0}, {{{1}}, {{0}}}, 0, 0},
+      {"two level-0 nodes link to each other, m = 5",
+       config_with(5, 4, 8, 10), {0.0f, 1.0f}, {0, 0}, {{{1}}, {{0}}}, 0, 0},
+      // Node 1 rises above the top: linked on layers 1 and 0 only, empty
+      // lists above, and the new entry point. Node 2 equals the top: linked
+      // on every layer, the entry point stays. Node 3 is reached by the
+      // greedy descent and linked on layer 0.
+      {"levels above, at and below the top",
+       config_with(4, 4, 8, 10),
+       {0.0f, 1.0f, 2.0f, 3.0f},
+       {1, 3, 3, 0},
+       {{{1, 2, 3}, {1, 2}}, {{0, 2, 3}, {0, 2}, {2}, {2}}, {{1, 0, 3}, {1, 0}, {1}, {1}}, {{2, 1, 0}}},
+       1,
+       3},
+      {"m = 0 stores nodes without links",
+       config_with(0, 4, 8, 10), {0.0f, 1.0f, 2.0f}, {1, 2, 0}, {Lists(2), Lists(3), Lists(1)}, 1, 2},
+      {"fewer nodes found than m: links to all of them",
+       config_with(10, 10, 10, 10), {0.0f, 5.0f, 1.0f}, {0, 0, 0}, {{{1, 2}}, {{0, 2}}, {{0, 1}}}, 0, 0},
+      // m = 3 above m_max0 = 2: node 3 keeps all three of its links, while
+      // each neighbour that grows to three is trimmed to its two closest.
+      // Node 1 drops the new node; node 0 keeps 1 and 2, equally close, the
+      // larger number first.
+      {"trimming keeps the closest, closest first",
+       config_with(3, 2, 2, 10),
+       {0.0f, 1.0f, -1.0f, 10.0f},
+       {0, 0, 0, 0},
+       {{{2, 1}}, {{0, 2}}, {{0, 1}}, {{1, 0, 2}}},
+       0,
+       0},
+      {"trimming to a bound of 0 empties the list",
+       config_with(1, 0, 0, 10), {0.0f, 1.0f}, {0, 0}, {{{}}, {{0}}}, 0, 0},
+  };
+  for (const SmallGraphCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    VectorTable table;
+    for (const float point : c.points) table.rows.push_back({point});
+    HnswIndex index(c.config);
+    for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
+      index.insert_with_word(word_for_level(c.levels[node]), node, table(node), table, Metric::Euclidean);
+    }
+    for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
+      EXPECT_EQ(index.node(node)->neighbors, c.lists[node]) << "node " << node;
+    }
+    EXPECT_EQ(index.entry_point(), c.entry_point);
+    EXPECT_EQ(index.top_level(), c.top_level);
   }
-}
-
-TEST(HnswInsert, TwoNodesOfLevelZeroLinkToEachOther) {
-  for (const std::uint64_t m : {1u, 5u}) {
-    LineGraph graph(config_with(m, 4, 8, 10), {0.0f, 1.0f});
-    graph.insert(0, 0);
-    graph.insert(1, 0);
-    EXPECT_EQ(graph.lists(0), (Lists{{1}}));
-    EXPECT_EQ(graph.lists(1), (Lists{{0}}));
-  }
-}
-
-TEST(HnswInsert, HigherNodeLinksBelowTheOldTopAndTakesOverTheEntryPoint) {
-  LineGraph graph(config_with(4, 4, 8, 10), {0.0f, 1.0f, 2.0f, 3.0f});
-  graph.insert(0, 1);
-  graph.insert(1, 3);
-  EXPECT_EQ(graph.lists(1), (Lists{{0}, {0}, {}, {}}));
-  EXPECT_EQ(graph.lists(0), (Lists{{1}, {1}}));
-  EXPECT_EQ(graph.index.entry_point(), 1u);
-  EXPECT_EQ(graph.index.top_level(), 3u);
-
-  // Equal to the top level: linked on every layer, but the entry point stays.
-  graph.insert(2, 3);
-  EXPECT_EQ(graph.lists(2), (Lists{{1, 0}, {1, 0}, {1}, {1}}));
-  EXPECT_EQ(graph.index.entry_point(), 1u);
-
-  // Below the top level: reached by the greedy descent, linked on its layers.
-  graph.insert(3, 0);
-  EXPECT_EQ(graph.lists(3), (Lists{{2, 1, 0}}));
-  EXPECT_EQ(graph.index.top_level(), 3u);
-}
-
-TEST(HnswInsert, MZeroStoresNodesWithoutLinks) {
-  LineGraph graph(config_with(0, 4, 8, 10), {0.0f, 1.0f, 2.0f});
-  graph.insert(0, 1);
-  graph.insert(1, 2);
-  graph.insert(2, 0);
-  EXPECT_EQ(graph.lists(0), Lists(2));
-  EXPECT_EQ(graph.lists(1), Lists(3));
-  EXPECT_EQ(graph.lists(2), Lists(1));
-  EXPECT_EQ(graph.index.entry_point(), 1u);
-}
-
-TEST(HnswInsert, LinksToEveryNodeFoundWhenFewerThanM) {
-  LineGraph graph(config_with(10, 10, 10, 10), {0.0f, 5.0f, 1.0f});
-  graph.insert(0, 0);
-  graph.insert(1, 0);
-  graph.insert(2, 0);
-  EXPECT_EQ(graph.lists(2), (Lists{{0, 1}}));
-  EXPECT_EQ(graph.lists(0), (Lists{{1, 2}}));
-  EXPECT_EQ(graph.lists(1), (Lists{{0, 2}}));
-}
-
-TEST(HnswInsert, TrimKeepsTheClosestAndCanDropTheNewNode) {
-  // m = 3 above m_max0 = 2: node 3 keeps all three of its links, while each
-  // neighbour that grows to three is trimmed back to its two closest.
-  LineGraph graph(config_with(3, 2, 2, 10), {0.0f, 1.0f, -1.0f, 10.0f});
-  for (std::uint64_t node = 0; node < 4; ++node) graph.insert(node, 0);
-  EXPECT_EQ(graph.lists(3), (Lists{{1, 0, 2}}));
-  EXPECT_EQ(graph.lists(1), (Lists{{0, 2}}));  // 3 is the farthest and is dropped
-  EXPECT_EQ(graph.lists(0), (Lists{{2, 1}}));  // 1 and 2 are equally close: the larger number first
-  EXPECT_EQ(graph.lists(2), (Lists{{0, 1}}));
-}
-
-TEST(HnswInsert, TrimToABoundOfZeroEmptiesTheList) {
-  LineGraph graph(config_with(1, 0, 0, 10), {0.0f, 1.0f});
-  graph.insert(0, 0);
-  graph.insert(1, 0);
-  EXPECT_EQ(graph.lists(0), (Lists{{}}));
-  EXPECT_EQ(graph.lists(1), (Lists{{0}}));
 }
 
 TEST(HnswInsert, EfConstructionZeroActsAsOne) {
