@@ -23,7 +23,7 @@ struct HnswConfig {
   std::uint64_t m_max0 = 0;           // longest list kept on layer 0
   std::uint64_t ef_construction = 0;  // result list size of each layer search of an insertion
   std::uint64_t ef_search = 0;        // result list size of a query's layer-0 search (raised to k)
-  float ml = 0.0f;                    // level multiplier of random_level; levels reach 15.94 * ml
+  float ml = 0.0f;                    // level multiplier of random_level: levels stay below 15.95 * ml
 
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
 };
@@ -87,12 +87,14 @@ constexpr bool closer_first(const Candidate& a, const Candidate& b) {
 // O(log size) steps whatever the keys, NaN included.
 class CandidateHeap {
  public:
+  // Whether the heap holds no Candidate, and how many it holds.
   bool empty() const { return items_.empty(); }
   std::size_t size() const { return items_.size(); }
 
   // The greatest Candidate. REQUIRES: !empty().
   const Candidate& top() const { return items_.front(); }
 
+  // Adds a copy of `candidate`.
   void push(Candidate candidate) {
     items_.push_back(candidate);
     sift_up(items_.size() - 1);
@@ -162,11 +164,12 @@ class VectorLookup {
  public:
   template <class F>
     requires(!std::same_as<F, VectorLookup> && VectorLookupCallable<F>)
-  VectorLookup(const F& lookup)  // NOLINT: implicit by design, like a function reference
+  VectorLookup(const F& lookup)  // implicit, so that a lambda can be passed where a lookup is expected
       : object_(&lookup), call_([](const void* object, std::uint64_t node) -> std::span<const float> {
           return (*static_cast<const F*>(object))(node);
         }) {}
 
+  // The stored vector of `node`, as the referred callable returns it.
   std::span<const float> operator()(std::uint64_t node) const { return call_(object_, node); }
 
  private:
@@ -205,6 +208,7 @@ class HnswIndex {
   // An empty index: no entry point, top level 0, no nodes.
   explicit HnswIndex(HnswConfig config);
 
+  // The parameters the index was made with.
   const HnswConfig& config() const { return config_; }
 
   // The node where every descent starts; empty while there is no node.

@@ -28,6 +28,7 @@ class HnswLinks {
   // One past the largest node number added (0 while empty).
   std::uint64_t slots() const { return levels_.size(); }
 
+  // Whether `node` has been added.
   bool contains(std::uint64_t node) const { return node < levels_.size() && levels_[node] != kNoNode; }
 
   // The level of `node`. REQUIRES: contains(node).
