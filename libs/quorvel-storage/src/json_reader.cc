@@ -18,6 +18,12 @@ namespace {
 
 namespace msg = quorvel::messages;
 
+// Integers up to 2^53 and powers of ten up to 10^22 are exact doubles.
+constexpr std::uint64_t kMaxExactMantissa = std::uint64_t{1} << 53;
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 bool is_whitespace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
@@ -181,21 +187,50 @@ std::expected<JsonNumber, JsonError> JsonReader::read_number() {
     }
   }
 
+  // The significant digits as an integer (while they fit) and the power of
+  // ten that scales them, for the exact fast path below.
+  std::uint64_t mantissa = magnitude;
+  bool mantissa_fits = !overflow;
+  long long power = 0;
+
   bool is_float = false;
   if (!at_end() && current() == '.') {
     is_float = true;
     ++pos_;
     if (at_end()) return std::unexpected(error_here(msg::kEofValue));
     if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
-    while (!at_end() && is_digit(current())) ++pos_;
+    while (!at_end() && is_digit(current())) {
+      const unsigned digit = current() - '0';
+      if (mantissa > (kMaxExactMantissa - digit) / 10) mantissa_fits = false;
+      if (mantissa_fits) {
+        mantissa = mantissa * 10 + digit;
+        --power;
+      }
+      ++pos_;
+    }
   }
   if (!at_end() && (current() == 'e' || current() == 'E')) {
     is_float = true;
     ++pos_;
-    if (!at_end() && (current() == '+' || current() == '-')) ++pos_;
+    bool negative_exponent = false;
+    if (!at_end() && (current() == '+' || current() == '-')) negative_exponent = text_[pos_++] == '-';
     if (at_end()) return std::unexpected(error_here(msg::kEofValue));
     if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
-    while (!at_end() && is_digit(current())) ++pos_;
+    long long exponent = 0;
+    while (!at_end() && is_digit(current())) {
+      exponent = std::min(exponent * 10 + (current() - '0'), 1'000'000LL);
+      ++pos_;
+    }
+    power += negative_exponent ? -exponent : exponent;
+  }
+
+  // Exact fast path: a mantissa of at most 53 bits and a power of ten of at
+  // most 22 are both exact doubles, so one multiplication or division rounds
+  // correctly, giving the same double as the full conversion.
+  if (is_float && mantissa_fits && mantissa <= kMaxExactMantissa && power >= -22 && power <= 22) {
+    const double scaled = power < 0 ? static_cast<double>(mantissa) / kExactPowersOfTen[-power]
+                                    : static_cast<double>(mantissa) * kExactPowersOfTen[power];
+    return negative ? -scaled : scaled;
   }
 
   if (!is_float && !overflow) {

@@ -13,8 +13,16 @@ JsonValue::JsonValue(Signed s) {
 }
 
 JsonValue JsonValue::make_object(std::vector<Member> members) {
-  std::stable_sort(members.begin(), members.end(),
-                   [](const Member& a, const Member& b) { return a.key < b.key; });
+  JsonValue result;
+  // Text this system wrote has its keys in order already: take it as it is.
+  const auto by_key = [](const Member& a, const Member& b) { return a.key < b.key; };
+  if (std::adjacent_find(members.begin(), members.end(), [&](const Member& a, const Member& b) {
+        return !by_key(a, b);
+      }) == members.end()) {
+    result.data_ = std::move(members);
+    return result;
+  }
+  std::stable_sort(members.begin(), members.end(), by_key);
   // Among equal keys the stable sort kept input order; keep the last one.
   Object object;
   object.reserve(members.size());
@@ -25,7 +33,6 @@ JsonValue JsonValue::make_object(std::vector<Member> members) {
       object.push_back(std::move(member));
     }
   }
-  JsonValue result;
   result.data_ = std::move(object);
   return result;
 }
