@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cstring>
+#include <random>
 #include <string>
 
 namespace quorvel {
@@ -37,6 +40,40 @@ TEST(JsonReaderTest, ErrorPositionsCountBytes) {
     const JsonError error = reader.error_at(c.pos, "x");
     EXPECT_EQ(error.line, c.line) << c.pos;
     EXPECT_EQ(error.column, c.column) << c.pos;
+  }
+}
+
+// Short decimals take an exact shortcut; it must give the same double as the
+// general correctly rounded conversion, on both sides of its limits (53-bit
+// mantissas, powers of ten up to 22).
+TEST(JsonReaderTest, FloatsReadAsTheCorrectlyRoundedDouble) {
+  std::mt19937_64 rng(42);
+  for (int i = 0; i < 200'000; ++i) {
+    std::string text;
+    if (rng() % 2) text += '-';
+    const int int_digits = 1 + static_cast<int>(rng() % 18);
+    const int frac_digits = static_cast<int>(rng() % 12);
+    text += static_cast<char>('1' + rng() % 9);
+    for (int d = 1; d < int_digits; ++d) text += static_cast<char>('0' + rng() % 10);
+    if (frac_digits > 0) {
+      text += '.';
+      for (int d = 0; d < frac_digits; ++d) text += static_cast<char>('0' + rng() % 10);
+    }
+    if (rng() % 2) {
+      text += 'e';
+      text.append(std::to_string(static_cast<int>(rng() % 61) - 30));
+    } else if (frac_digits == 0) {
+      text.append(".0");
+    }
+
+    const auto read = read_json_document(text);
+    ASSERT_TRUE(read.has_value()) << text;
+    const double* value = read->get_if<JsonValue::Float>();
+    ASSERT_NE(value, nullptr) << text;
+    double expected = 0.0;
+    std::from_chars(text.data() + (text[0] == '-'), text.data() + text.size(), expected);
+    if (text[0] == '-') expected = -expected;
+    ASSERT_EQ(std::memcmp(value, &expected, sizeof expected), 0) << text;
   }
 }
 
