@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -106,6 +107,43 @@ TEST(HnswInsert, EfConstructionZeroActsAsOne) {
   const std::vector<Candidate> found = zero.search_layer(table(7), *zero.entry_point(), 0, 0, table, Metric::Euclidean);
   EXPECT_EQ(found, one.search_layer(table(7), *one.entry_point(), 0, 1, table, Metric::Euclidean));
   EXPECT_EQ(found.size(), 1u);
+}
+
+// A tie neither enters a full result list nor stops the layer search. The
+// graph, built with m = 1: node 0 at (1, 0) and node 1 at (-1, 0) link to
+// each other; node 2 at (-0.6, 0.6) is closer to 1 and links to it only.
+// Nodes 0 and 1 are equally far from both queries; node 2 is closer than
+// them to (0, 0) and farther from (0, -0.5).
+TEST(HnswInsert, LayerSearchTiesNeitherAdmitNorStop) {
+  const VectorTable table{{{1.0f, 0.0f}, {-1.0f, 0.0f}, {-0.6f, 0.6f}}};
+  HnswIndex index(config_with(1, 4, 4, 10));
+  for (std::uint64_t node = 0; node < 3; ++node)
+    index.insert_with_word(word_for_level(0), node, table(node), table, Metric::Euclidean);
+  ASSERT_EQ(index.node(1)->neighbors, (Lists{{0, 2}}));
+  ASSERT_EQ(index.node(0)->neighbors, (Lists{{1}}));
+
+  struct Case {
+    const char* name;
+    std::vector<float> query;
+    std::uint64_t entry;
+    std::uint64_t ef;
+    std::vector<std::uint64_t> found;  // sorted by node number
+  };
+  const Case cases[] = {
+      // Node 0 ties with the full list's only result, node 1, and stays out;
+      // admitted, it would have evicted node 1 (the larger number is on top).
+      {"a tie is not admitted to a full list", {0.0f, -0.5f}, 1, 1, {1}},
+      // Node 1 is popped with the same key as the farthest result; the
+      // search goes on, expands it and finds node 2.
+      {"a tie with the farthest result does not stop", {0.0f, 0.0f}, 0, 2, {0, 2}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint64_t> found;
+    for (const Candidate& candidate : index.search_layer(c.query, c.entry, 0, c.ef, table, Metric::Euclidean))
+      found.push_back(candidate.node);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, c.found) << c.name;
+  }
 }
 
 TEST(HnswInsert, GraphInvariantsHoldForEveryConfig) {
