@@ -63,11 +63,25 @@ def test_second_open_fails_while_another_process_holds_the_file(db_path):
 @pytest.mark.parametrize("make_path", [
     lambda tmp_path: str(tmp_path / "missing" / "dir" / "x.db"),
     lambda tmp_path: str(tmp_path),
+    lambda tmp_path: "",  # no file at all, not a temporary database
 ])
 def test_unopenable_paths(tmp_path, make_path):
     with pytest.raises(RuntimeError) as raised:
         quorvel.Quorvel(make_path(tmp_path))
     assert str(raised.value).startswith("Storage error: ")
+
+
+# Names that an SQLite-backed store could take for an in-memory database or
+# a URI: each one is a plain file in the working directory that keeps its
+# records.
+@pytest.mark.parametrize("name", [":memory:", "file::memory:", "file:x.db?mode=memory", "file:y.db"])
+def test_every_path_names_a_file(tmp_path, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    db = quorvel.Quorvel(name)
+    db.insert("a", [1.0])
+    del db
+    assert [entry.name for entry in tmp_path.iterdir()] == [name]
+    assert quorvel.Quorvel(name).get_all() == [("a", None)]
 
 
 def test_path_with_a_nul_is_refused(tmp_path):
