@@ -174,6 +174,19 @@ void BM_BareSqliteReadAll100k(benchmark::State& state) {
 }
 BENCHMARK(BM_BareSqliteReadAll100k)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
+// Parsing one stored record of 384 floats: the work that open spreads over
+// the worker pool for every stored record.
+void BM_ReadRecordJson(benchmark::State& state) {
+  std::mt19937 rng(5);
+  const std::string value = json_of(random_record(rng, 1));
+  for (auto _ : state) {
+    auto record = quorvel::read_record_json(value);
+    benchmark::DoNotOptimize(record);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * value.size()));
+}
+BENCHMARK(BM_ReadRecordJson);
+
 void BM_EngineGet100k(benchmark::State& state) {
   auto engine = quorvel::Engine::open(load_file());
   std::mt19937 rng(3);

@@ -164,86 +164,86 @@ std::expected<void, JsonError> JsonReader::read_word(std::string_view rest) {
 }
 
 std::expected<JsonNumber, JsonError> JsonReader::read_number() {
-  const std::size_t start = pos_;
-  const bool negative = text_[pos_] == '-';
-  if (negative) ++pos_;
-  auto at_end = [this] { return pos_ >= text_.size(); };
-  auto current = [this] { return static_cast<unsigned char>(text_[pos_]); };
+  // One pass over the bytes with plain pointers: numbers are most of what a
+  // stored record holds, so this loop decides how fast a database opens.
+  const char* const text_begin = text_.data();
+  const char* const text_end = text_begin + text_.size();
+  const char* p = text_begin + pos_;
+  auto fail_at = [&](const char* at, std::string_view description) {
+    pos_ = static_cast<std::size_t>(at - text_begin);
+    return std::unexpected(error_here(description));
+  };
+  auto digit_at = [&](const char* at) { return at != text_end && is_digit(static_cast<unsigned char>(*at)); };
 
-  // Integer part, accumulated while it fits in 64 bits.
-  if (at_end()) return std::unexpected(error_here(msg::kEofValue));
-  if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
-  std::uint64_t magnitude = 0;
-  bool overflow = false;
-  if (current() == '0') {
-    ++pos_;
-    if (!at_end() && is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  const char* const digits_begin = p;
+  if (p == text_end) return fail_at(p, msg::kEofValue);
+  if (!is_digit(static_cast<unsigned char>(*p))) return fail_at(p, msg::kInvalidNumber);
+
+  // Every digit goes into `mantissa`, which is exact while there are at most
+  // 19 of them; `power` is the power of ten that scales it.
+  std::uint64_t mantissa = 0;
+  std::size_t digit_count = 0;
+  if (*p == '0') {
+    ++p;
+    if (digit_at(p)) return fail_at(p, msg::kInvalidNumber);
   } else {
-    while (!at_end() && is_digit(current())) {
-      const unsigned digit = current() - '0';
-      if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) overflow = true;
-      magnitude = magnitude * 10 + digit;
-      ++pos_;
-    }
+    for (; digit_at(p); ++p, ++digit_count) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
   }
-
-  // The significant digits as an integer (while they fit) and the power of
-  // ten that scales them, for the exact fast path below.
-  std::uint64_t mantissa = magnitude;
-  bool mantissa_fits = !overflow;
+  const char* const integer_end = p;
   long long power = 0;
-
   bool is_float = false;
-  if (!at_end() && current() == '.') {
+  if (p != text_end && *p == '.') {
     is_float = true;
-    ++pos_;
-    if (at_end()) return std::unexpected(error_here(msg::kEofValue));
-    if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
-    while (!at_end() && is_digit(current())) {
-      const unsigned digit = current() - '0';
-      if (mantissa > (kMaxExactMantissa - digit) / 10) mantissa_fits = false;
-      if (mantissa_fits) {
-        mantissa = mantissa * 10 + digit;
-        --power;
-      }
-      ++pos_;
-    }
+    ++p;
+    if (p == text_end) return fail_at(p, msg::kEofValue);
+    if (!is_digit(static_cast<unsigned char>(*p))) return fail_at(p, msg::kInvalidNumber);
+    for (; digit_at(p); ++p, ++digit_count, --power) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
   }
-  if (!at_end() && (current() == 'e' || current() == 'E')) {
+  if (p != text_end && (*p == 'e' || *p == 'E')) {
     is_float = true;
-    ++pos_;
+    ++p;
     bool negative_exponent = false;
-    if (!at_end() && (current() == '+' || current() == '-')) negative_exponent = text_[pos_++] == '-';
-    if (at_end()) return std::unexpected(error_here(msg::kEofValue));
-    if (!is_digit(current())) return std::unexpected(error_here(msg::kInvalidNumber));
+    if (p != text_end && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
+    if (p == text_end) return fail_at(p, msg::kEofValue);
+    if (!is_digit(static_cast<unsigned char>(*p))) return fail_at(p, msg::kInvalidNumber);
     long long exponent = 0;
-    while (!at_end() && is_digit(current())) {
-      exponent = std::min(exponent * 10 + (current() - '0'), 1'000'000LL);
-      ++pos_;
-    }
+    for (; digit_at(p); ++p) exponent = std::min(exponent * 10 + (*p - '0'), 1'000'000LL);
     power += negative_exponent ? -exponent : exponent;
   }
+  pos_ = static_cast<std::size_t>(p - text_begin);
 
-  // Exact fast path: a mantissa of at most 53 bits and a power of ten of at
-  // most 22 are both exact doubles, so one multiplication or division rounds
-  // correctly, giving the same double as the full conversion.
-  if (is_float && mantissa_fits && mantissa <= kMaxExactMantissa && power >= -22 && power <= 22) {
+  if (!is_float) {
+    // Integers of up to 20 digits may fit in 64 bits; recount the longest
+    // ones with an overflow check.
+    bool fits = digit_count <= 19;
+    if (digit_count == 20) {
+      mantissa = 0;
+      fits = true;
+      for (const char* d = digits_begin; d != integer_end; ++d) {
+        const unsigned digit = static_cast<unsigned>(*d - '0');
+        if (mantissa > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) fits = false;
+        mantissa = mantissa * 10 + digit;
+      }
+    }
+    if (fits && !negative) return JsonValue::Unsigned{mantissa};
+    constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
+    if (fits && mantissa != 0 && mantissa <= kMinSignedMagnitude) {
+      // Two's complement negation of the magnitude, without signed overflow.
+      return static_cast<JsonValue::Signed>(~mantissa + 1);
+    }
+  } else if (digit_count <= 19 && mantissa <= kMaxExactMantissa && power >= -22 && power <= 22) {
+    // A mantissa of at most 53 bits and a power of ten of at most 22 are
+    // both exact doubles, so one multiplication or division rounds
+    // correctly: the same double as the general conversion below.
     const double scaled = power < 0 ? static_cast<double>(mantissa) / kExactPowersOfTen[-power]
                                     : static_cast<double>(mantissa) * kExactPowersOfTen[power];
     return negative ? -scaled : scaled;
   }
 
-  if (!is_float && !overflow) {
-    if (!negative) return JsonValue::Unsigned{magnitude};
-    constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
-    if (magnitude != 0 && magnitude <= kMinSignedMagnitude) {
-      // Two's complement negation of the magnitude, without signed overflow.
-      return static_cast<JsonValue::Signed>(~magnitude + 1);
-    }
-  }
-
   // Every other number is a correctly rounded double.
-  const std::string_view unsigned_token = text_.substr(start + (negative ? 1 : 0), pos_ - start - (negative ? 1 : 0));
+  const std::string_view unsigned_token(digits_begin, static_cast<std::size_t>(p - digits_begin));
   double value = 0.0;
   const auto [end, ec] =
       std::from_chars(unsigned_token.data(), unsigned_token.data() + unsigned_token.size(), value);

@@ -187,13 +187,17 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
     auto select = prepare(db, "SELECT value FROM records ORDER BY id", Kind::Table);
     if (!select) return std::unexpected(std::move(select.error()));
     if (auto ok = execute(db, "BEGIN", Kind::Transaction); !ok) return std::unexpected(std::move(ok.error()));
-    std::vector<std::string> batch;
+    // The values of one batch, back to back in one buffer; value i ends at
+    // value_ends[i].
+    std::string values;
+    std::vector<std::size_t> value_ends;
     std::vector<std::expected<Record, JsonError>> parsed;
     bool done = false;
     std::expected<void, StorageError> loaded;
     while (!done && loaded) {
-      batch.clear();
-      while (batch.size() < kLoadBatch) {
+      values.clear();
+      value_ends.clear();
+      while (value_ends.size() < kLoadBatch) {
         const int rc = sqlite3_step(select->get());
         if (rc == SQLITE_DONE) {
           done = true;
@@ -204,13 +208,17 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
           break;
         }
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(select->get(), 0));
-        batch.emplace_back(bytes == nullptr ? "" : bytes,
-                           static_cast<std::size_t>(sqlite3_column_bytes(select->get(), 0)));
+        values.append(bytes == nullptr ? "" : bytes,
+                      static_cast<std::size_t>(sqlite3_column_bytes(select->get(), 0)));
+        value_ends.push_back(values.size());
       }
       if (!loaded) break;
-      parsed.assign(batch.size(), std::unexpected(JsonError{}));
-      parallel_for(batch.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) parsed[i] = read_record_json(batch[i]);
+      parsed.assign(value_ends.size(), std::unexpected(JsonError{}));
+      parallel_for(value_ends.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          const std::size_t start = i == 0 ? 0 : value_ends[i - 1];
+          parsed[i] = read_record_json(std::string_view(values).substr(start, value_ends[i] - start));
+        }
       });
       for (auto& result : parsed) {
         if (!result) {
