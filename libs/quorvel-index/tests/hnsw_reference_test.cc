@@ -19,16 +19,18 @@ using testing_support::VectorTable;
 // Builds the same graph twice, through the index and through the plain
 // reference, with the same words for the level draws, and compares every
 // neighbour list, the entry point and the answers to a set of queries.
-void expect_same_graph(const VectorTable& table, const VectorTable& queries, HnswConfig config, Metric metric,
-                       std::uint32_t seed) {
+// `inserted` holds the vector passed to each insertion (the query of its
+// layer searches); the lookup answers from `table`, as trimming reads it.
+void expect_same_graph(const VectorTable& table, const VectorTable& inserted, const VectorTable& queries,
+                       HnswConfig config, Metric metric, std::uint32_t seed) {
   HnswIndex index(config);
   reference::Hnsw plain(config);
   const reference::Lookup lookup = [&table](std::uint64_t node) { return table(node); };
   std::mt19937 words(seed);
   for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
     const auto word = static_cast<std::uint32_t>(words());
-    index.insert_with_word(word, node, table(node), table, metric);
-    plain.insert(word, node, table(node), lookup, metric);
+    index.insert_with_word(word, node, inserted(node), table, metric);
+    plain.insert(word, node, inserted(node), lookup, metric);
   }
   ASSERT_EQ(index.entry_point(), plain.entry_point);
   ASSERT_EQ(index.top_level(), plain.top_level);
@@ -49,6 +51,7 @@ TEST(HnswReference, SameGraphAndAnswersAsThePlainAlgorithm) {
     const char* name;
     HnswConfig config;
     int grid;  // 0: continuous coordinates; otherwise small integers, so that keys tie
+    float shift = 0.0f;  // added to the first coordinate of each inserted vector
   };
   const float ml16 = 1.0f / std::log(16.0f);
   const Case cases[] = {
@@ -57,15 +60,19 @@ TEST(HnswReference, SameGraphAndAnswersAsThePlainAlgorithm) {
       {"tight bounds", {.m = 10, .m_max = 2, .m_max0 = 3, .ef_construction = 8, .ef_search = 10, .ml = 1.0f}, 0},
       {"layer-0 lists kept as vectors", {.m = 8, .m_max = 8, .m_max0 = 400, .ef_construction = 20, .ef_search = 10, .ml = 1.0f}, 0},
       {"ef_construction 0", {.m = 3, .m_max = 3, .m_max0 = 6, .ef_construction = 0, .ef_search = 10, .ml = 1.0f}, 4},
+      {"inserted vectors differ from the stored ones",
+       {.m = 4, .m_max = 2, .m_max0 = 4, .ef_construction = 10, .ef_search = 10, .ml = 1.0f}, 0, 0.5f},
   };
   const Metric metrics[] = {Metric::Cosine, Metric::DotProduct, Metric::Euclidean, Metric::Manhattan};
   std::uint32_t seed = 100;
   for (const Case& c : cases) {
     const VectorTable table = random_table(300, 5, seed, c.grid);
     const VectorTable queries = random_table(8, 5, seed + 1, c.grid);
+    VectorTable inserted = table;
+    for (auto& row : inserted.rows) row[0] += c.shift;
     for (const Metric metric : metrics) {
       SCOPED_TRACE(::testing::Message() << c.name << ", metric " << static_cast<int>(metric));
-      expect_same_graph(table, queries, c.config, metric, seed);
+      expect_same_graph(table, inserted, queries, c.config, metric, seed);
     }
     seed += 10;
   }
