@@ -24,7 +24,8 @@ class Quorvel:
     """
 
     def __new__(cls, path: str) -> "Quorvel":
-        """Opens or creates the database at `path`.
+        """Opens or creates the database file at `path`. Every path names a
+        file, ":memory:" and "file:..." included.
 
         RuntimeError when the file cannot be opened, is not a database, or is
         held open by another instance in this or another process; ValueError
