@@ -59,19 +59,6 @@ constexpr Signature kSearchSignature{"Quorvel.search()", kSearchParameters, 2};
 constexpr Signature kGetSignature{"Quorvel.get()", kIdParameters, 1};
 constexpr Signature kDeleteSignature{"Quorvel.delete()", kIdParameters, 1};
 
-// The name under which SQLite opens the file at `path`. SQLite reads some
-// names as something other than a file: "" is a temporary database and
-// ":memory:" one in memory, both gone when the instance is, and a name that
-// begins with "file:" is a URI whose options may do the same. "./" before a
-// relative path names the same file and none of these; an absolute path is
-// never read specially.
-std::string file_name(std::string_view path) {
-  std::string name;
-  if (!path.starts_with('/')) name = "./";
-  name += path;
-  return name;
-}
-
 // Quorvel(path): opens the database, then allocates the instance. When the
 // allocation fails the engine is dropped on the way out, which releases the
 // database file again. A path holding a NUL is refused, as the file system
@@ -85,7 +72,7 @@ PyObject* quorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (path.view.find('\0') != std::string_view::npos) {
       return raise_error(PyExc_ValueError, messages::kEmbeddedNul);
     }
-    auto engine = Engine::open(file_name(path.view));
+    auto engine = Engine::open(std::string(path.view));
     if (!engine) return raise_engine_error(engine.error());
 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

@@ -91,6 +91,16 @@ std::expected<void, StorageError> check_table_shape(sqlite3* db) {
   return {};
 }
 
+// The name under which SQLite opens the file at `path`. SQLite reads some
+// names as something other than a file: "" is a temporary database and
+// ":memory:" one in memory, both gone when the store is, and a name that
+// begins with "file:" is a URI whose options may do the same. "./" before a
+// relative path names the same file and none of these; an absolute path is
+// never read specially.
+std::string sqlite_file_name(const std::string& path) {
+  return path.starts_with('/') ? path : "./" + path;
+}
+
 }  // namespace
 
 void run_serially(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
@@ -132,9 +142,13 @@ struct RecordStore::Database {
 
 std::expected<RecordStore, StorageError> RecordStore::open(const std::string& path,
                                                            const ParallelFor& parallel_for) {
+  // A NUL would cut the name short and open another file.
+  if (path.find('\0') != std::string::npos) {
+    return std::unexpected(StorageError{Kind::Database, "the path holds a NUL character"});
+  }
   auto database = std::make_unique<Database>();
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(path.c_str(), &database->db, flags, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(sqlite_file_name(path).c_str(), &database->db, flags, nullptr) != SQLITE_OK) {
     if (database->db == nullptr) return std::unexpected(StorageError{Kind::Database, "out of memory"});
     return fail(Kind::Database, database->db);
   }

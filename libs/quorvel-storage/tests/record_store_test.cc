@@ -159,10 +159,38 @@ TEST_F(RecordStoreTest, FilesThatAreNoDatabaseOrHaveAnotherTableFailToOpen) {
     ASSERT_FALSE(store);
     EXPECT_EQ(store.error().message(), std::string(messages::kDatabasePrefix) + "unable to open database file");
   }
+  // A path with a NUL in it would name another file.
+  {
+    auto store = RecordStore::open(dir_.file("a") + std::string(1, '\0') + "b");
+    ASSERT_FALSE(store);
+    EXPECT_EQ(store.error().message(), std::string(messages::kDatabasePrefix) + "the path holds a NUL character");
+  }
   // An empty file becomes a new database.
   const std::string empty = dir_.file("empty.sqlite");
   std::ofstream{empty};
   EXPECT_TRUE(RecordStore::open(empty));
+}
+
+// Names that SQLite would read as a temporary or in-memory database, or as
+// a URI, are files like any other, and keep their records.
+TEST_F(RecordStoreTest, EveryPathNamesAFile) {
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.file(""));
+  for (const std::string name : {":memory:", "file::memory:", "file:x.db?mode=memory", "file:y.db"}) {
+    {
+      auto store = RecordStore::open(name);
+      ASSERT_TRUE(store) << name;
+      ASSERT_TRUE(store->insert(record("kept")));
+    }
+    EXPECT_TRUE(std::filesystem::exists(name)) << name;
+    auto reopened = RecordStore::open(name);
+    ASSERT_TRUE(reopened) << name;
+    EXPECT_EQ(ids_of(*reopened), std::vector<std::string>{"kept"}) << name;
+  }
+  auto empty = RecordStore::open("");
+  std::filesystem::current_path(previous);
+  ASSERT_FALSE(empty);
+  EXPECT_EQ(empty.error().message(), std::string(messages::kDatabasePrefix) + "unable to open database file");
 }
 
 TEST_F(RecordStoreTest, StoredValuesInOtherReadableFormsLoad) {
