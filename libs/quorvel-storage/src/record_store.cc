@@ -101,6 +101,74 @@ std::string sqlite_file_name(const std::string& path) {
   return path.starts_with('/') ? path : "./" + path;
 }
 
+// Stored values of one load batch, back to back in one buffer.
+class ValueBatch {
+ public:
+  void clear() {
+    bytes_.clear();
+    ends_.clear();
+  }
+  void add(const void* data, std::size_t size) {
+    bytes_.append(data == nullptr ? "" : static_cast<const char*>(data), size);
+    ends_.push_back(bytes_.size());
+  }
+  std::size_t size() const { return ends_.size(); }
+  std::string_view operator[](std::size_t i) const {
+    const std::size_t start = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(start, ends_[i] - start);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<std::size_t> ends_;  // value i ends at ends_[i]
+};
+
+// Reads every stored record in key order, in one read transaction. Values are
+// read in batches on this thread and each batch is parsed with
+// `parallel_for`, so the raw bytes of a large file are never all in memory.
+std::expected<std::vector<Record>, StorageError> load_records(sqlite3* db, const ParallelFor& parallel_for) {
+  auto select = prepare(db, "SELECT value FROM records ORDER BY id", Kind::Table);
+  if (!select) return std::unexpected(std::move(select.error()));
+  if (auto ok = execute(db, "BEGIN", Kind::Transaction); !ok) return std::unexpected(std::move(ok.error()));
+
+  std::vector<Record> records;
+  ValueBatch batch;
+  std::vector<std::expected<Record, JsonError>> parsed;
+  std::expected<void, StorageError> loaded;
+  for (bool done = false; !done && loaded;) {
+    batch.clear();
+    while (batch.size() < kLoadBatch) {
+      const int rc = sqlite3_step(select->get());
+      if (rc == SQLITE_DONE) {
+        done = true;
+        break;
+      }
+      if (rc != SQLITE_ROW) {
+        loaded = fail(Kind::Storage, db);
+        break;
+      }
+      batch.add(sqlite3_column_blob(select->get(), 0),
+                static_cast<std::size_t>(sqlite3_column_bytes(select->get(), 0)));
+    }
+    if (!loaded) break;
+    parsed.assign(batch.size(), std::unexpected(JsonError{}));
+    parallel_for(batch.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) parsed[i] = read_record_json(batch[i]);
+    });
+    for (auto& result : parsed) {
+      if (!result) {
+        loaded = std::unexpected(StorageError{Kind::Serialization, result.error().message()});
+        break;
+      }
+      records.push_back(std::move(*result));
+    }
+  }
+  sqlite3_reset(select->get());
+  (void)execute(db, "COMMIT", Kind::Transaction);  // Ends a read: nothing to lose.
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+  return records;
+}
+
 }  // namespace
 
 void run_serially(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
@@ -195,58 +263,9 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
     *slot = std::move(*stmt);
   }
 
-  // Load every stored record in key order, in one read transaction.
-  std::vector<Record> records;
-  {
-    auto select = prepare(db, "SELECT value FROM records ORDER BY id", Kind::Table);
-    if (!select) return std::unexpected(std::move(select.error()));
-    if (auto ok = execute(db, "BEGIN", Kind::Transaction); !ok) return std::unexpected(std::move(ok.error()));
-    // The values of one batch, back to back in one buffer; value i ends at
-    // value_ends[i].
-    std::string values;
-    std::vector<std::size_t> value_ends;
-    std::vector<std::expected<Record, JsonError>> parsed;
-    bool done = false;
-    std::expected<void, StorageError> loaded;
-    while (!done && loaded) {
-      values.clear();
-      value_ends.clear();
-      while (value_ends.size() < kLoadBatch) {
-        const int rc = sqlite3_step(select->get());
-        if (rc == SQLITE_DONE) {
-          done = true;
-          break;
-        }
-        if (rc != SQLITE_ROW) {
-          loaded = fail(Kind::Storage, db);
-          break;
-        }
-        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(select->get(), 0));
-        values.append(bytes == nullptr ? "" : bytes,
-                      static_cast<std::size_t>(sqlite3_column_bytes(select->get(), 0)));
-        value_ends.push_back(values.size());
-      }
-      if (!loaded) break;
-      parsed.assign(value_ends.size(), std::unexpected(JsonError{}));
-      parallel_for(value_ends.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-          const std::size_t start = i == 0 ? 0 : value_ends[i - 1];
-          parsed[i] = read_record_json(std::string_view(values).substr(start, value_ends[i] - start));
-        }
-      });
-      for (auto& result : parsed) {
-        if (!result) {
-          loaded = std::unexpected(StorageError{Kind::Serialization, result.error().message()});
-          break;
-        }
-        records.push_back(std::move(*result));
-      }
-    }
-    sqlite3_reset(select->get());
-    execute(db, "COMMIT", Kind::Transaction);  // Ends a read: nothing to lose.
-    if (!loaded) return std::unexpected(std::move(loaded.error()));
-  }
-  return RecordStore(std::move(database), std::move(records));
+  auto records = load_records(db, parallel_for);
+  if (!records) return std::unexpected(std::move(records.error()));
+  return RecordStore(std::move(database), std::move(*records));
 }
 
 RecordStore::RecordStore(std::unique_ptr<Database> database, std::vector<Record> records)
