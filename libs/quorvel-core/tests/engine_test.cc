@@ -6,24 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "quorvel/testing/temp_dir.h"
+#include "quorvel/testing/database_test.h"
 
 namespace quorvel {
 namespace {
 
-using testing::TempDir;
-
-class EngineTest : public ::testing::Test {
- protected:
-  Engine open_ok() {
-    auto engine = Engine::open(path_);
-    EXPECT_TRUE(engine) << engine.error().message();
-    return std::move(*engine);
-  }
-
-  TempDir dir_;
-  std::string path_ = dir_.file("engine.db");
-};
+class EngineTest : public testing::DatabaseTest<Engine> {};
 
 std::vector<std::pair<std::string, std::optional<JsonValue>>> listing(const Engine& engine) {
   std::vector<std::pair<std::string, std::optional<JsonValue>>> out;

@@ -13,7 +13,7 @@
 #include "../src/search.h"
 #include "../src/worker_pool.h"
 #include "quorvel/core/engine.h"
-#include "quorvel/testing/temp_dir.h"
+#include "quorvel/testing/database_test.h"
 
 namespace quorvel {
 namespace {
@@ -176,17 +176,7 @@ TEST(SearchRecordsTest, MatchesStableSortForEveryMetricKAndSplit) {
   }
 }
 
-class EngineSearchTest : public ::testing::Test {
- protected:
-  Engine open_ok() {
-    auto engine = Engine::open(path_);
-    EXPECT_TRUE(engine) << engine.error().message();
-    return std::move(*engine);
-  }
-
-  testing::TempDir dir_;
-  std::string path_ = dir_.file("search.db");
-};
+class EngineSearchTest : public testing::DatabaseTest<Engine> {};
 
 std::vector<std::string> ids_of(const std::vector<SearchResult>& results) {
   std::vector<std::string> ids;

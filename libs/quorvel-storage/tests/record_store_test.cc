@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "quorvel/storage/messages.h"
-#include "quorvel/testing/temp_dir.h"
+#include "quorvel/testing/database_test.h"
 
 namespace quorvel {
 namespace {
@@ -58,17 +58,7 @@ Record record(std::string id, std::int64_t tag = 0) {
   return Record{std::move(id), {1.0f, 2.0f}, JsonValue(tag), std::nullopt};
 }
 
-class RecordStoreTest : public ::testing::Test {
- protected:
-  RecordStore open_ok() {
-    auto store = RecordStore::open(path_);
-    EXPECT_TRUE(store) << store.error().message();
-    return std::move(*store);
-  }
-
-  TempDir dir_;
-  std::string path_ = dir_.file("db.sqlite");
-};
+class RecordStoreTest : public testing::DatabaseTest<RecordStore> {};
 
 TEST_F(RecordStoreTest, NewFileStartsEmptyAndStaysASingleFile) {
   { EXPECT_TRUE(open_ok().records().empty()); }
