@@ -13,7 +13,7 @@ namespace quorvel {
 // object members in key byte order; integers in decimal; floats as the
 // shortest digits that read back to the same value.
 //
-// Each function appends to `out` and cannot fail.
+// None of these functions can fail.
 
 // Appends `value` in compact form.
 void append_json(std::string& out, const JsonValue& value);
