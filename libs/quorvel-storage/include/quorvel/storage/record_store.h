@@ -37,8 +37,9 @@ void run_serially(std::size_t count, const std::function<void(std::size_t, std::
 class RecordStore {
  public:
   // Opens or creates the database file at `path` (an empty file becomes a
-  // new database; every path names a file, never an in-memory database), creates the table "records" when missing and loads every
-  // stored record, parsing the stored values with `parallel_for`.
+  // new database; every path names a file, never an in-memory database),
+  // creates the table "records" when missing and loads every stored record,
+  // parsing the stored values with `parallel_for`.
   // Fails with Database (cannot open, lock, or not a database), Transaction,
   // Table (cannot create or read the table, or it has other columns),
   // Commit, Storage (a row cannot be read) or Serialization (a stored value
