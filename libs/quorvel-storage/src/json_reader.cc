@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -105,13 +104,13 @@ int JsonReader::peek_token() {
 std::expected<void, JsonError> JsonReader::enter_nesting() {
   if (--nesting_budget_ == 0) {
     ++nesting_budget_;
-    return std::unexpected(error_here(messages::kRecursionLimit));
+    return std::unexpected(error_here(msg::kRecursionLimit));
   }
   return {};
 }
 
 std::expected<void, JsonError> JsonReader::finish() {
-  if (peek_token() != -1) return std::unexpected(error_here(messages::kTrailingCharacters));
+  if (peek_token() != -1) return std::unexpected(error_here(msg::kTrailingCharacters));
   return {};
 }
 

@@ -1,9 +1,9 @@
 #include "quorvel/storage/json_writer.h"
 
 #include <charconv>
-#include <cstdint>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <variant>
 
 namespace quorvel {
