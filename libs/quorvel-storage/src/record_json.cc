@@ -242,18 +242,18 @@ bool strings_are_utf8(const JsonValue& value) {
 std::expected<void, std::string> append_record_json(std::string& out, const Record& record) {
   for (std::size_t i = 0; i < record.vector.size(); ++i) {
     if (!std::isfinite(record.vector[i])) {
-      return std::unexpected("vector element " + std::to_string(i) + " is " +
-                             (std::isnan(record.vector[i]) ? "NaN" : "infinite") +
-                             ", which has no JSON form");
+      return std::unexpected(std::string(msg::kVectorElement) + std::to_string(i) +
+                             std::string(std::isnan(record.vector[i]) ? msg::kIsNaN : msg::kIsInfinite) +
+                             std::string(msg::kHasNoJsonForm));
     }
   }
-  if (!utf8::is_valid(record.id)) return std::unexpected(std::string("id is not valid UTF-8"));
+  if (!utf8::is_valid(record.id)) return std::unexpected(std::string(msg::kIdNotUtf8));
   if (record.metadata && !strings_are_utf8(*record.metadata)) {
-    return std::unexpected(std::string("metadata holds text that is not valid UTF-8"));
+    return std::unexpected(std::string(msg::kMetadataNotUtf8));
   }
   if (record.metadata && json_nesting_depth(*record.metadata) > kMaxMetadataNesting) {
-    return std::unexpected("metadata is nested deeper than " + std::to_string(kMaxMetadataNesting) +
-                           " levels");
+    return std::unexpected(std::string(msg::kNestedDeeperThan) + std::to_string(kMaxMetadataNesting) +
+                           std::string(msg::kLevels));
   }
   out += "{\"id\":";
   append_json_string(out, record.id);

@@ -39,6 +39,18 @@ inline constexpr std::string_view kExpectedF32 = "invalid type, expected f32";
 inline constexpr std::string_view kExpectedTimestamp =
     "invalid value, expected null or an integer from 0 to 18446744073709551615";
 
+// Why a record has no JSON form that reads back (refused before writing).
+inline constexpr std::string_view kIdNotUtf8 = "id is not valid UTF-8";
+inline constexpr std::string_view kMetadataNotUtf8 = "metadata holds text that is not valid UTF-8";
+// "vector element <i> is NaN, which has no JSON form", or "... is infinite, ...".
+inline constexpr std::string_view kVectorElement = "vector element ";
+inline constexpr std::string_view kIsNaN = " is NaN";
+inline constexpr std::string_view kIsInfinite = " is infinite";
+inline constexpr std::string_view kHasNoJsonForm = ", which has no JSON form";
+// "metadata is nested deeper than <levels> levels".
+inline constexpr std::string_view kNestedDeeperThan = "metadata is nested deeper than ";
+inline constexpr std::string_view kLevels = " levels";
+
 // Prefixes of StorageError display texts.
 inline constexpr std::string_view kSerializationPrefix = "Serialization error: ";
 inline constexpr std::string_view kDatabasePrefix = "Database error: ";
