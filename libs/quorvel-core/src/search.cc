@@ -9,11 +9,11 @@ namespace quorvel {
 namespace {
 
 // A scored record waiting for selection; ordered by rank, then position.
-struct Candidate {
+struct RankedPosition {
   std::uint32_t key;
   std::size_t position;
 
-  friend bool operator<(const Candidate& x, const Candidate& y) {
+  friend bool operator<(const RankedPosition& x, const RankedPosition& y) {
     return x.key != y.key ? x.key < y.key : x.position < y.position;
   }
 };
@@ -22,8 +22,8 @@ struct Candidate {
 // entries of a stable sort by rank. One pass with a heap of the `keep` best
 // so far, whose top is the worst of them; a later position with the top's
 // key loses to it, as a stable sort would have it.
-std::vector<Candidate> select_best(std::span<const float> scores, std::size_t keep, bool larger_first) {
-  std::vector<Candidate> best;
+std::vector<RankedPosition> select_best(std::span<const float> scores, std::size_t keep, bool larger_first) {
+  std::vector<RankedPosition> best;
   if (keep == 0) return best;
   best.reserve(keep);
   std::size_t i = 0;
@@ -64,12 +64,12 @@ std::vector<SearchResult> search_records(std::span<const Record> records, Metric
     for (std::size_t i = begin; i < end; ++i) scores[i] = metric_value(metric, query, records[i].vector);
   });
 
-  const std::vector<Candidate> best = select_best(scores, keep, larger_is_closer(metric));
+  const std::vector<RankedPosition> best = select_best(scores, keep, larger_is_closer(metric));
   std::vector<SearchResult> results;
   results.reserve(best.size());
-  for (const Candidate& candidate : best) {
-    const Record& record = records[candidate.position];
-    results.push_back(SearchResult{record.id, record.metadata, scores[candidate.position]});
+  for (const RankedPosition& ranked : best) {
+    const Record& record = records[ranked.position];
+    results.push_back(SearchResult{record.id, record.metadata, scores[ranked.position]});
   }
   return results;
 }
