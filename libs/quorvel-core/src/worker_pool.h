@@ -33,6 +33,7 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  // The number of threads that run each loop, the caller's included.
   std::size_t size() const { return size_; }
 
   // Runs body(begin, end) over contiguous sub-ranges that together cover
