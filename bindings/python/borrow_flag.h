@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "py_ref.h"
-
 namespace quorvel::python {
 
 // Many readers or one writer over one instance's engine. The flag is 0 when
@@ -36,7 +34,9 @@ class BorrowFlag {
     return value_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
                                           std::memory_order_relaxed);
   }
+  // Gives back one shared borrow. REQUIRES: one is held.
   void release_shared() noexcept { value_.fetch_sub(1, std::memory_order_release); }
+  // Gives back the exclusive borrow. REQUIRES: it is held.
   void release_exclusive() noexcept { value_.store(0, std::memory_order_release); }
 
  private:
