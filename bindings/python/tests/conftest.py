@@ -6,6 +6,7 @@ Every test works on database files inside pytest's temporary directory.
 import json
 import os
 import sqlite3
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -25,6 +26,11 @@ def db_path(tmp_path):
 @pytest.fixture
 def db(db_path):
     return quorvel.Quorvel(db_path)
+
+
+def f32(value):
+    """`value` rounded to the nearest 32-bit float."""
+    return struct.unpack("f", struct.pack("f", value))[0]
 
 
 def stored_records(path):

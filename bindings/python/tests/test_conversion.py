@@ -3,17 +3,11 @@
 import array
 import math
 import pathlib
-import struct
 
 import pytest
 
 import quorvel
-from conftest import stored_records
-
-
-def f32(value):
-    """`value` rounded to the nearest 32-bit float."""
-    return struct.unpack("f", struct.pack("f", value))[0]
+from conftest import f32, stored_records
 
 
 class Text(str):

@@ -1,15 +1,9 @@
 """What the methods return, and how records persist across a reopen."""
 
-import struct
-
 import pytest
 
 import quorvel
-from conftest import stored_records
-
-
-def f32(value):
-    return struct.unpack("f", struct.pack("f", value))[0]
+from conftest import f32, stored_records
 
 
 def test_empty_database(db):
