@@ -46,11 +46,15 @@ class JsonValue {
   // bytes; of members that share a key, the one given last is kept.
   static JsonValue make_object(std::vector<Member> members);
 
+  // Whether the value is null; whether it is of kind T (one of the types
+  // above, or std::string).
   bool is_null() const { return std::holds_alternative<Null>(data_); }
   template <typename T>
   bool holds() const { return std::holds_alternative<T>(data_); }
+  // The value as a T. Throws std::bad_variant_access unless holds<T>().
   template <typename T>
   const T& as() const { return std::get<T>(data_); }
+  // The value as a T, or nullptr unless holds<T>().
   template <typename T>
   const T* get_if() const { return std::get_if<T>(&data_); }
 
