@@ -3,9 +3,12 @@
 //
 // Usage: record_demo <database-path>
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "quorvel/core/engine.h"
 #include "quorvel/storage/json_writer.h"
