@@ -16,8 +16,6 @@ inline constexpr std::string_view kNotText = "'{}' object cannot be converted to
 inline constexpr std::string_view kNotSequence = "'{}' object cannot be converted to 'Sequence'";
 inline constexpr std::string_view kStrNotVector = "Can't extract `str` to `Vec`";
 inline constexpr std::string_view kArgumentPrefix = "argument '{}': ";
-// Shown when an exception cannot be turned into text.
-inline constexpr std::string_view kUnprintableException = "<exception str() failed>";
 
 // Parameter binding (TypeError). {full name} is "Quorvel.<method>()".
 inline constexpr std::string_view kTooManyPositional =
@@ -40,5 +38,8 @@ inline constexpr std::string_view kInitialisedTwice =
 
 // An internal failure that carries no text of its own.
 inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
+
+// Shown in place of an object whose str() fails, in any message that quotes it.
+inline constexpr std::string_view kUnprintableException = "<exception str() failed>";
 
 }  // namespace quorvel::python::messages
