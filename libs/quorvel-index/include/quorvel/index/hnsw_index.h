@@ -22,7 +22,7 @@ struct HnswConfig {
   std::uint64_t m_max = 0;            // longest list kept on layers 1 and above
   std::uint64_t m_max0 = 0;           // longest list kept on layer 0
   std::uint64_t ef_construction = 0;  // result list size of each layer search of an insertion
-  std::uint64_t ef_search = 0;        // result list size of a query's layer-0 search (raised to k)
+  std::uint64_t ef_search = 0;        // a query's ef, kept for callers: search() takes its ef as an argument
   float ml = 0.0f;                    // level multiplier of random_level: levels stay below 15.95 * ml
 
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
