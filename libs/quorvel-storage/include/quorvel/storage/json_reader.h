@@ -47,6 +47,9 @@ class JsonReader {
   // The nesting budget of metadata text: 127 levels.
   static constexpr int kDefaultNestingBudget = 128;
 
+  // A reader at the start of `text`, which it refers to and does not copy:
+  // `text` must outlive the reader. REQUIRES: nesting_budget >= 1 (a budget
+  // of 0 or less is never used up, so it would admit any depth).
   explicit JsonReader(std::string_view text, int nesting_budget = kDefaultNestingBudget)
       : text_(text), nesting_budget_(nesting_budget) {}
 
@@ -102,6 +105,7 @@ class JsonReader {
 };
 
 // Reads `text` as exactly one JSON value, with only whitespace around it.
+// The value owns copies of its strings. REQUIRES: nesting_budget >= 1.
 [[nodiscard]] std::expected<JsonValue, JsonError> read_json_document(
     std::string_view text, int nesting_budget = JsonReader::kDefaultNestingBudget);
 
