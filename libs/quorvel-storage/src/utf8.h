@@ -35,6 +35,7 @@ inline std::size_t sequence_length(std::string_view text, std::size_t pos) {
   return length;
 }
 
+// Whether `text` is well-formed UTF-8 from its first byte to its last.
 inline bool is_valid(std::string_view text) {
   for (std::size_t pos = 0; pos < text.size();) {
     const std::size_t length = sequence_length(text, pos);
