@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <system_error>
 
 namespace quorvel {
 namespace {
