@@ -1,7 +1,8 @@
 #pragma once
 
-// Small helpers shared by the HNSW tests: vectors kept by the test, words
-// that give a chosen level, and a check of the graph invariants.
+// Small helpers shared by the HNSW tests: the list of metrics, vectors kept
+// by the test, words that give a chosen level, and a check of the graph
+// invariants.
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,13 @@
 #include <vector>
 
 #include "quorvel/index/hnsw_index.h"
+#include "quorvel/index/metric.h"
 
 namespace quorvel::testing_support {
+
+// Every Metric, in the order of their byte values.
+inline constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::DotProduct, Metric::Euclidean,
+                                         Metric::Manhattan};
 
 // The caller's side of vector_of: vectors held by position.
 struct VectorTable {

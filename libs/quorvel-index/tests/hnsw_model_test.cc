@@ -14,6 +14,7 @@
 namespace quorvel {
 namespace {
 
+using testing_support::kAllMetrics;
 using testing_support::VectorTable;
 using testing_support::word_for_level;
 
@@ -115,7 +116,7 @@ TEST(DistanceKey, SmallerIsCloserUnderEveryMetric) {
   EXPECT_EQ(distance_key(Metric::Euclidean, origin, near_point), 0.1f);
   EXPECT_LT(distance_key(Metric::Euclidean, origin, near_point), distance_key(Metric::Euclidean, origin, far_point));
 
-  for (const Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean, Metric::Manhattan}) {
+  for (const Metric metric : kAllMetrics) {
     const float key = distance_key(metric, query, near_cosine);
     EXPECT_EQ(value_of_key(metric, key), metric_value(metric, query, near_cosine));
   }

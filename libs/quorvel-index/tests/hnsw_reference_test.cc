@@ -13,6 +13,7 @@
 namespace quorvel {
 namespace {
 
+using testing_support::kAllMetrics;
 using testing_support::random_table;
 using testing_support::VectorTable;
 
@@ -63,14 +64,13 @@ TEST(HnswReference, SameGraphAndAnswersAsThePlainAlgorithm) {
       {"inserted vectors differ from the stored ones",
        {.m = 4, .m_max = 2, .m_max0 = 4, .ef_construction = 10, .ef_search = 10, .ml = 1.0f}, 0, 0.5f},
   };
-  const Metric metrics[] = {Metric::Cosine, Metric::DotProduct, Metric::Euclidean, Metric::Manhattan};
   std::uint32_t seed = 100;
   for (const Case& c : cases) {
     const VectorTable table = random_table(300, 5, seed, c.grid);
     const VectorTable queries = random_table(8, 5, seed + 1, c.grid);
     VectorTable inserted = table;
     for (auto& row : inserted.rows) row[0] += c.shift;
-    for (const Metric metric : metrics) {
+    for (const Metric metric : kAllMetrics) {
       SCOPED_TRACE(::testing::Message() << c.name << ", metric " << static_cast<int>(metric));
       expect_same_graph(table, inserted, queries, c.config, metric, seed);
     }

@@ -15,10 +15,9 @@
 namespace quorvel {
 namespace {
 
+using testing_support::kAllMetrics;
 using testing_support::random_table;
 using testing_support::VectorTable;
-
-constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::DotProduct, Metric::Euclidean, Metric::Manhattan};
 
 HnswConfig config_with(std::uint64_t m, std::uint64_t m_max0, float ml) {
   return HnswConfig{.m = m, .m_max = m, .m_max0 = m_max0, .ef_construction = 32, .ef_search = 16, .ml = ml};
