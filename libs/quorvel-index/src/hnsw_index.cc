@@ -7,6 +7,8 @@
 #include <memory>
 #include <random>
 
+#include "candidate_heap.h"
+
 namespace quorvel {
 namespace {
 
