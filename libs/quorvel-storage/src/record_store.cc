@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "quorvel/storage/messages.h"
+
 namespace quorvel {
 namespace {
 
@@ -13,7 +15,6 @@ using Kind = StorageError::Kind;
 constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS records "
     "(id TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
-constexpr const char* kExpectedShape = "id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL";
 
 // Stored values are parsed in batches of this many rows, so that the raw
 // bytes of a large file are never all in memory at once.
@@ -84,9 +85,10 @@ std::expected<void, StorageError> check_table_shape(sqlite3* db) {
     if (sqlite3_column_int(info->get(), 5) != 0) shape += " PRIMARY KEY";
   }
   if (rc != SQLITE_DONE) return fail(Kind::Table, db);
-  if (shape != kExpectedShape) {
+  if (shape != messages::kExpectedColumns) {
     return std::unexpected(StorageError{
-        Kind::Table, "table records has columns (" + shape + "), expected (" + kExpectedShape + ")"});
+        Kind::Table, std::string(messages::kTableHasColumns) + shape + std::string(messages::kTableExpected) +
+                         std::string(messages::kExpectedColumns) + ")"});
   }
   return {};
 }
@@ -212,12 +214,12 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
                                                            const ParallelFor& parallel_for) {
   // A NUL would cut the name short and open another file.
   if (path.find('\0') != std::string::npos) {
-    return std::unexpected(StorageError{Kind::Database, "the path holds a NUL character"});
+    return std::unexpected(StorageError{Kind::Database, std::string(messages::kPathHoldsNul)});
   }
   auto database = std::make_unique<Database>();
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(sqlite_file_name(path).c_str(), &database->db, flags, nullptr) != SQLITE_OK) {
-    if (database->db == nullptr) return std::unexpected(StorageError{Kind::Database, "out of memory"});
+    if (database->db == nullptr) return std::unexpected(StorageError{Kind::Database, std::string(messages::kOutOfMemory)});
     return fail(Kind::Database, database->db);
   }
   sqlite3* db = database->db;

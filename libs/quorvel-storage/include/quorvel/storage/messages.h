@@ -51,6 +51,13 @@ inline constexpr std::string_view kHasNoJsonForm = ", which has no JSON form";
 inline constexpr std::string_view kNestedDeeperThan = "metadata is nested deeper than ";
 inline constexpr std::string_view kLevels = " levels";
 
+// Store errors that carry no message of SQLite's.
+inline constexpr std::string_view kPathHoldsNul = "the path holds a NUL character";
+inline constexpr std::string_view kOutOfMemory = "out of memory";
+inline constexpr std::string_view kTableHasColumns = "table records has columns (";  // + found
+inline constexpr std::string_view kTableExpected = "), expected (";                   // + expected + ")"
+inline constexpr std::string_view kExpectedColumns = "id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL";
+
 // Prefixes of StorageError display texts.
 inline constexpr std::string_view kSerializationPrefix = "Serialization error: ";
 inline constexpr std::string_view kDatabasePrefix = "Database error: ";
