@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "quorvel/storage/messages.h"
+#include "messages.h"
 #include "utf8.h"
 
 namespace quorvel {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "quorvel/storage/json_writer.h"
-#include "quorvel/storage/messages.h"
+#include "messages.h"
 #include "quorvel/storage/record.h"
 #include "utf8.h"
 

@@ -5,103 +5,16 @@
 #include <algorithm>
 #include <utility>
 
-#include "quorvel/storage/messages.h"
+#include "database.h"
 
 namespace quorvel {
 namespace {
 
 using Kind = StorageError::Kind;
 
-constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS records "
-    "(id TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
-
 // Stored values are parsed in batches of this many rows, so that the raw
 // bytes of a large file are never all in memory at once.
 constexpr std::size_t kLoadBatch = 8192;
-
-std::unexpected<StorageError> fail(Kind kind, sqlite3* db) {
-  return std::unexpected(StorageError{kind, sqlite3_errmsg(db)});
-}
-
-// A prepared statement, finalized on destruction.
-class Statement {
- public:
-  Statement() = default;
-  explicit Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
-  Statement(Statement&& other) noexcept : stmt_(std::exchange(other.stmt_, nullptr)) {}
-  Statement& operator=(Statement&& other) noexcept {
-    std::swap(stmt_, other.stmt_);
-    return *this;
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-
-  sqlite3_stmt* get() const { return stmt_; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-std::expected<Statement, StorageError> prepare(sqlite3* db, const char* sql, Kind kind) {
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-    return fail(kind, db);
-  }
-  return Statement(stmt);
-}
-
-// Runs a statement that returns no rows of interest to completion.
-std::expected<void, StorageError> execute(sqlite3* db, sqlite3_stmt* stmt, Kind kind) {
-  int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-  }
-  sqlite3_reset(stmt);
-  if (rc != SQLITE_DONE) return fail(kind, db);
-  return {};
-}
-
-std::expected<void, StorageError> execute(sqlite3* db, const char* sql, Kind kind) {
-  auto stmt = prepare(db, sql, kind);
-  if (!stmt) return std::unexpected(std::move(stmt.error()));
-  return execute(db, stmt->get(), kind);
-}
-
-std::string column_text(sqlite3_stmt* stmt, int column) {
-  const auto* text = sqlite3_column_text(stmt, column);
-  return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text),
-                                                       static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
-}
-
-// Checks that the table "records" has exactly the columns this store writes.
-std::expected<void, StorageError> check_table_shape(sqlite3* db) {
-  auto info = prepare(db, "PRAGMA table_info(records)", Kind::Table);
-  if (!info) return std::unexpected(std::move(info.error()));
-  std::string shape;
-  int rc;
-  while ((rc = sqlite3_step(info->get())) == SQLITE_ROW) {
-    if (!shape.empty()) shape += ", ";
-    shape += column_text(info->get(), 1) + " " + column_text(info->get(), 2);
-    if (sqlite3_column_int(info->get(), 3) != 0) shape += " NOT NULL";
-    if (sqlite3_column_int(info->get(), 5) != 0) shape += " PRIMARY KEY";
-  }
-  if (rc != SQLITE_DONE) return fail(Kind::Table, db);
-  if (shape != messages::kExpectedColumns) {
-    return std::unexpected(StorageError{
-        Kind::Table, std::string(messages::kTableHasColumns) + shape + std::string(messages::kTableExpected) +
-                         std::string(messages::kExpectedColumns) + ")"});
-  }
-  return {};
-}
-
-// The name under which SQLite opens the file at `path`. SQLite reads some
-// names as something other than a file: "" is a temporary database and
-// ":memory:" one in memory, both gone when the store is, and a name that
-// begins with "file:" is a URI whose options may do the same. "./" before a
-// relative path names the same file and none of these; an absolute path is
-// never read specially.
-std::string sqlite_file_name(const std::string& path) {
-  return path.starts_with('/') ? path : "./" + path;
-}
 
 // Stored values of one load batch, back to back in one buffer.
 class ValueBatch {
@@ -146,7 +59,7 @@ std::expected<std::vector<Record>, StorageError> load_records(sqlite3* db, const
         break;
       }
       if (rc != SQLITE_ROW) {
-        loaded = fail(Kind::Storage, db);
+        loaded = sqlite_failure(Kind::Storage, db);
         break;
       }
       batch.add(sqlite3_column_blob(select->get(), 0),
@@ -177,97 +90,13 @@ void run_serially(std::size_t count, const std::function<void(std::size_t, std::
   if (count > 0) body(0, count);
 }
 
-struct RecordStore::Database {
-  sqlite3* db = nullptr;
-  Statement begin;
-  Statement commit;
-  Statement rollback;
-  Statement put;
-  Statement erase;
-
-  ~Database() {
-    // Statements first: a connection with live statements does not close.
-    begin = {};
-    commit = {};
-    rollback = {};
-    put = {};
-    erase = {};
-    sqlite3_close(db);
-  }
-
-  // Begins a write transaction, runs `write`, and commits; on any failure the
-  // transaction is rolled back so that the file keeps its earlier content.
-  template <typename Write>
-  std::expected<void, StorageError> write_transaction(Write&& write) {
-    if (auto ok = execute(db, begin.get(), Kind::Transaction); !ok) return ok;
-    std::expected<void, StorageError> result = write();
-    if (result) result = execute(db, commit.get(), Kind::Commit);
-    if (!result && !sqlite3_get_autocommit(db)) {
-      sqlite3_step(rollback.get());
-      sqlite3_reset(rollback.get());
-    }
-    return result;
-  }
-};
-
 std::expected<RecordStore, StorageError> RecordStore::open(const std::string& path,
                                                            const ParallelFor& parallel_for) {
-  // A NUL would cut the name short and open another file.
-  if (path.find('\0') != std::string::npos) {
-    return std::unexpected(StorageError{Kind::Database, std::string(messages::kPathHoldsNul)});
-  }
-  auto database = std::make_unique<Database>();
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(sqlite_file_name(path).c_str(), &database->db, flags, nullptr) != SQLITE_OK) {
-    if (database->db == nullptr) return std::unexpected(StorageError{Kind::Database, std::string(messages::kOutOfMemory)});
-    return fail(Kind::Database, database->db);
-  }
-  sqlite3* db = database->db;
-  sqlite3_extended_result_codes(db, 1);
-
-  // Exclusive locking mode keeps every lock once taken; the write
-  // transaction below takes the exclusive lock, so a second store fails here
-  // at once. A new file gets 64 KiB pages: a record of a few hundred floats
-  // then fits in its b-tree cell instead of a chain of overflow pages, which
-  // makes loading many times faster at the same commit rate (an existing
-  // file keeps its page size). WAL under the exclusive lock needs no
-  // shared-memory file and one sync per commit; the WAL file is folded back
-  // into the database when the store closes.
-  for (const char* pragma : {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA page_size=65536",
-                             "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "BEGIN EXCLUSIVE",
-                             "COMMIT"}) {
-    if (auto ok = execute(db, pragma, Kind::Database); !ok) return std::unexpected(std::move(ok.error()));
-  }
-
-  auto prepare_into = [db](Statement& slot, const char* sql) -> std::expected<void, StorageError> {
-    auto stmt = prepare(db, sql, Kind::Database);
-    if (!stmt) return std::unexpected(std::move(stmt.error()));
-    slot = std::move(*stmt);
-    return {};
-  };
-  for (auto [slot, sql] : {std::pair{&database->begin, "BEGIN IMMEDIATE"},
-                           std::pair{&database->commit, "COMMIT"},
-                           std::pair{&database->rollback, "ROLLBACK"}}) {
-    if (auto ok = prepare_into(*slot, sql); !ok) return std::unexpected(std::move(ok.error()));
-  }
-
-  // Create the table when missing and check its shape, in one committed write.
-  auto created = database->write_transaction([db]() -> std::expected<void, StorageError> {
-    if (auto ok = execute(db, kCreateTable, Kind::Table); !ok) return ok;
-    return check_table_shape(db);
-  });
-  if (!created) return std::unexpected(std::move(created.error()));
-
-  for (auto [slot, sql] : {std::pair{&database->put, "INSERT OR REPLACE INTO records (id, value) VALUES (?1, ?2)"},
-                           std::pair{&database->erase, "DELETE FROM records WHERE id = ?1"}}) {
-    auto stmt = prepare(db, sql, Kind::Table);
-    if (!stmt) return std::unexpected(std::move(stmt.error()));
-    *slot = std::move(*stmt);
-  }
-
-  auto records = load_records(db, parallel_for);
+  auto database = Database::open(path);
+  if (!database) return std::unexpected(std::move(database.error()));
+  auto records = load_records((*database)->handle(), parallel_for);
   if (!records) return std::unexpected(std::move(records.error()));
-  return RecordStore(std::move(database), std::move(*records));
+  return RecordStore(std::move(*database), std::move(*records));
 }
 
 RecordStore::RecordStore(std::unique_ptr<Database> database, std::vector<Record> records)
@@ -295,8 +124,8 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
   if (auto ok = append_record_json(value, record); !ok) {
     return std::unexpected(StorageError{Kind::Serialization, std::move(ok.error())});
   }
-  sqlite3* db = database_->db;
-  sqlite3_stmt* put = database_->put.get();
+  sqlite3* db = database_->handle();
+  sqlite3_stmt* put = database_->put();
   auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
     sqlite3_bind_text64(put, 1, record.id.data(), record.id.size(), SQLITE_STATIC, SQLITE_UTF8);
     sqlite3_bind_blob64(put, 2, value.data(), value.size(), SQLITE_STATIC);
@@ -317,8 +146,8 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
 }
 
 std::expected<bool, StorageError> RecordStore::remove(std::string_view id) {
-  sqlite3* db = database_->db;
-  sqlite3_stmt* erase = database_->erase.get();
+  sqlite3* db = database_->handle();
+  sqlite3_stmt* erase = database_->erase();
   bool removed = false;
   auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
     sqlite3_bind_text64(erase, 1, id.data(), id.size(), SQLITE_STATIC, SQLITE_UTF8);

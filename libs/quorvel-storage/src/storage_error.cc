@@ -1,6 +1,6 @@
 #include "quorvel/storage/storage_error.h"
 
-#include "quorvel/storage/messages.h"
+#include "messages.h"
 
 namespace quorvel {
 

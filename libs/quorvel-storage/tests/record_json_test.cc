@@ -5,7 +5,7 @@
 #include <string>
 
 #include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/messages.h"
+#include "messages.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {

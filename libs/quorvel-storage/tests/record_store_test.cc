@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "quorvel/storage/messages.h"
+#include "messages.h"
 #include "quorvel/testing/database_test.h"
 
 namespace quorvel {
@@ -147,7 +147,8 @@ TEST_F(RecordStoreTest, FilesThatAreNoDatabaseOrHaveAnotherTableFailToOpen) {
     const std::string missing_dir = dir_.file("no/such/dir/db.sqlite");
     auto store = RecordStore::open(missing_dir);
     ASSERT_FALSE(store);
-    EXPECT_EQ(store.error().message(), std::string(messages::kDatabasePrefix) + "unable to open database file");
+    EXPECT_EQ(store.error().message(),
+              std::string(messages::kDatabasePrefix) + "unable to open database file: No such file or directory");
   }
   // A path with a NUL in it would name another file.
   {
@@ -180,7 +181,8 @@ TEST_F(RecordStoreTest, EveryPathNamesAFile) {
   auto empty = RecordStore::open("");
   std::filesystem::current_path(previous);
   ASSERT_FALSE(empty);
-  EXPECT_EQ(empty.error().message(), std::string(messages::kDatabasePrefix) + "unable to open database file");
+  EXPECT_EQ(empty.error().message(),
+            std::string(messages::kDatabasePrefix) + "unable to open database file: Is a directory");
 }
 
 TEST_F(RecordStoreTest, StoredValuesInOtherReadableFormsLoad) {

@@ -14,6 +14,8 @@
 
 namespace quorvel {
 
+class Database;  // The SQLite connection, its lock and its prepared statements.
+
 // Runs body(begin, end) over sub-ranges that together cover [0, count),
 // possibly on several threads at once, and returns when all have finished.
 using ParallelFor =
@@ -29,8 +31,15 @@ void run_serially(std::size_t count, const std::function<void(std::size_t, std::
 //
 // Every change is committed to the file (one transaction, fully synced)
 // before the record list changes, so a failed change leaves both as they
-// were. While the store lives it holds an exclusive lock on the file; a
-// second store on the same file, in this process or another, fails to open.
+// were. While the store lives it holds an exclusive lock on the file that no
+// other close of the file in the process can drop; a second store on the
+// same file, in this process or another, fails to open.
+//
+// Only the process that opened the store writes: in a forked child the
+// record list can be read, every change fails, and dropping the store
+// leaves the parent's files alone. A change also fails, before anything is
+// written, once the path no longer names the file (or its write-ahead log)
+// that was opened: deleted, moved or replaced.
 //
 // Not thread-safe: insert and remove need exclusive access; records() and
 // find() may run concurrently with each other.
@@ -40,10 +49,12 @@ class RecordStore {
   // new database; every path names a file, never an in-memory database),
   // creates the table "records" when missing and loads every stored record,
   // parsing the stored values with `parallel_for`.
-  // Fails with Database (cannot open, lock, or not a database), Transaction,
-  // Table (cannot create or read the table, or it has other columns),
-  // Commit, Storage (a row cannot be read) or Serialization (a stored value
-  // is not a record's JSON form). A failure leaves no lock behind.
+  // Fails with Database (cannot open, create, lock or write the file or its
+  // directory, or not a database), Transaction, Table (cannot create or read
+  // the table, it has other columns, or the file holds another application's
+  // data and no table "records"; such a file is left byte for byte as it
+  // was), Commit, Storage (a row cannot be read) or Serialization (a stored
+  // value is not a record's JSON form). A failure leaves no lock behind.
   [[nodiscard]] static std::expected<RecordStore, StorageError> open(
       const std::string& path, const ParallelFor& parallel_for = run_serially);
 
@@ -56,14 +67,17 @@ class RecordStore {
   // appended to the list. Fails with Serialization, before anything is
   // written, when the record has no JSON form that reads back (a NaN or
   // infinite vector element, metadata nested deeper than
-  // kMaxMetadataNesting, text that is not valid UTF-8); with Transaction,
-  // Storage or Commit when SQLite fails. On failure nothing changes.
+  // kMaxMetadataNesting, text that is not valid UTF-8); with Transaction in
+  // a forked child or when the file was replaced (see above); with
+  // Transaction, Storage or Commit when SQLite fails. On failure nothing
+  // changes.
   [[nodiscard]] std::expected<void, StorageError> insert(Record record);
 
   // Removes the record stored under `id`. Returns whether the file held one;
   // only then does the record list change (every entry with that id goes,
   // the others keep their order). A write transaction is committed either
-  // way. Fails with Transaction, Storage or Commit; then nothing changes.
+  // way. Fails as insert() does (but for Serialization); then nothing
+  // changes.
   [[nodiscard]] std::expected<bool, StorageError> remove(std::string_view id);
 
   // The record list, first to last.
@@ -74,8 +88,6 @@ class RecordStore {
   const Record* find(std::string_view id) const;
 
  private:
-  struct Database;  // The SQLite connection and its prepared statements.
-
   RecordStore(std::unique_ptr<Database> database, std::vector<Record> records);
   void rebuild_positions();
 

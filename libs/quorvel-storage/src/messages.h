@@ -54,6 +54,32 @@ inline constexpr std::string_view kLevels = " levels";
 // Store errors that carry no message of SQLite's.
 inline constexpr std::string_view kPathHoldsNul = "the path holds a NUL character";
 inline constexpr std::string_view kOutOfMemory = "out of memory";
+inline constexpr std::string_view kLocked = "database is locked";
+// Each of these is followed by the system's description of the cause
+// ("Permission denied", "Read-only file system", ...).
+inline constexpr std::string_view kUnableToOpen = "unable to open database file: ";
+inline constexpr std::string_view kFileNotWritable = "the file cannot be written: ";
+inline constexpr std::string_view kFileNotCreatable = "the file cannot be created: ";
+inline constexpr std::string_view kCannotLock = "the file cannot be locked: ";
+inline constexpr std::string_view kDirectoryNotWritable =
+    "the directory of the file cannot be written, and the write-ahead log is kept there: ";
+inline constexpr std::string_view kNoWriteAheadLog = "the file cannot be switched to write-ahead logging";
+inline constexpr std::string_view kReplacedWhileOpening = "the file was replaced while it was being opened";
+// Writes refused before anything is written.
+inline constexpr std::string_view kOpenedByAnotherProcess =
+    "the database was opened by another process; a forked child can read it but not change it";
+inline constexpr std::string_view kFileReplaced =
+    "the path no longer names the file that was opened (it was deleted, moved or replaced); nothing was "
+    "written";
+inline constexpr std::string_view kLogReplaced =
+    "the write-ahead log beside the file was deleted or replaced; nothing was written";
+// A file of another application: "the file holds no table records but other
+// data (table a, view b): it belongs to another application".
+inline constexpr std::string_view kForeignData = "the file holds no table records but other data (";
+inline constexpr std::string_view kForeignDataEnd = "): it belongs to another application";
+// "records is a view, not a table".
+inline constexpr std::string_view kRecordsIsA = "records is a ";
+inline constexpr std::string_view kNotATable = ", not a table";
 inline constexpr std::string_view kTableHasColumns = "table records has columns (";  // + found
 inline constexpr std::string_view kTableExpected = "), expected (";                   // + expected + ")"
 inline constexpr std::string_view kExpectedColumns = "id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL";

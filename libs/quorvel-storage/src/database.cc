@@ -1,0 +1,272 @@
+#include "database.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "messages.h"
+
+namespace quorvel {
+namespace {
+
+using Kind = StorageError::Kind;
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS records "
+    "(id TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
+
+// Every object of the schema but SQLite's own, with a flag for the name
+// "records" (SQLite compares names without regard to case).
+constexpr const char* kListSchema =
+    "SELECT type, name, name = 'records' COLLATE NOCASE FROM sqlite_schema "
+    "WHERE name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name";
+
+// How many names of another application's objects an error lists.
+constexpr std::size_t kForeignNamesShown = 8;
+
+std::unexpected<StorageError> error(Kind kind, std::string detail) {
+  return std::unexpected(StorageError{kind, std::move(detail)});
+}
+
+std::string column_text(sqlite3_stmt* stmt, int column) {
+  const auto* text = sqlite3_column_text(stmt, column);
+  return text == nullptr ? std::string()
+                         : std::string(reinterpret_cast<const char*>(text),
+                                       static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+// The name under which SQLite opens the file at `path`. SQLite reads some
+// names as something other than a file: "" is a temporary database and
+// ":memory:" one in memory, both gone when the store is, and a name that
+// begins with "file:" is a URI whose options may do the same. "./" before a
+// relative path names the same file and none of these; an absolute path is
+// never read specially.
+std::string sqlite_file_name(const std::string& path) {
+  return path.starts_with('/') ? path : "./" + path;
+}
+
+// The directory that holds the file at `name` (a name from sqlite_file_name).
+std::string directory_of(const std::string& name) {
+  const std::string directory = std::filesystem::path(name).parent_path().string();
+  return directory.empty() ? "/" : directory;
+}
+
+// Checks that the table "records" has exactly the columns this store writes.
+std::expected<void, StorageError> check_table_shape(sqlite3* db) {
+  auto info = prepare(db, "PRAGMA table_info(records)", Kind::Table);
+  if (!info) return std::unexpected(std::move(info.error()));
+  std::string shape;
+  int rc;
+  while ((rc = sqlite3_step(info->get())) == SQLITE_ROW) {
+    if (!shape.empty()) shape += ", ";
+    shape += column_text(info->get(), 1) + " " + column_text(info->get(), 2);
+    if (sqlite3_column_int(info->get(), 3) != 0) shape += " NOT NULL";
+    if (sqlite3_column_int(info->get(), 5) != 0) shape += " PRIMARY KEY";
+  }
+  if (rc != SQLITE_DONE) return sqlite_failure(Kind::Table, db);
+  if (shape != messages::kExpectedColumns) {
+    return error(Kind::Table, std::string(messages::kTableHasColumns) + shape +
+                                  std::string(messages::kTableExpected) +
+                                  std::string(messages::kExpectedColumns) + ")");
+  }
+  return {};
+}
+
+// Reads the schema, without writing, and refuses a file that is not ours to
+// change: one that holds other data and no table "records" (another
+// application's database), or whose "records" is not our table. An empty
+// database, and one with our table, pass.
+std::expected<void, StorageError> check_schema(sqlite3* db) {
+  // "file is not a database" shows here, when SQLite first reads the file.
+  auto list = prepare(db, kListSchema, Kind::Database);
+  if (!list) return std::unexpected(std::move(list.error()));
+  std::optional<std::string> records_type;
+  std::vector<std::string> others;
+  int rc;
+  while ((rc = sqlite3_step(list->get())) == SQLITE_ROW) {
+    std::string type = column_text(list->get(), 0);
+    if (sqlite3_column_int(list->get(), 2) != 0) {
+      records_type = std::move(type);
+    } else {
+      others.push_back(std::move(type) + " " + column_text(list->get(), 1));
+    }
+  }
+  if (rc != SQLITE_DONE) return sqlite_failure(Kind::Database, db);
+
+  if (records_type && *records_type != "table") {
+    return error(Kind::Table, std::string(messages::kRecordsIsA) + *records_type + std::string(messages::kNotATable));
+  }
+  if (!records_type && !others.empty()) {
+    std::string found;
+    for (std::size_t i = 0; i < others.size() && i < kForeignNamesShown; ++i) {
+      found += (i == 0 ? "" : ", ") + others[i];
+    }
+    if (others.size() > kForeignNamesShown) found += ", ...";
+    return error(Kind::Table, std::string(messages::kForeignData) + found + std::string(messages::kForeignDataEnd));
+  }
+  if (records_type) return check_table_shape(db);
+  return {};
+}
+
+// Runs a statement that returns one text, and returns that text.
+std::expected<std::string, StorageError> query_text(sqlite3* db, const char* sql, Kind kind) {
+  auto stmt = prepare(db, sql, kind);
+  if (!stmt) return std::unexpected(std::move(stmt.error()));
+  const int rc = sqlite3_step(stmt->get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return sqlite_failure(kind, db);
+  return rc == SQLITE_ROW ? column_text(stmt->get(), 0) : std::string();
+}
+
+}  // namespace
+
+std::unexpected<StorageError> sqlite_failure(Kind kind, sqlite3* db) {
+  return error(kind, sqlite3_errmsg(db));
+}
+
+std::expected<Statement, StorageError> prepare(sqlite3* db, const char* sql, Kind kind) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    return sqlite_failure(kind, db);
+  }
+  return Statement(stmt);
+}
+
+std::expected<void, StorageError> execute(sqlite3* db, sqlite3_stmt* stmt, Kind kind) {
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  sqlite3_reset(stmt);
+  if (rc != SQLITE_DONE) return sqlite_failure(kind, db);
+  return {};
+}
+
+std::expected<void, StorageError> execute(sqlite3* db, const char* sql, Kind kind) {
+  auto stmt = prepare(db, sql, kind);
+  if (!stmt) return std::unexpected(std::move(stmt.error()));
+  return execute(db, stmt->get(), kind);
+}
+
+std::expected<std::unique_ptr<Database>, StorageError> Database::open(const std::string& path) {
+  // A NUL would cut the name short and open another file.
+  if (path.find('\0') != std::string::npos) return error(Kind::Database, std::string(messages::kPathHoldsNul));
+  const std::string name = sqlite_file_name(path);
+
+  auto lock = FileLock::acquire(name);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  // The write-ahead log is created beside the file; without it no write
+  // could be made durable.
+  if (::faccessat(AT_FDCWD, directory_of(name).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return error(Kind::Database, std::string(messages::kDirectoryNotWritable) + std::strerror(errno));
+  }
+
+  std::unique_ptr<Database> database(new Database(std::move(*lock)));
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(name.c_str(), &database->db_, flags, nullptr) != SQLITE_OK) {
+    if (database->db_ == nullptr) return error(Kind::Database, std::string(messages::kOutOfMemory));
+    return sqlite_failure(Kind::Database, database->db_);
+  }
+  sqlite3* db = database->db_;
+  sqlite3_extended_result_codes(db, 1);
+  const char* file_name = sqlite3_db_filename(db, "main");
+  database->file_name_ = file_name;
+  database->log_name_ = sqlite3_filename_wal(file_name);
+  if (FileIdentity::of_path(database->file_name_) != database->lock_.identity()) {
+    return error(Kind::Database, std::string(messages::kReplacedWhileOpening));
+  }
+
+  // Exclusive locking mode keeps every SQLite lock once taken, so no other
+  // program can write between our transactions. The schema is read before
+  // anything is written, so that a file we refuse stays as it was.
+  if (auto ok = execute(db, "PRAGMA locking_mode=EXCLUSIVE", Kind::Database); !ok) return std::unexpected(ok.error());
+  if (auto ok = check_schema(db); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = database->set_up(); !ok) return std::unexpected(std::move(ok.error()));
+  return database;
+}
+
+std::expected<void, StorageError> Database::set_up() {
+  // A new file gets 64 KiB pages: a record of a few hundred floats then fits
+  // in its b-tree cell instead of a chain of overflow pages, which makes
+  // loading many times faster at the same commit rate (an existing file
+  // keeps its page size). WAL under the exclusive lock needs no
+  // shared-memory file and one sync per commit; the log is folded back into
+  // the file when the connection closes.
+  if (auto ok = execute(db_, "PRAGMA page_size=65536", Kind::Database); !ok) return ok;
+  auto mode = query_text(db_, "PRAGMA journal_mode=WAL", Kind::Database);
+  if (!mode) return std::unexpected(std::move(mode.error()));
+  if (*mode != "wal") return error(Kind::Database, std::string(messages::kNoWriteAheadLog));
+  // The exclusive transaction takes the exclusive lock now, so that a second
+  // connection from elsewhere fails at once rather than at its first write.
+  for (const char* sql : {"PRAGMA synchronous=FULL", "BEGIN EXCLUSIVE", "COMMIT"}) {
+    if (auto ok = execute(db_, sql, Kind::Database); !ok) return ok;
+  }
+
+  for (auto [slot, sql] : {std::pair{&begin_, "BEGIN IMMEDIATE"}, std::pair{&commit_, "COMMIT"},
+                           std::pair{&rollback_, "ROLLBACK"}}) {
+    auto stmt = prepare(db_, sql, Kind::Database);
+    if (!stmt) return std::unexpected(std::move(stmt.error()));
+    *slot = std::move(*stmt);
+  }
+  auto created = write_transaction([this] { return execute(db_, kCreateTable, Kind::Table); });
+  if (!created) return created;
+  log_identity_ = FileIdentity::of_path(log_name_);
+
+  for (auto [slot, sql] : {std::pair{&put_, "INSERT OR REPLACE INTO records (id, value) VALUES (?1, ?2)"},
+                           std::pair{&erase_, "DELETE FROM records WHERE id = ?1"}}) {
+    auto stmt = prepare(db_, sql, Kind::Table);
+    if (!stmt) return std::unexpected(std::move(stmt.error()));
+    *slot = std::move(*stmt);
+  }
+  return {};
+}
+
+bool Database::files_unchanged() const {
+  return FileIdentity::of_path(file_name_) == lock_.identity() &&
+         (!log_identity_ || FileIdentity::of_path(log_name_) == log_identity_);
+}
+
+std::expected<void, StorageError> Database::check_writable() const {
+  if (!lock_.held_here()) return error(Kind::Transaction, std::string(messages::kOpenedByAnotherProcess));
+  if (FileIdentity::of_path(file_name_) != lock_.identity()) {
+    return error(Kind::Transaction, std::string(messages::kFileReplaced));
+  }
+  if (log_identity_ && FileIdentity::of_path(log_name_) != log_identity_) {
+    return error(Kind::Transaction, std::string(messages::kLogReplaced));
+  }
+  return {};
+}
+
+Database::~Database() {
+  if (db_ == nullptr) return;
+  Statement* statements[] = {&begin_, &commit_, &rollback_, &put_, &erase_};
+  if (!lock_.held_here()) {
+    // A forked child: closing would checkpoint the parent's log into the
+    // file and delete the log under the parent. Leave the connection as it
+    // is; the parent owns it.
+    for (Statement* statement : statements) statement->abandon();
+    return;
+  }
+  // The file or its log was deleted, moved or replaced while open: fold the
+  // log into the file that was opened and empty it, through the
+  // connection's own descriptors, and keep SQLite from deleting whatever
+  // now bears the log's name; an emptied log that is still ours is removed
+  // below. Nothing is left that a later open could replay into another file.
+  const bool unchanged = files_unchanged();
+  if (!unchanged) {
+    sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  }
+  // Statements first: a connection with live statements does not close.
+  for (Statement* statement : statements) *statement = {};
+  sqlite3_close(db_);
+  if (!unchanged && log_identity_ && FileIdentity::of_path(log_name_) == log_identity_) {
+    (void)::unlink(log_name_.c_str());
+  }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "file_lock.h"
+#include "quorvel/storage/storage_error.h"
+
+namespace quorvel {
+
+// A prepared statement, finalized on destruction.
+class Statement {
+ public:
+  Statement() = default;
+  explicit Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  Statement(Statement&& other) noexcept : stmt_(std::exchange(other.stmt_, nullptr)) {}
+  Statement& operator=(Statement&& other) noexcept {
+    std::swap(stmt_, other.stmt_);
+    return *this;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+
+  sqlite3_stmt* get() const { return stmt_; }
+
+  // Gives the statement up without finalizing it (see Database's destructor).
+  void abandon() { stmt_ = nullptr; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A StorageError of `kind` carrying SQLite's current message on `db`.
+std::unexpected<StorageError> sqlite_failure(StorageError::Kind kind, sqlite3* db);
+
+// Prepares `sql` once for repeated use; a failure is an error of `kind`.
+[[nodiscard]] std::expected<Statement, StorageError> prepare(sqlite3* db, const char* sql,
+                                                             StorageError::Kind kind);
+
+// Runs a statement that returns no rows of interest to completion and resets
+// it; a failure is an error of `kind`.
+[[nodiscard]] std::expected<void, StorageError> execute(sqlite3* db, sqlite3_stmt* stmt,
+                                                        StorageError::Kind kind);
+[[nodiscard]] std::expected<void, StorageError> execute(sqlite3* db, const char* sql,
+                                                        StorageError::Kind kind);
+
+// The open SQLite connection to one database file, and what keeps writes to
+// it safe: a lock that no other close in the process can drop (FileLock),
+// the identities of the file and of its write-ahead log as they were opened,
+// and the process that opened it.
+//
+// A write is refused, before anything is written, in a forked child and when
+// the path no longer names the file or the log that were opened. Dropping the
+// connection in a forked child leaves the parent's files alone; dropping it
+// after the file was replaced leaves nothing behind that could be replayed
+// into the replacement.
+//
+// Not thread-safe.
+class Database {
+ public:
+  // Opens or creates the database file at `path` for the record store: takes
+  // the lock, refuses a file of another application (tables, and no table
+  // "records") or a table "records" of another shape without changing a
+  // byte, then sets the file up (64 KiB pages for a new file, write-ahead
+  // logging, full syncs, exclusive locking), creates the table when missing
+  // and prepares the statements. Fails with Database (cannot open, create,
+  // lock or write the file or its directory, or not a database),
+  // Transaction, Table or Commit.
+  [[nodiscard]] static std::expected<std::unique_ptr<Database>, StorageError> open(const std::string& path);
+
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  sqlite3* handle() const { return db_; }
+
+  // "INSERT OR REPLACE INTO records (id, value) VALUES (?1, ?2)".
+  sqlite3_stmt* put() const { return put_.get(); }
+  // "DELETE FROM records WHERE id = ?1".
+  sqlite3_stmt* erase() const { return erase_.get(); }
+
+  // Begins a write transaction, runs `write` (which returns
+  // std::expected<void, StorageError>), and commits. On any failure the
+  // transaction is rolled back, so the file keeps its earlier content.
+  // Refused with Transaction, before anything is written, in a forked child
+  // or when the file or its log was deleted, moved or replaced.
+  template <typename Write>
+  [[nodiscard]] std::expected<void, StorageError> write_transaction(Write&& write) {
+    if (auto ok = check_writable(); !ok) return ok;
+    if (auto ok = execute(db_, begin_.get(), StorageError::Kind::Transaction); !ok) return ok;
+    std::expected<void, StorageError> result = write();
+    if (result) result = execute(db_, commit_.get(), StorageError::Kind::Commit);
+    if (!result && !sqlite3_get_autocommit(db_)) {
+      sqlite3_step(rollback_.get());
+      sqlite3_reset(rollback_.get());
+    }
+    return result;
+  }
+
+ private:
+  explicit Database(FileLock lock) : lock_(std::move(lock)) {}
+
+  [[nodiscard]] std::expected<void, StorageError> set_up();
+  [[nodiscard]] std::expected<void, StorageError> check_writable() const;
+  bool files_unchanged() const;
+
+  FileLock lock_;  // declared first: released after the connection is closed
+  sqlite3* db_ = nullptr;
+  std::string file_name_;  // as SQLite resolved it: absolute, symbolic links followed
+  std::string log_name_;   // the write-ahead log beside it
+  std::optional<FileIdentity> log_identity_;
+  Statement begin_;
+  Statement commit_;
+  Statement rollback_;
+  Statement put_;
+  Statement erase_;
+};
+
+}  // namespace quorvel

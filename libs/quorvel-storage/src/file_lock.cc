@@ -1,0 +1,180 @@
+#include "file_lock.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "messages.h"
+
+namespace quorvel {
+
+struct LockSlot {
+  int fd = -1;  // -1 once closed in a forked child
+  pid_t owner = 0;
+  FileIdentity identity;
+  // Descriptors of the same file opened while this lock was held; closing one
+  // would drop the record locks SQLite holds on the file, so they stay open
+  // until this lock is released.
+  std::vector<int> spare_fds;
+};
+
+namespace {
+
+using Kind = StorageError::Kind;
+
+// Every lock this process holds, so that a forked child can close their
+// descriptors. Never destroyed: fork handlers may run during exit.
+struct Registry {
+  std::mutex mutex;
+  std::vector<LockSlot*> slots;
+};
+
+Registry& registry() {
+  static Registry* const instance = new Registry;
+  return *instance;
+}
+
+void close_quietly(int fd) {
+  // close() releases the descriptor even when it reports EINTR; never retry.
+  (void)::close(fd);
+}
+
+// Fork handlers: no lock changes hands while a process forks, and the child
+// closes its copies of the descriptors, so that only the parent holds them.
+void before_fork() { registry().mutex.lock(); }
+void after_fork_in_parent() { registry().mutex.unlock(); }
+void after_fork_in_child() {
+  Registry& r = registry();
+  for (LockSlot* slot : r.slots) {
+    close_quietly(slot->fd);
+    slot->fd = -1;
+    for (int fd : slot->spare_fds) close_quietly(fd);
+    slot->spare_fds.clear();
+  }
+  r.slots.clear();
+  r.mutex.unlock();
+}
+
+void install_fork_handlers() {
+  static const bool installed = [] {
+    (void)registry();
+    return ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+  }();
+  (void)installed;
+}
+
+std::unexpected<StorageError> database_error(std::string detail) {
+  return std::unexpected(StorageError{Kind::Database, std::move(detail)});
+}
+
+std::unexpected<StorageError> open_failure(int error, bool existed) {
+  const std::string reason = std::strerror(error);
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      return database_error(std::string(existed ? messages::kFileNotWritable : messages::kFileNotCreatable) +
+                            reason);
+    default:
+      return database_error(std::string(messages::kUnableToOpen) + reason);
+  }
+}
+
+LockSlot* held_slot(const Registry& r, const FileIdentity& identity) {
+  const auto it = std::find_if(r.slots.begin(), r.slots.end(),
+                               [&](const LockSlot* slot) { return slot->identity == identity; });
+  return it == r.slots.end() ? nullptr : *it;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> FileIdentity::of_path(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
+std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path) {
+  install_fork_handlers();
+  Registry& r = registry();
+  const std::lock_guard guard(r.mutex);
+
+  // A file that this process holds already is refused without opening it:
+  // closing a second descriptor of it would drop the live store's SQLite
+  // locks.
+  const std::optional<FileIdentity> before = FileIdentity::of_path(path);
+  if (before && held_slot(r, *before) != nullptr) return database_error(std::string(messages::kLocked));
+
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return open_failure(errno, before.has_value());
+
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    const int error = errno;
+    close_quietly(fd);
+    return open_failure(error, true);
+  }
+  const FileIdentity identity{status.st_dev, status.st_ino};
+  if (LockSlot* holder = held_slot(r, identity)) {
+    // The path came to name a held file after the check above.
+    holder->spare_fds.push_back(fd);
+    return database_error(std::string(messages::kLocked));
+  }
+
+  int locked;
+  do {
+    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    const int error = errno;
+    close_quietly(fd);
+    if (error == EWOULDBLOCK) return database_error(std::string(messages::kLocked));
+    return database_error(std::string(messages::kCannotLock) + std::strerror(error));
+  }
+
+  auto* slot = new LockSlot{fd, ::getpid(), identity, {}};
+  r.slots.push_back(slot);
+  return FileLock(slot, identity);
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : slot_(std::exchange(other.slot_, nullptr)), identity_(other.identity_) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  std::swap(slot_, other.slot_);
+  std::swap(identity_, other.identity_);
+  return *this;
+}
+
+FileLock::~FileLock() {
+  if (slot_ == nullptr) return;
+  Registry& r = registry();
+  {
+    const std::lock_guard guard(r.mutex);
+    if (slot_->fd >= 0) close_quietly(slot_->fd);
+    for (int fd : slot_->spare_fds) close_quietly(fd);
+    std::erase(r.slots, slot_);
+  }
+  delete slot_;
+}
+
+bool FileLock::held_here() const {
+  if (slot_ == nullptr) return false;
+  const std::lock_guard guard(registry().mutex);
+  return slot_->fd >= 0 && slot_->owner == ::getpid();
+}
+
+}  // namespace quorvel

@@ -1,0 +1,200 @@
+// What the store refuses so that nothing acknowledged is lost and nothing
+// that is not ours is changed: files of other applications, files deleted
+// or replaced while open, and writes from a forked child.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "messages.h"
+#include "quorvel/storage/record_store.h"
+#include "quorvel/testing/database_test.h"
+
+namespace quorvel {
+namespace {
+
+using Kind = StorageError::Kind;
+namespace fs = std::filesystem;
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void run_sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+std::vector<std::string> ids_of(const RecordStore& store) {
+  std::vector<std::string> ids;
+  for (const Record& record : store.records()) ids.push_back(record.id);
+  return ids;
+}
+
+Record record(std::string id) { return Record{std::move(id), {1.0f, 2.0f}, std::nullopt, std::nullopt}; }
+
+class RecordStoreSafetyTest : public testing::DatabaseTest<RecordStore> {};
+
+TEST_F(RecordStoreSafetyTest, FilesOfOtherApplicationsAreRefusedAndLeftAsTheyWere) {
+  struct Case {
+    const char* schema;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"CREATE TABLE users (name TEXT); CREATE TABLE orders (n INTEGER); CREATE VIEW recent AS SELECT 1",
+       "Table error: the file holds no table records but other data (table orders, view recent, table "
+       "users): it belongs to another application"},
+      {"CREATE VIEW Records AS SELECT 1 AS id", "Table error: records is a view, not a table"},
+      {"CREATE TABLE records (id INTEGER PRIMARY KEY, value TEXT)",
+       "Table error: table records has columns (id INTEGER PRIMARY KEY, value TEXT), expected (id TEXT NOT "
+       "NULL PRIMARY KEY, value BLOB NOT NULL)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.schema);
+    const std::string path = dir_.file("other.sqlite");
+    fs::remove(path);
+    run_sql(path, c.schema);
+    const std::string before = file_bytes(path);
+    auto store = RecordStore::open(path);
+    ASSERT_FALSE(store);
+    EXPECT_EQ(store.error().kind, Kind::Table);
+    EXPECT_EQ(store.error().message(), c.message);
+    EXPECT_EQ(file_bytes(path), before);
+    EXPECT_FALSE(fs::exists(path + "-wal"));
+  }
+}
+
+TEST_F(RecordStoreSafetyTest, OurTableBesideOthersAndEmptyDatabasesOpen) {
+  run_sql(path_,
+          "CREATE TABLE records (id TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID;"
+          "CREATE TABLE notes (text TEXT)");
+  EXPECT_TRUE(open_ok().records().empty());
+  const std::string empty_database = dir_.file("empty.sqlite");
+  run_sql(empty_database, "PRAGMA user_version = 7");  // a database file with no table
+  EXPECT_TRUE(RecordStore::open(empty_database));
+}
+
+// Each way the path can stop naming the opened file: the change is refused
+// before anything is written, the records stay, and dropping the store
+// leaves nothing that a later open of the path could replay.
+TEST_F(RecordStoreSafetyTest, ChangesAreRefusedOnceThePathNamesAnotherFile) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> act;
+    std::string_view message;
+  };
+  const std::string other = dir_.file("other.db");
+  {
+    auto store = RecordStore::open(other);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->insert(record("from-other")));
+  }
+  const Case cases[] = {
+      {"removed", [](const std::string& path) { fs::remove(path); }, messages::kFileReplaced},
+      {"moved away", [](const std::string& path) { fs::rename(path, path + ".moved"); }, messages::kFileReplaced},
+      {"replaced by another database",
+       [&](const std::string& path) {
+         fs::copy_file(other, path + ".new");
+         fs::rename(path + ".new", path);
+       },
+       messages::kFileReplaced},
+      {"log removed", [](const std::string& path) { fs::remove(path + "-wal"); }, messages::kLogReplaced},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const std::string path = dir.file("db.sqlite");
+    std::string replacement;
+    {
+      auto store = RecordStore::open(path);
+      ASSERT_TRUE(store);
+      ASSERT_TRUE(store->insert(record("kept")));
+      c.act(path);
+      replacement = fs::exists(path) ? file_bytes(path) : "";
+      auto inserted = store->insert(record("lost"));
+      auto removed = store->remove("kept");
+      ASSERT_FALSE(inserted);
+      ASSERT_FALSE(removed);
+      for (const StorageError& refusal : {inserted.error(), removed.error()}) {
+        EXPECT_EQ(refusal.kind, Kind::Transaction);
+        EXPECT_EQ(refusal.detail, c.message);
+      }
+      EXPECT_EQ(ids_of(*store), std::vector<std::string>{"kept"});
+    }
+    if (fs::exists(path + ".moved")) {
+      // The moved file holds every committed record.
+      auto moved = RecordStore::open(path + ".moved");
+      ASSERT_TRUE(moved) << moved.error().message();
+      EXPECT_EQ(ids_of(*moved), std::vector<std::string>{"kept"});
+    }
+    if (!replacement.empty() && !std::string_view(c.name).starts_with("log")) {
+      EXPECT_EQ(file_bytes(path), replacement);
+      EXPECT_FALSE(fs::exists(path + "-wal"));
+      auto reopened = RecordStore::open(path);
+      ASSERT_TRUE(reopened) << reopened.error().message();
+      EXPECT_EQ(ids_of(*reopened), std::vector<std::string>{"from-other"});
+    }
+    if (std::string_view(c.name).starts_with("log")) {
+      // The file itself kept every committed record.
+      auto reopened = RecordStore::open(path);
+      ASSERT_TRUE(reopened) << reopened.error().message();
+      EXPECT_EQ(ids_of(*reopened), std::vector<std::string>{"kept"});
+    }
+  }
+}
+
+// Runs `child` in a forked process and returns its exit status.
+int in_forked_child(const std::function<int()>& child) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(child());
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST_F(RecordStoreSafetyTest, AForkedChildReadsButNeitherWritesNorClosesTheParentsFiles) {
+  {
+    RecordStore store = open_ok();
+    ASSERT_TRUE(store.insert(record("a")));
+    const auto log = fs::path(path_ + "-wal");
+    ASSERT_TRUE(fs::exists(log));
+
+    const int status = in_forked_child([&]() -> int {
+      if (ids_of(store) != std::vector<std::string>{"a"}) return 1;
+      auto refused = store.insert(record("child"));
+      if (refused || refused.error().kind != Kind::Transaction ||
+          refused.error().detail != messages::kOpenedByAnotherProcess) {
+        return 2;
+      }
+      if (store.remove("a") || store.records().size() != 1) return 3;
+      // A second store in the child finds the parent's lock.
+      auto second = RecordStore::open(path_);
+      if (second || second.error().detail != messages::kLocked) return 4;
+      { RecordStore dropped = std::move(store); }
+      return 0;
+    });
+    EXPECT_EQ(status, 0);
+
+    // The child's drop left the parent's log in place, and the parent goes on.
+    EXPECT_TRUE(fs::exists(log));
+    ASSERT_TRUE(store.insert(record("b")));
+    EXPECT_EQ(ids_of(store), (std::vector<std::string>{"a", "b"}));
+  }
+  EXPECT_EQ(ids_of(open_ok()), (std::vector<std::string>{"a", "b"}));
+}
+
+}  // namespace
+}  // namespace quorvel
