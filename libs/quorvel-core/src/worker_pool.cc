@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include <unistd.h>
+
 namespace quorvel {
 namespace {
 
@@ -57,14 +59,19 @@ struct WorkerPool::Arena {
 };
 
 WorkerPool::WorkerPool(std::size_t threads)
-    : size_(std::clamp<std::size_t>(threads, 1, kMaxWorkerThreads)), arena_(std::make_unique<Arena>(size_)) {}
+    : size_(std::clamp<std::size_t>(threads, 1, kMaxWorkerThreads)),
+      owner_(::getpid()),
+      arena_(std::make_unique<Arena>(size_)) {}
 
 WorkerPool::~WorkerPool() = default;
 
 void WorkerPool::parallel_for(std::size_t count,
                               const std::function<void(std::size_t, std::size_t)>& body) {
   if (count == 0) return;
-  if (size_ == 1) {
+  // The pool's threads exist only in the process that made it; a forked
+  // child inherits a scheduler whose threads are gone, so it runs the loop
+  // itself.
+  if (size_ == 1 || ::getpid() != owner_) {
     body(0, count);
     return;
   }
@@ -75,9 +82,11 @@ void WorkerPool::parallel_for(std::size_t count,
 }
 
 WorkerPool& worker_pool() {
-  static WorkerPool pool(
+  // Never destroyed: tearing the scheduler down at exit could wait for
+  // threads that a forked child does not have.
+  static WorkerPool* const pool = new WorkerPool(
       worker_count(environment("RAYON_NUM_THREADS"), environment("RAYON_RS_NUM_CPUS"), hardware_threads()));
-  return pool;
+  return *pool;
 }
 
 void run_on_worker_pool(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {

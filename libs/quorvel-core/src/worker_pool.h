@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include <sys/types.h>
+
 namespace quorvel {
 
 // The number of worker threads that the environment asks for, read the way
@@ -21,7 +23,9 @@ std::size_t worker_count(std::optional<std::string_view> num_threads,
 inline constexpr std::size_t kMaxWorkerThreads = 1024;
 
 // A fixed number of threads that run loops in parallel. The calling thread
-// takes part in each loop and returns when every part has run.
+// takes part in each loop and returns when every part has run. In a process
+// forked from the one that made the pool, loops run on the calling thread
+// alone (the pool's threads do not survive a fork).
 //
 // Thread-safe: several threads may run loops on one pool at once.
 class WorkerPool {
@@ -44,11 +48,12 @@ class WorkerPool {
  private:
   struct Arena;
   std::size_t size_;
+  pid_t owner_;  // the process that made the pool
   std::unique_ptr<Arena> arena_;
 };
 
 // The process-wide pool, created on first use from the environment (see
-// worker_count) and kept for the life of the process.
+// worker_count) and kept for the life of the process (never destroyed).
 WorkerPool& worker_pool();
 
 // WorkerPool::parallel_for on the process-wide pool, in the shape of the
