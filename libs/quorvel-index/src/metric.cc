@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "metric_blocks.h"
 #include "metric_kernels.h"
@@ -71,12 +72,65 @@ float cosine_from_sums(float dot, float a_squares, float b_squares) {
   return dot / (std::sqrt(a_squares) * std::sqrt(b_squares));
 }
 
+// True when both sums of squares are normal floats, and so is the product of
+// their roots: then the plain formula gives the cosine. Outside this range a
+// sum has overflowed, lost its precision to underflow, or is zero.
+bool in_plain_range(const kernels::CosineSums& sums) {
+  constexpr float kSmallest = std::numeric_limits<float>::min();
+  constexpr float kLargest = std::numeric_limits<float>::max();
+  return sums.a_squares >= kSmallest && sums.a_squares <= kLargest && sums.b_squares >= kSmallest &&
+         sums.b_squares <= kLargest && std::sqrt(sums.a_squares) * std::sqrt(sums.b_squares) <= kLargest;
+}
+
+// The cosine of vectors whose sums of squares leave the plain range (their
+// coordinates beyond about 1e19 or below about 1e-19 in magnitude). Each
+// vector is first multiplied by the power of two that brings its largest
+// magnitude into [1, 2) (exact, and a cosine does not change with scale),
+// then summed in the usual order. A zero vector still scores 0.0; a NaN or
+// infinite coordinate keeps `plain`, the formula's own value.
+float rescaled_cosine(const float* a, const float* b, std::size_t n, float plain) {
+  float largest_a = 0.0f;
+  float largest_b = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(a[i]) || !std::isfinite(b[i])) return plain;
+    largest_a = std::max(largest_a, std::fabs(a[i]));
+    largest_b = std::max(largest_b, std::fabs(b[i]));
+  }
+  if (largest_a == 0.0f || largest_b == 0.0f) return 0.0f;
+  const int shift_a = -std::ilogb(largest_a);
+  const int shift_b = -std::ilogb(largest_b);
+
+  float dot[8] = {};
+  float a_squares[8] = {};
+  float b_squares[8] = {};
+  const std::size_t blocks_end = n - n % 8;
+  for (std::size_t i = 0; i < blocks_end; ++i) {
+    const float x = std::ldexp(a[i], shift_a);
+    const float y = std::ldexp(b[i], shift_b);
+    dot[i % 8] += x * y;
+    a_squares[i % 8] += x * x;
+    b_squares[i % 8] += y * y;
+  }
+  const auto combine = [](const float* s) { return (((s[0] + s[1]) + s[2]) + s[3]) + (((s[4] + s[5]) + s[6]) + s[7]); };
+  kernels::CosineSums sums{combine(dot), combine(a_squares), combine(b_squares)};
+  for (std::size_t i = blocks_end; i < n; ++i) {
+    const float x = std::ldexp(a[i], shift_a);
+    const float y = std::ldexp(b[i], shift_b);
+    sums.dot += x * y;
+    sums.a_squares += x * x;
+    sums.b_squares += y * y;
+  }
+  return cosine_from_sums(sums.dot, sums.a_squares, sums.b_squares);
+}
+
 }  // namespace
 
 float cosine(std::span<const float> a, std::span<const float> b) {
-  const kernels::CosineSums sums =
-      kernels::best_kernels().cosine_sums(a.data(), b.data(), common_length(a, b));
-  return cosine_from_sums(sums.dot, sums.a_squares, sums.b_squares);
+  const std::size_t n = common_length(a, b);
+  const kernels::CosineSums sums = kernels::best_kernels().cosine_sums(a.data(), b.data(), n);
+  const float plain = cosine_from_sums(sums.dot, sums.a_squares, sums.b_squares);
+  if (in_plain_range(sums)) [[likely]] return plain;
+  return rescaled_cosine(a.data(), b.data(), n, plain);
 }
 
 float dot_product(std::span<const float> a, std::span<const float> b) {

@@ -30,7 +30,11 @@ constexpr bool larger_is_closer(Metric metric) {
 // terms one at a time; manhattan adds its terms in coordinate order. No
 // multiply-add is fused, so every instruction set gives the same bits.
 // cosine is dot / (sqrt(a squares) * sqrt(b squares)), and 0.0 when either
-// sum of squares is exactly zero (a NaN sum is not zero).
+// sum of squares is exactly zero (a NaN sum is not zero). Where a sum of
+// squares would overflow or underflow (coordinates beyond about 1e19 or
+// below about 1e-19 in magnitude), each vector is first scaled by a power
+// of two, so that the cosine keeps its value instead of becoming NaN or 0.0;
+// every other cosine is the plain formula's, bit for bit.
 float cosine(std::span<const float> a, std::span<const float> b);
 float dot_product(std::span<const float> a, std::span<const float> b);
 float euclidean(std::span<const float> a, std::span<const float> b);
