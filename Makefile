@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DQUORVEL_WERROR=ON
 FUZZ_SECONDS ?= 600
 
-.PHONY: deps configure build test demo bench fuzz clean
+.PHONY: deps configure build test test-reliability demo bench fuzz clean
 
 deps:
 	scripts/install-deps
@@ -17,6 +17,15 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The long form of the crash, fault, fork and model suites that make test runs
+# briefly: 500 kills of a writer, 300 flipped bytes per file, 1,000 forks
+# during searches and 1,000 random call sequences (about ten minutes).
+test-reliability: build
+	cd bindings/python/tests && \
+	  PYTHONPATH=$(abspath $(BUILD))/bindings/python PYTHONDONTWRITEBYTECODE=1 \
+	  QUORVEL_CRASH_KILLS=500 QUORVEL_FAULT_FLIPS=300 QUORVEL_FORKS=1000 QUORVEL_MODEL_EXAMPLES=1000 \
+	  /usr/bin/python3 -m pytest -q -p no:cacheprovider test_crash.py test_faults.py test_fork.py test_model.py
 
 # Stores Fashion-MNIST training images and searches with test images; the
 # database file is kept in $(BUILD) and reused by the next run.

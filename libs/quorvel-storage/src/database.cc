@@ -178,6 +178,10 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open(const std:
   if (FileIdentity::of_path(database->file_name_) != database->lock_.identity()) {
     return error(Kind::Database, std::string(messages::kReplacedWhileOpening));
   }
+  // SQLite has not read the file yet, so it has not opened a log either. A
+  // log that a live connection holds is not ours to take, though its file
+  // was deleted or replaced.
+  if (FileLock::is_held(database->log_name_)) return error(Kind::Database, std::string(messages::kLocked));
 
   // Exclusive locking mode keeps every SQLite lock once taken, so no other
   // program can write between our transactions. The schema is read before
@@ -213,7 +217,9 @@ std::expected<void, StorageError> Database::set_up() {
   }
   auto created = write_transaction([this] { return execute(db_, kCreateTable, Kind::Table); });
   if (!created) return created;
-  log_identity_ = FileIdentity::of_path(log_name_);
+  auto log_lock = FileLock::acquire(log_name_);
+  if (!log_lock) return std::unexpected(std::move(log_lock.error()));
+  log_lock_ = std::move(*log_lock);
 
   for (auto [slot, sql] : {std::pair{&put_, "INSERT OR REPLACE INTO records (id, value) VALUES (?1, ?2)"},
                            std::pair{&erase_, "DELETE FROM records WHERE id = ?1"}}) {
@@ -226,18 +232,25 @@ std::expected<void, StorageError> Database::set_up() {
 
 bool Database::files_unchanged() const {
   return FileIdentity::of_path(file_name_) == lock_.identity() &&
-         (!log_identity_ || FileIdentity::of_path(log_name_) == log_identity_);
+         (!log_lock_ || FileIdentity::of_path(log_name_) == log_lock_->identity());
 }
 
-std::expected<void, StorageError> Database::check_writable() const {
+void Database::empty_log() {
+  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+std::expected<void, StorageError> Database::check_writable() {
   if (!lock_.held_here()) return error(Kind::Transaction, std::string(messages::kOpenedByAnotherProcess));
+  std::string_view refusal;
   if (FileIdentity::of_path(file_name_) != lock_.identity()) {
-    return error(Kind::Transaction, std::string(messages::kFileReplaced));
+    refusal = messages::kFileReplaced;
+  } else if (log_lock_ && FileIdentity::of_path(log_name_) != log_lock_->identity()) {
+    refusal = messages::kLogReplaced;
+  } else {
+    return {};
   }
-  if (log_identity_ && FileIdentity::of_path(log_name_) != log_identity_) {
-    return error(Kind::Transaction, std::string(messages::kLogReplaced));
-  }
-  return {};
+  empty_log();
+  return error(Kind::Transaction, std::string(refusal));
 }
 
 Database::~Database() {
@@ -257,14 +270,14 @@ Database::~Database() {
   // below. Nothing is left that a later open could replay into another file.
   const bool unchanged = files_unchanged();
   if (!unchanged) {
-    sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    empty_log();
     int persist = 1;
     sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   }
   // Statements first: a connection with live statements does not close.
   for (Statement* statement : statements) *statement = {};
   sqlite3_close(db_);
-  if (!unchanged && log_identity_ && FileIdentity::of_path(log_name_) == log_identity_) {
+  if (!unchanged && log_lock_ && FileIdentity::of_path(log_name_) == log_lock_->identity()) {
     (void)::unlink(log_name_.c_str());
   }
 }

@@ -49,9 +49,12 @@ std::unexpected<StorageError> sqlite_failure(StorageError::Kind kind, sqlite3* d
                                                         StorageError::Kind kind);
 
 // The open SQLite connection to one database file, and what keeps writes to
-// it safe: a lock that no other close in the process can drop (FileLock),
-// the identities of the file and of its write-ahead log as they were opened,
-// and the process that opened it.
+// it safe: locks on the file and on its write-ahead log that no other close
+// in the process can drop (FileLock), which also tell the identities of
+// both as they were opened, and the process that opened them. The log is
+// locked as well because it is found by name: a new file at the same path
+// must not take over the log of a live connection whose file was deleted or
+// replaced.
 //
 // A write is refused, before anything is written, in a forked child and when
 // the path no longer names the file or the log that were opened. Dropping the
@@ -105,14 +108,22 @@ class Database {
   explicit Database(FileLock lock) : lock_(std::move(lock)) {}
 
   [[nodiscard]] std::expected<void, StorageError> set_up();
-  [[nodiscard]] std::expected<void, StorageError> check_writable() const;
+  // Refuses a write in a forked child, and once the file or its log was
+  // deleted, moved or replaced; then the log is emptied first (see
+  // empty_log), so that a crash cannot leave it to be replayed into
+  // whatever now bears the file's name.
+  [[nodiscard]] std::expected<void, StorageError> check_writable();
   bool files_unchanged() const;
+  // Folds the log into the file that was opened and truncates it, through
+  // the connection's own descriptors.
+  void empty_log();
 
-  FileLock lock_;  // declared first: released after the connection is closed
+  // Declared first: released after the connection is closed.
+  FileLock lock_;
+  std::optional<FileLock> log_lock_;  // taken once the log exists
   sqlite3* db_ = nullptr;
   std::string file_name_;  // as SQLite resolved it: absolute, symbolic links followed
   std::string log_name_;   // the write-ahead log beside it
-  std::optional<FileIdentity> log_identity_;
   Statement begin_;
   Statement commit_;
   Statement rollback_;

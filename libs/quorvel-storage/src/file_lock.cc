@@ -117,7 +117,8 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path)
 
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Non-blocking, so that a pipe at the path cannot hold the open up.
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return open_failure(errno, before.has_value());
 
@@ -126,6 +127,11 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path)
     const int error = errno;
     close_quietly(fd);
     return open_failure(error, true);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    // SQLite would wait for ever on a pipe and write to a device.
+    close_quietly(fd);
+    return database_error(std::string(messages::kNotARegularFile));
   }
   const FileIdentity identity{status.st_dev, status.st_ino};
   if (LockSlot* holder = held_slot(r, identity)) {
@@ -148,6 +154,22 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path)
   auto* slot = new LockSlot{fd, ::getpid(), identity, {}};
   r.slots.push_back(slot);
   return FileLock(slot, identity);
+}
+
+bool FileLock::is_held(const std::string& path) {
+  install_fork_handlers();
+  Registry& r = registry();
+  const std::lock_guard guard(r.mutex);
+  const std::optional<FileIdentity> identity = FileIdentity::of_path(path);
+  if (!identity) return false;
+  if (held_slot(r, *identity) != nullptr) return true;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  // No lock of this process is on the file (checked above), so closing this
+  // descriptor drops none.
+  const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close_quietly(fd);
+  return held;
 }
 
 FileLock::FileLock(FileLock&& other) noexcept

@@ -43,8 +43,13 @@ class FileLock {
   // Opens the file at `path` for reading and writing, creating it when
   // missing, and locks it. Fails with Database: "database is locked" when a
   // FileLock on that file lives (here or in another process), or a message
-  // that says why the file cannot be opened, created or written.
+  // that says why the file cannot be opened, created or written, or that it
+  // is not a regular file.
   [[nodiscard]] static std::expected<FileLock, StorageError> acquire(const std::string& path);
+
+  // True when a FileLock on the file at `path` lives, here or in another
+  // process. Neither creates nor changes the file.
+  static bool is_held(const std::string& path);
 
   FileLock(FileLock&& other) noexcept;
   FileLock& operator=(FileLock&& other) noexcept;

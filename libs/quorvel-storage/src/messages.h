@@ -55,6 +55,7 @@ inline constexpr std::string_view kLevels = " levels";
 inline constexpr std::string_view kPathHoldsNul = "the path holds a NUL character";
 inline constexpr std::string_view kOutOfMemory = "out of memory";
 inline constexpr std::string_view kLocked = "database is locked";
+inline constexpr std::string_view kNotARegularFile = "unable to open database file: not a regular file";
 // Each of these is followed by the system's description of the cause
 // ("Permission denied", "Read-only file system", ...).
 inline constexpr std::string_view kUnableToOpen = "unable to open database file: ";
