@@ -339,3 +339,15 @@ def test_a_backup_restored_under_an_open_instance_stays_as_it_was(tmp_path, end)
     assert result.returncode == (-9 if end == "crash" else 0), result.stderr
     assert result.stdout.startswith("Storage error: Transaction error: the path no longer names the file")
     assert outcome(path) == ("OK", {f"r{i:05d}": metadata(i) for i in range(5)})
+
+
+def test_paths_up_to_the_length_sqlite_opens(tmp_path):
+    directory = tmp_path / ("d" * 200) / ("d" * 200)
+    directory.mkdir(parents=True)
+    longest = directory / ("f" * (504 - len(str(directory)) - 1))
+    quorvel.Quorvel(str(longest)).insert("a", [1.0])
+    assert outcome(longest) == ("OK", {"a": None})
+    too_long = Path(str(longest) + "x")
+    assert outcome(too_long) == ("ERR", "RuntimeError Storage error: Database error: the path is too long: SQLite "
+                                        "opens files whose absolute path has at most 504 bytes")
+    assert not too_long.exists()

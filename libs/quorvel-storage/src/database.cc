@@ -26,6 +26,10 @@ constexpr const char* kListSchema =
     "SELECT type, name, name = 'records' COLLATE NOCASE FROM sqlite_schema "
     "WHERE name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name";
 
+// The longest path SQLite opens, made absolute: its limit of 512 bytes
+// less room for the suffix of a journal.
+constexpr std::size_t kLongestPath = 504;
+
 // How many names of another application's objects an error lists.
 constexpr std::size_t kForeignNamesShown = 8;
 
@@ -155,16 +159,30 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open(const std:
   // A NUL would cut the name short and open another file.
   if (path.find('\0') != std::string::npos) return error(Kind::Database, std::string(messages::kPathHoldsNul));
   const std::string name = sqlite_file_name(path);
+  std::error_code ignored;
+  if (std::filesystem::absolute(name, ignored).lexically_normal().native().size() > kLongestPath) {
+    return error(Kind::Database, std::string(messages::kPathTooLong));
+  }
 
   auto lock = FileLock::acquire(name);
   if (!lock) return std::unexpected(std::move(lock.error()));
+  // A file that this open created goes again if the open fails before
+  // anything is written to it.
+  const bool created = lock->created();
+  auto opened = open_locked(name, std::move(*lock));
+  if (!opened && created && std::filesystem::file_size(name, ignored) == 0) (void)::unlink(name.c_str());
+  return opened;
+}
+
+std::expected<std::unique_ptr<Database>, StorageError> Database::open_locked(const std::string& name,
+                                                                            FileLock lock) {
   // The write-ahead log is created beside the file; without it no write
   // could be made durable.
   if (::faccessat(AT_FDCWD, directory_of(name).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     return error(Kind::Database, std::string(messages::kDirectoryNotWritable) + std::strerror(errno));
   }
 
-  std::unique_ptr<Database> database(new Database(std::move(*lock)));
+  std::unique_ptr<Database> database(new Database(std::move(lock)));
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(name.c_str(), &database->db_, flags, nullptr) != SQLITE_OK) {
     if (database->db_ == nullptr) return error(Kind::Database, std::string(messages::kOutOfMemory));

@@ -107,6 +107,10 @@ class Database {
  private:
   explicit Database(FileLock lock) : lock_(std::move(lock)) {}
 
+  // open() once the file is locked.
+  [[nodiscard]] static std::expected<std::unique_ptr<Database>, StorageError> open_locked(
+      const std::string& name, FileLock lock);
+
   [[nodiscard]] std::expected<void, StorageError> set_up();
   // Refuses a write in a forked child, and once the file or its log was
   // deleted, moved or replaced; then the log is emptied first (see

@@ -115,11 +115,14 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path)
   const std::optional<FileIdentity> before = FileIdentity::of_path(path);
   if (before && held_slot(r, *before) != nullptr) return database_error(std::string(messages::kLocked));
 
+  // Non-blocking, so that a pipe at the path cannot hold the open up. A
+  // missing file is created exclusively, so that it is known to be ours.
+  bool created = false;
   int fd;
   do {
-    // Non-blocking, so that a pipe at the path cannot hold the open up.
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  } while (fd < 0 && errno == EINTR);
+    created = !before.has_value();
+    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | (created ? O_CREAT | O_EXCL : 0), 0644);
+  } while (fd < 0 && (errno == EINTR || (created && errno == EEXIST)));
   if (fd < 0) return open_failure(errno, before.has_value());
 
   struct stat status {};
@@ -153,7 +156,7 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path)
 
   auto* slot = new LockSlot{fd, ::getpid(), identity, {}};
   r.slots.push_back(slot);
-  return FileLock(slot, identity);
+  return FileLock(slot, identity, created);
 }
 
 bool FileLock::is_held(const std::string& path) {
@@ -173,11 +176,12 @@ bool FileLock::is_held(const std::string& path) {
 }
 
 FileLock::FileLock(FileLock&& other) noexcept
-    : slot_(std::exchange(other.slot_, nullptr)), identity_(other.identity_) {}
+    : slot_(std::exchange(other.slot_, nullptr)), identity_(other.identity_), created_(other.created_) {}
 
 FileLock& FileLock::operator=(FileLock&& other) noexcept {
   std::swap(slot_, other.slot_);
   std::swap(identity_, other.identity_);
+  std::swap(created_, other.created_);
   return *this;
 }
 

@@ -63,11 +63,16 @@ class FileLock {
   // True in the process that took the lock, false in a forked child.
   bool held_here() const;
 
+  // True when acquire() created the file.
+  bool created() const { return created_; }
+
  private:
-  FileLock(LockSlot* slot, FileIdentity identity) : slot_(slot), identity_(identity) {}
+  FileLock(LockSlot* slot, FileIdentity identity, bool created)
+      : slot_(slot), identity_(identity), created_(created) {}
 
   LockSlot* slot_ = nullptr;
   FileIdentity identity_;
+  bool created_ = false;
 };
 
 }  // namespace quorvel

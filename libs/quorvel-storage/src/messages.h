@@ -55,6 +55,8 @@ inline constexpr std::string_view kLevels = " levels";
 inline constexpr std::string_view kPathHoldsNul = "the path holds a NUL character";
 inline constexpr std::string_view kOutOfMemory = "out of memory";
 inline constexpr std::string_view kLocked = "database is locked";
+inline constexpr std::string_view kPathTooLong =
+    "the path is too long: SQLite opens files whose absolute path has at most 504 bytes";
 inline constexpr std::string_view kNotARegularFile = "unable to open database file: not a regular file";
 // Each of these is followed by the system's description of the cause
 // ("Permission denied", "Read-only file system", ...).
