@@ -17,7 +17,7 @@ namespace {
 
 void print_records(const quorvel::Engine& engine) {
   for (const auto& record : engine.get_all()) {
-    std::string line = "  " + record.id + "  [";
+    std::string line = "  " + std::string(record.id) + "  [";
     for (std::size_t i = 0; i < record.vector.size(); ++i) {
       if (i > 0) line += ", ";
       quorvel::append_json_float(line, record.vector[i]);

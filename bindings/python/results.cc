@@ -63,13 +63,18 @@ PyObject* get_result(const std::optional<SearchResult>& result) {
   return metadata_text(result->metadata, buffer);
 }
 
-PyObject* record_list(const std::vector<Record>& records) {
+PyObject* record_list(const RecordList& records) {
   std::string buffer;
-  return list_of(records, [&buffer](const Record& record) {
-    PyObject* id = new_str(record.id);
-    PyObject* metadata = id != nullptr ? metadata_text(record.metadata, buffer) : nullptr;
-    return tuple_of({id, metadata});
-  });
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* id = new_str(records.id(i));
+    PyObject* metadata = id != nullptr ? metadata_text(records.metadata(i), buffer) : nullptr;
+    PyObject* item = tuple_of({id, metadata});
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+  }
+  return list.release();
 }
 
 PyObject* search_result_list(const std::vector<SearchResult>& results) {

@@ -19,7 +19,7 @@ PyObject* get_result(const std::optional<SearchResult>& result);
 
 // The result of get_all: a list with one (id, metadata text or None) tuple
 // per record, in record-list order.
-PyObject* record_list(const std::vector<Record>& records);
+PyObject* record_list(const RecordList& records);
 
 // The result of search: a list with one (id, score, metadata text or None)
 // tuple per result, in the given order; the score widened to a float.

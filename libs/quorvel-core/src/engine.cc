@@ -20,11 +20,21 @@ std::string EngineError::message() const {
   return std::string(kEngineErrorPrefix) + storage.message();
 }
 
-std::expected<Engine, EngineError> Engine::open(const std::string& path) {
-  auto store = RecordStore::open(path, run_on_worker_pool);
+std::expected<Engine, EngineError> Engine::open(const std::string& path, const EngineOptions& options) {
+  std::unique_ptr<WorkerPool> own_pool;
+  if (options.worker_threads) own_pool = std::make_unique<WorkerPool>(*options.worker_threads);
+  WorkerPool& pool = own_pool ? *own_pool : worker_pool();
+  auto store = RecordStore::open(path, [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); });
   if (!store) return wrap(std::move(store.error()));
-  return Engine(std::move(*store));
+  return Engine(std::move(*store), options.metric, std::move(own_pool), pool);
 }
+
+Engine::Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool)
+    : store_(std::move(store)), metric_(metric), own_pool_(std::move(own_pool)), pool_(&pool) {}
+
+Engine::Engine(Engine&&) noexcept = default;
+Engine& Engine::operator=(Engine&&) noexcept = default;
+Engine::~Engine() = default;
 
 std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector<float> vector,
                                                 std::optional<JsonValue> metadata) {
@@ -34,9 +44,10 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
 }
 
 std::optional<SearchResult> Engine::get(std::string_view id) const {
-  const Record* record = store_.find(id);
-  if (record == nullptr) return std::nullopt;
-  return SearchResult{record->id, record->metadata, 0.0f};
+  const RecordList& records = store_.records();
+  const auto position = records.find(id);
+  if (!position) return std::nullopt;
+  return SearchResult{std::string(records.id(*position)), records.metadata(*position), 0.0f};
 }
 
 std::expected<void, EngineError> Engine::remove(std::string_view id) {
@@ -45,7 +56,9 @@ std::expected<void, EngineError> Engine::remove(std::string_view id) {
 }
 
 std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint64_t k) const {
-  return search_records(store_.records(), metric_, query, k, run_on_worker_pool);
+  WorkerPool& pool = *pool_;
+  return search_records(store_.records(), metric_, query, k,
+                        [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); });
 }
 
 }  // namespace quorvel

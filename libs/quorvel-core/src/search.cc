@@ -53,7 +53,7 @@ std::uint32_t rank_key(float score, bool larger_is_closer) {
   return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
-std::vector<SearchResult> search_records(std::span<const Record> records, Metric metric,
+std::vector<SearchResult> search_records(const RecordList& records, Metric metric,
                                          std::span<const float> query, std::uint64_t k,
                                          const ParallelFor& parallel_for) {
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, records.size()));
@@ -61,15 +61,16 @@ std::vector<SearchResult> search_records(std::span<const Record> records, Metric
 
   std::vector<float> scores(records.size());
   parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) scores[i] = metric_value(metric, query, records[i].vector);
+    for (std::size_t i = begin; i < end; ++i) scores[i] = metric_value(metric, query, records.vector(i));
   });
 
   const std::vector<RankedPosition> best = select_best(scores, keep, larger_is_closer(metric));
   std::vector<SearchResult> results;
   results.reserve(best.size());
   for (const RankedPosition& ranked : best) {
-    const Record& record = records[ranked.position];
-    results.push_back(SearchResult{record.id, record.metadata, scores[ranked.position]});
+    const std::size_t position = ranked.position;
+    results.push_back(
+        SearchResult{std::string(records.id(position)), records.metadata(position), scores[position]});
   }
   return results;
 }

@@ -6,14 +6,14 @@
 
 #include "quorvel/core/engine.h"
 #include "quorvel/index/metric.h"
-#include "quorvel/storage/record.h"
+#include "quorvel/storage/record_list.h"
 #include "quorvel/storage/record_store.h"
 
 namespace quorvel {
 
 // The whole of Engine::search over `records`, with the scoring spread by
 // `parallel_for`: the same results for every way of splitting the range.
-std::vector<SearchResult> search_records(std::span<const Record> records, Metric metric,
+std::vector<SearchResult> search_records(const RecordList& records, Metric metric,
                                          std::span<const float> query, std::uint64_t k,
                                          const ParallelFor& parallel_for);
 

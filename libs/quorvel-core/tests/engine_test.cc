@@ -15,7 +15,7 @@ class EngineTest : public testing::DatabaseTest<Engine> {};
 
 std::vector<std::pair<std::string, std::optional<JsonValue>>> listing(const Engine& engine) {
   std::vector<std::pair<std::string, std::optional<JsonValue>>> out;
-  for (const Record& record : engine.get_all()) out.emplace_back(record.id, record.metadata);
+  for (const RecordView& record : engine.get_all()) out.emplace_back(record.id, record.metadata);
   return out;
 }
 
@@ -37,8 +37,8 @@ TEST_F(EngineTest, InsertedRecordsComeBackAsCopiesWithoutTimestamp) {
   }
   Engine engine = open_ok();
   ASSERT_EQ(engine.get_all().size(), 3u);
-  for (const Record& record : engine.get_all()) EXPECT_EQ(record.timestamp, std::nullopt);
-  EXPECT_EQ(engine.get_all()[0].vector, (std::vector<float>{1.0f, 2.0f, 3.0f}));  // "odd length"
+  for (const RecordView& record : engine.get_all()) EXPECT_EQ(record.timestamp, std::nullopt);
+  EXPECT_EQ(engine.get_all()[0].to_record().vector, (std::vector<float>{1.0f, 2.0f, 3.0f}));  // "odd length"
   EXPECT_TRUE(engine.get_all()[2].vector.empty());                              // "without"
 }
 

@@ -3,9 +3,10 @@
 #include <string>
 #include <utility>
 
-#include "quorvel/storage/json_writer.h"
+#include "record_json.h"
+
 #include "messages.h"
-#include "quorvel/storage/record.h"
+#include "quorvel/storage/json_writer.h"
 #include "utf8.h"
 
 namespace quorvel {
@@ -42,11 +43,14 @@ std::string field_message(std::string_view what, Field field) {
 }
 
 // Reads a record's fields from a reader positioned at each value in turn.
+// The vector's elements are appended to `vector_out`; the other fields go to
+// entry().
 class RecordReader {
  public:
-  explicit RecordReader(std::string_view bytes) : json_(bytes, kRecordNestingBudget) {}
+  RecordReader(std::string_view bytes, std::vector<float>& vector_out)
+      : json_(bytes, kRecordNestingBudget), vector_out_(vector_out) {}
 
-  std::expected<Record, JsonError> read() {
+  std::expected<RecordList::LoadedEntry, JsonError> read() {
     const int first = json_.peek_token();
     std::expected<void, JsonError> shape;
     if (first == '{') {
@@ -62,7 +66,7 @@ class RecordReader {
     }
     if (!shape) return std::unexpected(std::move(shape.error()));
     if (auto ok = json_.finish(); !ok) return std::unexpected(std::move(ok.error()));
-    return std::move(record_);
+    return std::move(entry_);
   }
 
  private:
@@ -152,7 +156,7 @@ class RecordReader {
     if (json_.peek_token() != '"') return type_error(msg::kExpectedString);
     auto id = json_.read_string();
     if (!id) return std::unexpected(std::move(id.error()));
-    record_.id = std::move(*id);
+    entry_.id = std::move(*id);
     return {};
   }
 
@@ -160,11 +164,8 @@ class RecordReader {
     if (json_.peek_token() != '[') return type_error(msg::kExpectedSequence);
     if (auto ok = json_.enter_nesting(); !ok) return ok;
     json_.advance();
-    // Elements collect in a per-thread scratch buffer, so that the record's
-    // own vector is allocated once, at its exact size.
-    thread_local std::vector<float> scratch;
-    std::vector<float>& out = scratch;
-    out.clear();
+    std::vector<float>& out = vector_out_;
+    const std::size_t start = out.size();
     int next = json_.peek_token();
     while (next != ']') {
       if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
@@ -184,7 +185,7 @@ class RecordReader {
     }
     json_.advance();
     json_.leave_nesting();
-    record_.vector.assign(out.begin(), out.end());
+    entry_.vector_length = out.size() - start;
     return {};
   }
 
@@ -192,9 +193,9 @@ class RecordReader {
     auto value = json_.read_value();
     if (!value) return std::unexpected(std::move(value.error()));
     if (value->is_null()) {
-      record_.metadata.reset();
+      entry_.metadata.reset();
     } else {
-      record_.metadata = std::move(*value);
+      entry_.metadata = std::move(*value);
     }
     return {};
   }
@@ -202,7 +203,7 @@ class RecordReader {
   std::expected<void, JsonError> read_timestamp() {
     const int next = json_.peek_token();
     if (next == 'n') {
-      record_.timestamp.reset();
+      entry_.timestamp.reset();
       return json_.read_null();
     }
     if (next != '-' && (next < '0' || next > '9')) return type_error(msg::kExpectedTimestamp);
@@ -211,7 +212,7 @@ class RecordReader {
     if (!number) return std::unexpected(std::move(number.error()));
     const auto* seconds = std::get_if<JsonValue::Unsigned>(&*number);
     if (seconds == nullptr) return std::unexpected(json_.error_at(start, msg::kExpectedTimestamp));
-    record_.timestamp = *seconds;
+    entry_.timestamp = *seconds;
     return {};
   }
 
@@ -221,7 +222,8 @@ class RecordReader {
   }
 
   JsonReader json_;
-  Record record_;
+  std::vector<float>& vector_out_;
+  RecordList::LoadedEntry entry_;
 };
 
 bool strings_are_utf8(const JsonValue& value) {
@@ -279,7 +281,19 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
 }
 
 std::expected<Record, JsonError> read_record_json(std::string_view bytes) {
-  return RecordReader(bytes).read();
+  // Elements collect in a per-thread scratch buffer, so that the record's
+  // own vector is allocated once, at its exact size.
+  thread_local std::vector<float> scratch;
+  scratch.clear();
+  auto entry = RecordReader(bytes, scratch).read();
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  return Record{std::move(entry->id), std::vector<float>(scratch.begin(), scratch.end()), std::move(entry->metadata),
+                entry->timestamp};
+}
+
+std::expected<RecordList::LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
+                                                                        std::vector<float>& vector_out) {
+  return RecordReader(bytes, vector_out).read();
 }
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@
 
 #include "quorvel/storage/json_reader.h"
 #include "messages.h"
+#include "record_json.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {

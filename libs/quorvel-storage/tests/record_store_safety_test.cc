@@ -40,7 +40,7 @@ void run_sql(const std::string& path, const std::string& sql) {
 
 std::vector<std::string> ids_of(const RecordStore& store) {
   std::vector<std::string> ids;
-  for (const Record& record : store.records()) ids.push_back(record.id);
+  for (const RecordView& record : store.records()) ids.emplace_back(record.id);
   return ids;
 }
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "quorvel/storage/record.h"
+#include "quorvel/storage/record_list.h"
 #include "quorvel/storage/storage_error.h"
 
 namespace quorvel {
@@ -80,26 +80,14 @@ class RecordStore {
   // changes.
   [[nodiscard]] std::expected<bool, StorageError> remove(std::string_view id);
 
-  // The record list, first to last.
-  const std::vector<Record>& records() const { return records_; }
-
-  // The entry of the record list whose id equals `id` byte for byte, or
-  // nullptr. The pointer is valid until the next insert or remove.
-  const Record* find(std::string_view id) const;
+  // The record list, first to last. Valid until the next insert or remove.
+  const RecordList& records() const { return records_; }
 
  private:
-  RecordStore(std::unique_ptr<Database> database, std::vector<Record> records);
-  void rebuild_positions();
-
-  struct IdHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
-  };
+  RecordStore(std::unique_ptr<Database> database, RecordList records);
 
   std::unique_ptr<Database> database_;
-  std::vector<Record> records_;
-  // id -> position in records_, kept in step with records_.
-  std::unordered_map<std::string, std::size_t, IdHash, std::equal_to<>> positions_;
+  RecordList records_;
 };
 
 }  // namespace quorvel

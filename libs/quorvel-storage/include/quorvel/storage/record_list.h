@@ -1,0 +1,156 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorvel/storage/json_value.h"
+#include "quorvel/storage/record.h"
+
+namespace quorvel {
+
+// One entry of a RecordList seen in place. The views stay valid until the
+// list changes.
+struct RecordView {
+  std::string_view id;
+  std::span<const float> vector;
+  const std::optional<JsonValue>& metadata;
+  std::optional<std::uint64_t> timestamp;
+
+  // A deep copy.
+  Record to_record() const;
+};
+
+// The in-memory record list, held column-wise: per entry its id, metadata
+// and timestamp, and every vector in one contiguous arena of floats (an
+// offset and a length per entry; any length, empty included). Entries are
+// numbered by position, 0 to size() - 1, in list order. Ids are found
+// through a hash index kept in step with the list.
+//
+// The arena stays compact: a vector replaced by a longer one or removed
+// leaves a hole, and once the holes exceed a quarter of the floats in use
+// (and 64 Ki floats) the arena is rebuilt in position order without them.
+//
+// Not thread-safe for changes; every const member may run concurrently.
+class RecordList {
+ public:
+  // Entry data for append_loaded(): everything but the vector's floats.
+  struct LoadedEntry {
+    std::string id;
+    std::size_t vector_length = 0;
+    std::optional<JsonValue> metadata;
+    std::optional<std::uint64_t> timestamp;
+  };
+
+  RecordList();
+  RecordList(RecordList&&) noexcept;
+  RecordList& operator=(RecordList&&) noexcept;
+  ~RecordList();
+
+  std::size_t size() const { return ids_.size(); }
+  bool empty() const { return ids_.empty(); }
+
+  // The entry at `position` (REQUIRES: position < size()).
+  RecordView operator[](std::size_t position) const {
+    return {ids_[position], vector(position), metadata_[position], timestamp(position)};
+  }
+  std::string_view id(std::size_t position) const { return ids_[position]; }
+  std::span<const float> vector(std::size_t position) const {
+    return {floats_ + offsets_[position], lengths_[position]};
+  }
+  const std::optional<JsonValue>& metadata(std::size_t position) const { return metadata_[position]; }
+  std::optional<std::uint64_t> timestamp(std::size_t position) const;
+
+  // The position of the entry whose id equals `id` byte for byte, or
+  // nothing. (Only a file whose values repeat an id under different keys
+  // lists an id twice; then the later entry is found.)
+  std::optional<std::size_t> find(std::string_view id) const;
+
+  // Every vector's floats, for scanning: vector(i) lies inside it, and
+  // while the list has no holes the vectors lie back to back in position
+  // order.
+  std::span<const float> arena() const;
+
+  class Iterator;
+  Iterator begin() const;
+  Iterator end() const;
+
+  // Makes room for one more entry with a vector of `vector_length` floats,
+  // so that the append() or replace() that follows cannot fail. Throws
+  // std::bad_alloc.
+  void reserve_one(std::size_t vector_length);
+
+  // Appends an entry; copies `vector`.
+  void append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,
+              std::optional<std::uint64_t> timestamp);
+
+  // Appends entries whose vectors lie back to back in `floats`, in order,
+  // each as long as its vector_length (which must add up to floats.size()).
+  // Takes the entries' contents over.
+  void append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries);
+
+  // Gives the entry at `position` a new vector, metadata and timestamp; its
+  // id and position stay.
+  void replace(std::size_t position, std::span<const float> vector, std::optional<JsonValue> metadata,
+               std::optional<std::uint64_t> timestamp);
+
+  // Removes every entry whose id equals `id`, keeping the order of the
+  // others; returns how many there were.
+  std::size_t remove(std::string_view id);
+
+  // Floats of the arena that no entry uses.
+  std::size_t hole_floats() const { return hole_floats_; }
+
+ private:
+  struct Storage;  // the arena and the id index
+
+  void compact_if_needed();
+
+  std::vector<std::string> ids_;
+  std::vector<std::optional<JsonValue>> metadata_;
+  std::vector<std::uint64_t> offsets_;  // where each vector begins in the arena
+  std::vector<std::uint32_t> lengths_;  // its number of floats
+  std::vector<std::uint64_t> timestamps_;
+  std::vector<bool> has_timestamp_;
+  std::size_t hole_floats_ = 0;
+  std::unique_ptr<Storage> storage_;
+  const float* floats_ = nullptr;  // the arena's first float, kept here for vector()
+};
+
+// Iterates over the entries in position order, as RecordViews.
+class RecordList::Iterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = RecordView;
+  using difference_type = std::ptrdiff_t;
+
+  Iterator() = default;
+  Iterator(const RecordList* list, std::size_t position) : list_(list), position_(position) {}
+
+  RecordView operator*() const { return (*list_)[position_]; }
+  Iterator& operator++() {
+    ++position_;
+    return *this;
+  }
+  Iterator operator++(int) {
+    Iterator before = *this;
+    ++position_;
+    return before;
+  }
+  friend bool operator==(const Iterator&, const Iterator&) = default;
+
+ private:
+  const RecordList* list_ = nullptr;
+  std::size_t position_ = 0;
+};
+
+inline RecordList::Iterator RecordList::begin() const { return Iterator(this, 0); }
+inline RecordList::Iterator RecordList::end() const { return Iterator(this, size()); }
+
+}  // namespace quorvel

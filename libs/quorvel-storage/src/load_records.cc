@@ -1,0 +1,120 @@
+#include "load_records.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "database.h"
+#include "record_json.h"
+
+namespace quorvel {
+namespace {
+
+using Kind = StorageError::Kind;
+
+// Rows read from SQLite before they are parsed.
+constexpr std::size_t kBatchRows = 8192;
+// Rows one worker parses into one block: enough to make the block's copy
+// into the arena one large copy, few enough to spread a batch over workers.
+constexpr std::size_t kChunkRows = 64;
+
+// Stored values of one batch, back to back in one buffer.
+class ValueBatch {
+ public:
+  void clear() {
+    bytes_.clear();
+    ends_.clear();
+  }
+  void add(const void* data, std::size_t size) {
+    bytes_.append(data == nullptr ? "" : static_cast<const char*>(data), size);
+    ends_.push_back(bytes_.size());
+  }
+  std::size_t size() const { return ends_.size(); }
+  std::string_view operator[](std::size_t i) const {
+    const std::size_t start = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(start, ends_[i] - start);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<std::size_t> ends_;  // value i ends at ends_[i]
+};
+
+// What one worker made of a run of consecutive rows: their vectors back to
+// back, the rest of each record, and the error of the first row that did not
+// read (the rows after it are not read).
+struct Chunk {
+  std::vector<float> floats;
+  std::vector<RecordList::LoadedEntry> entries;
+  std::optional<JsonError> error;
+
+  void parse(const ValueBatch& batch, std::size_t begin, std::size_t end) {
+    floats.clear();
+    entries.clear();
+    error.reset();
+    for (std::size_t row = begin; row < end; ++row) {
+      auto entry = read_record_json_into(batch[row], floats);
+      if (!entry) {
+        error = std::move(entry.error());
+        return;
+      }
+      entries.push_back(std::move(*entry));
+    }
+  }
+};
+
+// Reads up to kBatchRows values from `select`; `done` is set at the end of
+// the table.
+std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, ValueBatch& batch, bool& done) {
+  batch.clear();
+  while (batch.size() < kBatchRows) {
+    const int rc = sqlite3_step(select);
+    if (rc == SQLITE_DONE) {
+      done = true;
+      return {};
+    }
+    if (rc != SQLITE_ROW) return sqlite_failure(Kind::Storage, db);
+    batch.add(sqlite3_column_blob(select, 0), static_cast<std::size_t>(sqlite3_column_bytes(select, 0)));
+  }
+  return {};
+}
+
+std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlite3_stmt* select,
+                                            const ParallelFor& parallel_for) {
+  ValueBatch batch;
+  std::vector<Chunk> chunks;  // kept across batches, so their blocks are allocated once
+  for (bool done = false; !done;) {
+    if (auto ok = read_batch(db, select, batch, done); !ok) return ok;
+    const std::size_t chunk_count = (batch.size() + kChunkRows - 1) / kChunkRows;
+    if (chunks.size() < chunk_count) chunks.resize(chunk_count);
+    parallel_for(chunk_count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t c = begin; c < end; ++c) {
+        chunks[c].parse(batch, c * kChunkRows, std::min(batch.size(), (c + 1) * kChunkRows));
+      }
+    });
+    // In key order: the first row that did not read fails the load.
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+      if (chunks[c].error) return std::unexpected(StorageError{Kind::Serialization, chunks[c].error->message()});
+      list.append_loaded(chunks[c].floats, chunks[c].entries);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<RecordList, StorageError> load_records(sqlite3* db, const ParallelFor& parallel_for) {
+  auto select = prepare(db, "SELECT value FROM records ORDER BY id", Kind::Table);
+  if (!select) return std::unexpected(std::move(select.error()));
+  if (auto ok = execute(db, "BEGIN", Kind::Transaction); !ok) return std::unexpected(std::move(ok.error()));
+  RecordList list;
+  auto loaded = load_into(list, db, select->get(), parallel_for);
+  sqlite3_reset(select->get());
+  (void)execute(db, "COMMIT", Kind::Transaction);  // Ends a read: nothing to lose.
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+  return list;
+}
+
+}  // namespace quorvel

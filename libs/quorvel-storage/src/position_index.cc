@@ -1,0 +1,79 @@
+#include "position_index.h"
+
+#include <bit>
+
+namespace quorvel {
+
+std::optional<std::size_t> PositionIndex::find(std::string_view id, const Ids& ids) const {
+  if (slots_.empty()) return std::nullopt;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = slot_of(id);; slot = (slot + 1) & mask) {
+    const std::uint64_t position = slots_[slot];
+    if (position == kEmpty) return std::nullopt;
+    if (ids[position] == id) return position;
+  }
+}
+
+void PositionIndex::assign(std::string_view id, std::size_t position, const Ids& ids) {
+  // At most seven tenths full, so that probes stay short.
+  if ((size_ + 1) * 10 > slots_.size() * 7) rehash(std::max<std::size_t>(16, slots_.size() * 2), ids);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = slot_of(id);; slot = (slot + 1) & mask) {
+    std::uint64_t& held = slots_[slot];
+    if (held == kEmpty) {
+      held = position;
+      ++size_;
+      return;
+    }
+    if (ids[held] == id) {
+      held = position;
+      return;
+    }
+  }
+}
+
+void PositionIndex::erase(std::string_view id, const Ids& ids) {
+  if (slots_.empty()) return;
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = slot_of(id);
+  while (slots_[slot] != kEmpty && ids[slots_[slot]] != id) slot = (slot + 1) & mask;
+  if (slots_[slot] == kEmpty) return;
+  // Backward-shift deletion: move later members of the probe run into the
+  // hole when their home slot does not lie between the hole and them.
+  std::size_t hole = slot;
+  for (std::size_t next = (hole + 1) & mask; slots_[next] != kEmpty; next = (next + 1) & mask) {
+    const std::size_t home = slot_of(ids[slots_[next]]);
+    const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (!stays) {
+      slots_[hole] = slots_[next];
+      hole = next;
+    }
+  }
+  slots_[hole] = kEmpty;
+  --size_;
+}
+
+void PositionIndex::close_gap(std::size_t position) {
+  for (std::uint64_t& held : slots_) {
+    if (held != kEmpty && held > position) --held;
+  }
+}
+
+void PositionIndex::reserve(std::size_t count, const Ids& ids) {
+  const std::size_t wanted = std::bit_ceil(std::max<std::size_t>(16, count * 10 / 7 + 1));
+  if (wanted > slots_.size()) rehash(wanted, ids);
+}
+
+void PositionIndex::rehash(std::size_t slot_count, const Ids& ids) {
+  std::vector<std::uint64_t> old = std::move(slots_);
+  slots_.assign(slot_count, kEmpty);
+  const std::size_t mask = slot_count - 1;
+  for (const std::uint64_t position : old) {
+    if (position == kEmpty) continue;
+    std::size_t slot = slot_of(ids[position]);
+    while (slots_[slot] != kEmpty) slot = (slot + 1) & mask;
+    slots_[slot] = position;
+  }
+}
+
+}  // namespace quorvel

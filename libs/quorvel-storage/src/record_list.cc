@@ -1,0 +1,157 @@
+#include "quorvel/storage/record_list.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "float_arena.h"
+#include "position_index.h"
+
+namespace quorvel {
+namespace {
+
+// Holes are tolerated up to a quarter of the floats in use, and always up to
+// this many, so that small lists are not rebuilt over and over.
+constexpr std::size_t kToleratedHoleFloats = 64 * 1024;
+
+}  // namespace
+
+struct RecordList::Storage {
+  FloatArena arena;
+  PositionIndex index;
+};
+
+Record RecordView::to_record() const {
+  return Record{std::string(id), std::vector<float>(vector.begin(), vector.end()), metadata, timestamp};
+}
+
+RecordList::RecordList() : storage_(std::make_unique<Storage>()) {}
+RecordList::RecordList(RecordList&&) noexcept = default;
+RecordList& RecordList::operator=(RecordList&&) noexcept = default;
+RecordList::~RecordList() = default;
+
+std::optional<std::uint64_t> RecordList::timestamp(std::size_t position) const {
+  if (!has_timestamp_[position]) return std::nullopt;
+  return timestamps_[position];
+}
+
+std::optional<std::size_t> RecordList::find(std::string_view id) const { return storage_->index.find(id, ids_); }
+
+std::span<const float> RecordList::arena() const {
+  return {storage_->arena.data(), storage_->arena.size()};
+}
+
+void RecordList::reserve_one(std::size_t vector_length) {
+  const std::size_t count = size() + 1;
+  ids_.reserve(count);
+  metadata_.reserve(count);
+  offsets_.reserve(count);
+  lengths_.reserve(count);
+  timestamps_.reserve(count);
+  has_timestamp_.reserve(count);
+  storage_->index.reserve(count, ids_);
+  storage_->arena.reserve_more(vector_length);
+}
+
+void RecordList::append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,
+                        std::optional<std::uint64_t> timestamp) {
+  LoadedEntry entry{std::move(id), vector.size(), std::move(metadata), timestamp};
+  append_loaded(vector, std::span(&entry, 1));
+}
+
+void RecordList::append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries) {
+  const std::size_t count = size() + entries.size();
+  ids_.reserve(count);
+  metadata_.reserve(count);
+  offsets_.reserve(count);
+  lengths_.reserve(count);
+  timestamps_.reserve(count);
+  has_timestamp_.reserve(count);
+  storage_->index.reserve(count, ids_);
+
+  std::size_t offset = storage_->arena.append(floats);
+  floats_ = storage_->arena.data();
+  for (LoadedEntry& entry : entries) {
+    ids_.push_back(std::move(entry.id));
+    metadata_.push_back(std::move(entry.metadata));
+    offsets_.push_back(offset);
+    lengths_.push_back(static_cast<std::uint32_t>(entry.vector_length));
+    timestamps_.push_back(entry.timestamp.value_or(0));
+    has_timestamp_.push_back(entry.timestamp.has_value());
+    storage_->index.assign(ids_.back(), ids_.size() - 1, ids_);
+    offset += entry.vector_length;
+  }
+}
+
+void RecordList::replace(std::size_t position, std::span<const float> vector, std::optional<JsonValue> metadata,
+                         std::optional<std::uint64_t> timestamp) {
+  const std::size_t old_length = lengths_[position];
+  if (vector.size() <= old_length) {
+    // The new vector fits where the old one was.
+    std::copy(vector.begin(), vector.end(), storage_->arena.data() + offsets_[position]);
+    hole_floats_ += old_length - vector.size();
+  } else {
+    offsets_[position] = storage_->arena.append(vector);
+    floats_ = storage_->arena.data();
+    hole_floats_ += old_length;
+  }
+  lengths_[position] = static_cast<std::uint32_t>(vector.size());
+  metadata_[position] = std::move(metadata);
+  timestamps_[position] = timestamp.value_or(0);
+  has_timestamp_[position] = timestamp.has_value();
+  compact_if_needed();
+}
+
+std::size_t RecordList::remove(std::string_view id) {
+  std::size_t removed = 0;
+  std::size_t kept = 0;
+  storage_->index.erase(id, ids_);
+  for (std::size_t position = 0; position < size(); ++position) {
+    if (ids_[position] == id) {
+      hole_floats_ += lengths_[position];
+      storage_->index.close_gap(position - removed);
+      ++removed;
+      continue;
+    }
+    if (kept != position) {
+      ids_[kept] = std::move(ids_[position]);
+      metadata_[kept] = std::move(metadata_[position]);
+      offsets_[kept] = offsets_[position];
+      lengths_[kept] = lengths_[position];
+      timestamps_[kept] = timestamps_[position];
+      has_timestamp_[kept] = has_timestamp_[position];
+    }
+    ++kept;
+  }
+  ids_.resize(kept);
+  metadata_.resize(kept);
+  offsets_.resize(kept);
+  lengths_.resize(kept);
+  timestamps_.resize(kept);
+  has_timestamp_.resize(kept);
+  if (removed > 0) compact_if_needed();
+  return removed;
+}
+
+void RecordList::compact_if_needed() {
+  const std::size_t in_use = storage_->arena.size() - hole_floats_;
+  if (hole_floats_ <= std::max(kToleratedHoleFloats, in_use / 4)) return;
+  FloatArena compacted;
+  float* out;
+  try {
+    out = compacted.grow(in_use);
+  } catch (const std::bad_alloc&) {
+    return;  // No memory for a second arena now: keep the holes until the next change.
+  }
+  std::size_t offset = 0;
+  for (std::size_t position = 0; position < size(); ++position) {
+    std::copy_n(storage_->arena.data() + offsets_[position], lengths_[position], out + offset);
+    offsets_[position] = offset;
+    offset += lengths_[position];
+  }
+  storage_->arena = std::move(compacted);
+  floats_ = storage_->arena.data();
+  hole_floats_ = 0;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,97 @@
+#include "quorvel/storage/record_list.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+namespace {
+
+// A plain list of records doing what the record list does, for comparing.
+class Model {
+ public:
+  std::vector<Record> records;
+
+  Record* find(const std::string& id) {
+    const auto it = std::find_if(records.begin(), records.end(), [&](const Record& r) { return r.id == id; });
+    return it == records.end() ? nullptr : &*it;
+  }
+};
+
+void expect_same(const RecordList& list, const Model& model) {
+  ASSERT_EQ(list.size(), model.records.size());
+  std::size_t floats_in_use = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i].to_record(), model.records[i]) << "position " << i;
+    EXPECT_EQ(list.find(model.records[i].id), i);
+    floats_in_use += model.records[i].vector.size();
+  }
+  // Holes stay within their bound, and everything else is in use.
+  EXPECT_LE(list.hole_floats(), std::max<std::size_t>(64 * 1024, floats_in_use / 4));
+  EXPECT_EQ(list.arena().size() - list.hole_floats(), floats_in_use);
+}
+
+// Vectors that grow and shrink, ids that come and go at the start, middle
+// and end: the list matches the model after every change.
+TEST(RecordListTest, MatchesAPlainListThroughRandomChanges) {
+  std::mt19937 rng(7);
+  RecordList list;
+  Model model;
+  std::uniform_int_distribution<int> id_of(0, 300);
+  std::uniform_int_distribution<int> action(0, 9);
+  std::geometric_distribution<std::size_t> length_of(0.002);  // mostly hundreds, sometimes thousands
+  for (int step = 0; step < 6000; ++step) {
+    const std::string id = "id" + std::to_string(id_of(rng));
+    const int a = action(rng);
+    if (a < 6) {
+      std::vector<float> vector(length_of(rng) % 5000);
+      for (std::size_t i = 0; i < vector.size(); ++i) vector[i] = static_cast<float>(step) + 0.5f * i;
+      std::optional<JsonValue> metadata;
+      if (a % 2 == 0) metadata = JsonValue(static_cast<JsonValue::Unsigned>(step));
+      std::optional<std::uint64_t> timestamp;
+      if (a == 4) timestamp = static_cast<std::uint64_t>(step) << 40;
+      if (Record* existing = model.find(id)) {
+        list.reserve_one(vector.size());
+        list.replace(*list.find(id), vector, metadata, timestamp);
+        *existing = Record{id, vector, metadata, timestamp};
+      } else {
+        list.append(id, vector, metadata, timestamp);
+        model.records.push_back(Record{id, vector, metadata, timestamp});
+      }
+    } else if (a < 9) {
+      const std::size_t removed = list.remove(id);
+      EXPECT_EQ(removed, std::erase_if(model.records, [&](const Record& r) { return r.id == id; }));
+    } else if (!model.records.empty()) {
+      // The first and the last entry.
+      const std::string edge = step % 2 ? model.records.front().id : model.records.back().id;
+      EXPECT_EQ(list.remove(edge), 1u);
+      std::erase_if(model.records, [&](const Record& r) { return r.id == edge; });
+    }
+    EXPECT_EQ(list.find(id).has_value(), model.find(id) != nullptr);
+    if (step % 50 == 0 || step > 5900) expect_same(list, model);
+  }
+}
+
+TEST(RecordListTest, LoadsEntriesWhoseVectorsLieBackToBack) {
+  RecordList list;
+  const std::vector<float> floats = {1, 2, 3, 4, 5};
+  std::vector<RecordList::LoadedEntry> entries = {
+      {"a", 2, JsonValue(1), std::nullopt}, {"b", 0, std::nullopt, 7}, {"c", 3, std::nullopt, std::nullopt}};
+  list.append_loaded(floats, entries);
+  list.append("d", std::vector<float>{6}, std::nullopt, std::nullopt);
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[0].to_record(), (Record{"a", {1, 2}, JsonValue(1), std::nullopt}));
+  EXPECT_EQ(list[1].to_record(), (Record{"b", {}, std::nullopt, 7}));
+  EXPECT_EQ(list[2].to_record(), (Record{"c", {3, 4, 5}, std::nullopt, std::nullopt}));
+  EXPECT_EQ(list[3].to_record(), (Record{"d", {6}, std::nullopt, std::nullopt}));
+  // With no holes the vectors lie in position order.
+  EXPECT_EQ(std::vector<float>(list.arena().begin(), list.arena().end()), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(list.find("b"), 1u);
+  EXPECT_EQ(list.find("e"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace quorvel
