@@ -18,6 +18,16 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Builds everything in $(BUILD)-sanitize under AddressSanitizer and
+# UndefinedBehaviorSanitizer (g++) and runs every test there, C++ and pytest
+# (on /usr/bin/python3, with the ASan runtime preloaded).
+.PHONY: test-sanitize
+test-sanitize: deps
+	CXX=g++ cmake -S . -B $(BUILD)-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEL_WERROR=ON -DQUORVEL_SANITIZE=ON
+	cmake --build $(BUILD)-sanitize -j $(JOBS)
+	ctest --test-dir $(BUILD)-sanitize --output-on-failure -j $(JOBS)
+
 # Stores Fashion-MNIST training images and searches with test images; the
 # database file is kept in $(BUILD) and reused by the next run.
 demo: build
@@ -39,4 +49,4 @@ fuzz: deps
 	  -dict=bindings/python/fuzz/metadata_text.dict $(BUILD)-fuzz/corpus bindings/python/fuzz/seeds
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-sanitize
