@@ -38,15 +38,19 @@ bench: deps
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	bench/run-all $(BUILD)-bench
 
-# Fuzzes the metadata text reader for FUZZ_SECONDS under ASan and UBSan; the
-# corpus grows in $(BUILD)-fuzz/corpus. g++ compiles, clang's libFuzzer drives.
+# Runs each fuzzer of FUZZ_TARGETS (in fuzz/) for FUZZ_SECONDS under ASan and
+# UBSan; each corpus grows in $(BUILD)-fuzz/corpus/<target>. g++ compiles,
+# clang's libFuzzer drives. One target: make fuzz FUZZ_TARGETS=metadata_text
+FUZZ_TARGETS ?= metadata_text
 fuzz: deps
 	CXX=g++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVEL_BUILD_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF
-	cmake --build $(BUILD)-fuzz --target metadata_text_fuzz -j $(JOBS)
-	mkdir -p $(BUILD)-fuzz/corpus
-	$(BUILD)-fuzz/bindings/python/metadata_text_fuzz -max_total_time=$(FUZZ_SECONDS) \
-	  -dict=bindings/python/fuzz/metadata_text.dict $(BUILD)-fuzz/corpus bindings/python/fuzz/seeds
+	cmake --build $(BUILD)-fuzz --target $(FUZZ_TARGETS:%=%_fuzz) -j $(JOBS)
+	set -e; for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD)-fuzz/corpus/$$target; \
+	  $(BUILD)-fuzz/fuzz/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/$$target.dict \
+	    $(BUILD)-fuzz/corpus/$$target fuzz/seeds/$$target; \
+	done
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-sanitize
