@@ -40,8 +40,8 @@ bench: deps
 
 # Runs each fuzzer of FUZZ_TARGETS (in fuzz/) for FUZZ_SECONDS under ASan and
 # UBSan; each corpus grows in $(BUILD)-fuzz/corpus/<target>. g++ compiles,
-# clang's libFuzzer drives. One target: make fuzz FUZZ_TARGETS=metadata_text
-FUZZ_TARGETS ?= metadata_text
+# clang's libFuzzer drives. One target: make fuzz FUZZ_TARGETS=record_json
+FUZZ_TARGETS ?= metadata_text record_json
 fuzz: deps
 	CXX=g++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVEL_BUILD_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF
