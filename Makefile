@@ -27,6 +27,16 @@ test-reliability: build
 	  QUORVEL_CRASH_KILLS=500 QUORVEL_FAULT_FLIPS=300 QUORVEL_FORKS=1000 QUORVEL_MODEL_EXAMPLES=1000 \
 	  /usr/bin/python3 -m pytest -q -p no:cacheprovider test_crash.py test_faults.py test_fork.py test_model.py
 
+# Builds everything in $(BUILD)-sanitize under AddressSanitizer and
+# UndefinedBehaviorSanitizer (g++) and runs every test there, C++ and pytest
+# (on /usr/bin/python3, with the ASan runtime preloaded).
+.PHONY: test-sanitize
+test-sanitize: deps
+	CXX=g++ cmake -S . -B $(BUILD)-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEL_WERROR=ON -DQUORVEL_SANITIZE=ON
+	cmake --build $(BUILD)-sanitize -j $(JOBS)
+	ctest --test-dir $(BUILD)-sanitize --output-on-failure -j $(JOBS)
+
 # Stores Fashion-MNIST training images and searches with test images; the
 # database file is kept in $(BUILD) and reused by the next run.
 demo: build
@@ -37,15 +47,19 @@ bench: deps
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	bench/run-all $(BUILD)-bench
 
-# Fuzzes the metadata text reader for FUZZ_SECONDS under ASan and UBSan; the
-# corpus grows in $(BUILD)-fuzz/corpus. g++ compiles, clang's libFuzzer drives.
+# Runs each fuzzer of FUZZ_TARGETS (in fuzz/) for FUZZ_SECONDS under ASan and
+# UBSan; each corpus grows in $(BUILD)-fuzz/corpus/<target>. g++ compiles,
+# clang's libFuzzer drives. One target: make fuzz FUZZ_TARGETS=record_json
+FUZZ_TARGETS ?= metadata_text record_json
 fuzz: deps
 	CXX=g++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVEL_BUILD_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF
-	cmake --build $(BUILD)-fuzz --target metadata_text_fuzz -j $(JOBS)
-	mkdir -p $(BUILD)-fuzz/corpus
-	$(BUILD)-fuzz/bindings/python/metadata_text_fuzz -max_total_time=$(FUZZ_SECONDS) \
-	  -dict=bindings/python/fuzz/metadata_text.dict $(BUILD)-fuzz/corpus bindings/python/fuzz/seeds
+	cmake --build $(BUILD)-fuzz --target $(FUZZ_TARGETS:%=%_fuzz) -j $(JOBS)
+	set -e; for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD)-fuzz/corpus/$$target; \
+	  $(BUILD)-fuzz/fuzz/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/$$target.dict \
+	    $(BUILD)-fuzz/corpus/$$target fuzz/seeds/$$target; \
+	done
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-sanitize

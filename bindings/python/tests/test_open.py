@@ -1,6 +1,7 @@
 """Opening databases: the file lock, failed opens and instances side by side."""
 
 import gc
+import os
 import subprocess
 import sys
 
@@ -48,7 +49,7 @@ def test_second_open_fails_while_another_process_holds_the_file(db_path):
          "sys.stdin.read()\n",
          db_path],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-        env={"PYTHONPATH": str(MODULE_DIR), "PYTHONDONTWRITEBYTECODE": "1"})
+        env=dict(os.environ, PYTHONPATH=str(MODULE_DIR), PYTHONDONTWRITEBYTECODE="1"))
     try:
         assert holder.stdout.readline() == "open\n"
         with pytest.raises(RuntimeError) as raised:
