@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -182,16 +183,16 @@ std::uint64_t sum_words(const float* data, std::size_t floats) {
 // Reads every record's vector once, in place, on the worker pool.
 class InPlaceReader {
  public:
-  explicit InPlaceReader(const std::vector<Record>& records) : records_(records), sums_(records.size()) {}
+  explicit InPlaceReader(const RecordList& records) : records_(records), sums_(records.size()) {}
   void operator()() {
     run_on_worker_pool(records_.size(), [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) sums_[i] = sum_words(records_[i].vector.data(), records_[i].vector.size());
+      for (std::size_t i = begin; i < end; ++i) sums_[i] = sum_words(records_.vector(i).data(), records_.vector(i).size());
     });
     benchmark::DoNotOptimize(sums_.data());
   }
 
  private:
-  const std::vector<Record>& records_;
+  const RecordList& records_;
   std::vector<std::uint64_t> sums_;
 };
 
@@ -256,7 +257,7 @@ void BM_SearchVsFloorPaired(benchmark::State& state) {
 
 // The cosine as written: eight running sums over blocks of eight, combined,
 // then the tail; plain scalar code.
-float plain_cosine(const std::vector<float>& a, const std::vector<float>& b) {
+float plain_cosine(std::span<const float> a, std::span<const float> b) {
   const std::size_t n = std::min(a.size(), b.size());
   const std::size_t blocks_end = n - n % 8;
   float dot[8] = {}, aa[8] = {}, bb[8] = {};
@@ -280,11 +281,11 @@ float plain_cosine(const std::vector<float>& a, const std::vector<float>& b) {
 
 // The written algorithm done plainly: a result with copies of id and
 // metadata for every record, scored on the pool, stable sort, truncate.
-std::vector<SearchResult> plain_search(const std::vector<Record>& records, const std::vector<float>& query) {
+std::vector<SearchResult> plain_search(const RecordList& records, const std::vector<float>& query) {
   std::vector<SearchResult> all(records.size());
   run_on_worker_pool(records.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      all[i] = SearchResult{records[i].id, records[i].metadata, plain_cosine(query, records[i].vector)};
+      all[i] = SearchResult{std::string(records.id(i)), records.metadata(i), plain_cosine(query, records.vector(i))};
     }
   });
   std::stable_sort(all.begin(), all.end(),

@@ -14,6 +14,7 @@
 #include "quorvel/core/engine.h"
 #include "quorvel/storage/json_value.h"
 #include "quorvel/storage/record.h"
+#include "record_json.h"
 
 namespace {
 

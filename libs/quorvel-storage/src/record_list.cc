@@ -14,6 +14,13 @@ namespace {
 // this many, so that small lists are not rebuilt over and over.
 constexpr std::size_t kToleratedHoleFloats = 64 * 1024;
 
+// Room for `count` elements, growing geometrically: reserving the exact
+// count on every call would copy the column each time.
+template <typename Column>
+void make_room(Column& column, std::size_t count) {
+  if (column.capacity() < count) column.reserve(std::max(count, column.capacity() * 2));
+}
+
 }  // namespace
 
 struct RecordList::Storage {
@@ -43,12 +50,12 @@ std::span<const float> RecordList::arena() const {
 
 void RecordList::reserve_one(std::size_t vector_length) {
   const std::size_t count = size() + 1;
-  ids_.reserve(count);
-  metadata_.reserve(count);
-  offsets_.reserve(count);
-  lengths_.reserve(count);
-  timestamps_.reserve(count);
-  has_timestamp_.reserve(count);
+  make_room(ids_, count);
+  make_room(metadata_, count);
+  make_room(offsets_, count);
+  make_room(lengths_, count);
+  make_room(timestamps_, count);
+  make_room(has_timestamp_, count);
   storage_->index.reserve(count, ids_);
   storage_->arena.reserve_more(vector_length);
 }
@@ -61,12 +68,12 @@ void RecordList::append(std::string id, std::span<const float> vector, std::opti
 
 void RecordList::append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries) {
   const std::size_t count = size() + entries.size();
-  ids_.reserve(count);
-  metadata_.reserve(count);
-  offsets_.reserve(count);
-  lengths_.reserve(count);
-  timestamps_.reserve(count);
-  has_timestamp_.reserve(count);
+  make_room(ids_, count);
+  make_room(metadata_, count);
+  make_room(offsets_, count);
+  make_room(lengths_, count);
+  make_room(timestamps_, count);
+  make_room(has_timestamp_, count);
   storage_->index.reserve(count, ids_);
 
   std::size_t offset = storage_->arena.append(floats);
