@@ -1,7 +1,9 @@
 #include "quorvel/storage/json_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -25,6 +27,137 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
 
 bool is_whitespace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// When the eight bytes at `p` are all decimal digits, stores their value in
+// `value` and returns true. The digits are checked and combined as one
+// 64-bit word (byte i is the i-th digit on a little-endian machine).
+[[gnu::always_inline]] inline bool read_eight_digits(const char* p, std::uint64_t& value) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  // Every byte is 0x30..0x39: its high half is 3, and adding 6 keeps it 3.
+  if ((((word & 0xF0F0F0F0F0F0F0F0) | (((word + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4))) !=
+      0x3333333333333333) {
+    return false;
+  }
+  word -= 0x3030303030303030;
+  word = word * 10 + (word >> 8);  // pairs of digits
+  value = (((word & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+           (((word >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+          32;
+  return true;
+}
+
+// Adds the digits from `p` on to `mantissa` (mantissa * 10 + digit, digit by
+// digit; wrapping beyond 19 digits, which callers treat apart) and returns
+// the first byte that is not a digit.
+[[gnu::always_inline]] inline const char* accumulate_digits(const char* p, const char* end, std::uint64_t& mantissa) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t eight;
+    while (end - p >= 8 && read_eight_digits(p, eight)) {
+      mantissa = mantissa * 100'000'000 + eight;
+      p += 8;
+    }
+  }
+  for (; p != end && is_digit(static_cast<unsigned char>(*p)); ++p) {
+    mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+  }
+  return p;
+}
+
+using NumberToken = JsonReader::NumberToken;
+
+// Reads the number token at `p` against the grammar, in one pass with plain
+// pointers: numbers are most of what a stored record holds, so this loop
+// decides how fast a database opens. On a refusal, `error` says why and
+// `end` points at the offending byte. Kept inline so that the token's parts
+// stay in registers.
+[[gnu::always_inline]] inline NumberToken scan_number_token(const char* p, const char* const text_end) {
+  NumberToken number;
+  auto refuse = [&](const char* at, NumberToken::Error error) {
+    number.end = at;
+    number.error = error;
+    return number;
+  };
+  auto digit_at = [&](const char* at) { return at != text_end && is_digit(static_cast<unsigned char>(*at)); };
+
+  number.negative = *p == '-';
+  if (number.negative) ++p;
+  number.digits_begin = p;
+  if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
+  if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
+
+  // Every digit goes into `mantissa`, which is exact while there are at most
+  // 19 of them; `power` is the power of ten that scales it.
+  if (*p == '0') {
+    ++p;
+    if (digit_at(p)) return refuse(p, NumberToken::Error::kInvalid);
+  } else {
+    const char* const first = p;
+    p = accumulate_digits(p, text_end, number.mantissa);
+    number.digit_count = static_cast<std::size_t>(p - first);
+  }
+  number.integer_end = p;
+  if (p != text_end && *p == '.') {
+    number.is_float = true;
+    ++p;
+    if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
+    if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
+    const char* const first = p;
+    p = accumulate_digits(p, text_end, number.mantissa);
+    number.digit_count += static_cast<std::size_t>(p - first);
+    number.power = -static_cast<long long>(p - first);
+  }
+  if (p != text_end && (*p == 'e' || *p == 'E')) {
+    number.is_float = true;
+    ++p;
+    bool negative_exponent = false;
+    if (p != text_end && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
+    if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
+    if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
+    long long exponent = 0;
+    for (; digit_at(p); ++p) exponent = std::min(exponent * 10 + (*p - '0'), 1'000'000LL);
+    number.power += negative_exponent ? -exponent : exponent;
+  }
+  number.end = p;
+  return number;
+}
+
+// The number when it converts without the general routine: an integer that
+// fits its kind, or a decimal that one exact multiplication or division
+// gives.
+std::optional<JsonNumber> exact_number(const NumberToken& number) {
+  if (!number.is_float) {
+    // Integers of up to 20 digits may fit in 64 bits; recount the longest
+    // ones with an overflow check.
+    std::uint64_t mantissa = number.mantissa;
+    bool fits = number.digit_count <= 19;
+    if (number.digit_count == 20) {
+      mantissa = 0;
+      fits = true;
+      for (const char* d = number.digits_begin; d != number.integer_end; ++d) {
+        const unsigned digit = static_cast<unsigned>(*d - '0');
+        if (mantissa > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) fits = false;
+        mantissa = mantissa * 10 + digit;
+      }
+    }
+    if (fits && !number.negative) return JsonValue::Unsigned{mantissa};
+    constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
+    if (fits && mantissa != 0 && mantissa <= kMinSignedMagnitude) {
+      // Two's complement negation of the magnitude, without signed overflow.
+      return static_cast<JsonValue::Signed>(~mantissa + 1);
+    }
+  } else if (number.digit_count <= 19 && number.mantissa <= kMaxExactMantissa && number.power >= -22 &&
+             number.power <= 22) {
+    // A mantissa of at most 53 bits and a power of ten of at most 22 are
+    // both exact doubles, so one multiplication or division rounds
+    // correctly: the same double as the general conversion.
+    const double scaled = number.power < 0
+                              ? static_cast<double>(number.mantissa) / kExactPowersOfTen[-number.power]
+                              : static_cast<double>(number.mantissa) * kExactPowersOfTen[number.power];
+    return number.negative ? -scaled : scaled;
+  }
+  return std::nullopt;
+}
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -162,87 +295,10 @@ std::expected<void, JsonError> JsonReader::read_word(std::string_view rest) {
   return {};
 }
 
-std::expected<JsonNumber, JsonError> JsonReader::read_number() {
-  // One pass over the bytes with plain pointers: numbers are most of what a
-  // stored record holds, so this loop decides how fast a database opens.
-  const char* const text_begin = text_.data();
-  const char* const text_end = text_begin + text_.size();
-  const char* p = text_begin + pos_;
-  auto fail_at = [&](const char* at, std::string_view description) {
-    pos_ = static_cast<std::size_t>(at - text_begin);
-    return std::unexpected(error_here(description));
-  };
-  auto digit_at = [&](const char* at) { return at != text_end && is_digit(static_cast<unsigned char>(*at)); };
-
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  const char* const digits_begin = p;
-  if (p == text_end) return fail_at(p, msg::kEofValue);
-  if (!is_digit(static_cast<unsigned char>(*p))) return fail_at(p, msg::kInvalidNumber);
-
-  // Every digit goes into `mantissa`, which is exact while there are at most
-  // 19 of them; `power` is the power of ten that scales it.
-  std::uint64_t mantissa = 0;
-  std::size_t digit_count = 0;
-  if (*p == '0') {
-    ++p;
-    if (digit_at(p)) return fail_at(p, msg::kInvalidNumber);
-  } else {
-    for (; digit_at(p); ++p, ++digit_count) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-  }
-  const char* const integer_end = p;
-  long long power = 0;
-  bool is_float = false;
-  if (p != text_end && *p == '.') {
-    is_float = true;
-    ++p;
-    if (p == text_end) return fail_at(p, msg::kEofValue);
-    if (!is_digit(static_cast<unsigned char>(*p))) return fail_at(p, msg::kInvalidNumber);
-    for (; digit_at(p); ++p, ++digit_count, --power) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-  }
-  if (p != text_end && (*p == 'e' || *p == 'E')) {
-    is_float = true;
-    ++p;
-    bool negative_exponent = false;
-    if (p != text_end && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
-    if (p == text_end) return fail_at(p, msg::kEofValue);
-    if (!is_digit(static_cast<unsigned char>(*p))) return fail_at(p, msg::kInvalidNumber);
-    long long exponent = 0;
-    for (; digit_at(p); ++p) exponent = std::min(exponent * 10 + (*p - '0'), 1'000'000LL);
-    power += negative_exponent ? -exponent : exponent;
-  }
-  pos_ = static_cast<std::size_t>(p - text_begin);
-
-  if (!is_float) {
-    // Integers of up to 20 digits may fit in 64 bits; recount the longest
-    // ones with an overflow check.
-    bool fits = digit_count <= 19;
-    if (digit_count == 20) {
-      mantissa = 0;
-      fits = true;
-      for (const char* d = digits_begin; d != integer_end; ++d) {
-        const unsigned digit = static_cast<unsigned>(*d - '0');
-        if (mantissa > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) fits = false;
-        mantissa = mantissa * 10 + digit;
-      }
-    }
-    if (fits && !negative) return JsonValue::Unsigned{mantissa};
-    constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
-    if (fits && mantissa != 0 && mantissa <= kMinSignedMagnitude) {
-      // Two's complement negation of the magnitude, without signed overflow.
-      return static_cast<JsonValue::Signed>(~mantissa + 1);
-    }
-  } else if (digit_count <= 19 && mantissa <= kMaxExactMantissa && power >= -22 && power <= 22) {
-    // A mantissa of at most 53 bits and a power of ten of at most 22 are
-    // both exact doubles, so one multiplication or division rounds
-    // correctly: the same double as the general conversion below.
-    const double scaled = power < 0 ? static_cast<double>(mantissa) / kExactPowersOfTen[-power]
-                                    : static_cast<double>(mantissa) * kExactPowersOfTen[power];
-    return negative ? -scaled : scaled;
-  }
-
-  // Every other number is a correctly rounded double.
-  const std::string_view unsigned_token(digits_begin, static_cast<std::size_t>(p - digits_begin));
+std::expected<double, JsonError> JsonReader::general_double(const NumberToken& number) const {
+  // Every number that exact_number() leaves is a correctly rounded double.
+  const std::string_view unsigned_token(number.digits_begin,
+                                        static_cast<std::size_t>(number.end - number.digits_begin));
   double value = 0.0;
   const auto [end, ec] =
       std::from_chars(unsigned_token.data(), unsigned_token.data() + unsigned_token.size(), value);
@@ -252,7 +308,43 @@ std::expected<JsonNumber, JsonError> JsonReader::read_number() {
     }
     value = 0.0;  // Too small for a double: underflows to zero.
   }
-  return negative ? -value : value;
+  return number.negative ? -value : value;
+}
+
+std::unexpected<JsonError> JsonReader::number_error(const NumberToken& number) {
+  pos_ = static_cast<std::size_t>(number.end - text_.data());
+  return std::unexpected(error_here(number.error == NumberToken::Error::kEnd ? msg::kEofValue : msg::kInvalidNumber));
+}
+
+std::expected<JsonNumber, JsonError> JsonReader::read_number() {
+  const NumberToken number = scan_number_token(text_.data() + pos_, text_.data() + text_.size());
+  if (number.error != NumberToken::Error::kNone) return number_error(number);
+  pos_ = static_cast<std::size_t>(number.end - text_.data());
+  if (auto exact = exact_number(number)) return *exact;
+  auto value = general_double(number);
+  if (!value) return std::unexpected(std::move(value.error()));
+  return *value;
+}
+
+std::expected<float, JsonError> JsonReader::read_number_as_float() {
+  const NumberToken number = scan_number_token(text_.data() + pos_, text_.data() + text_.size());
+  if (number.error != NumberToken::Error::kNone) [[unlikely]] return number_error(number);
+  pos_ = static_cast<std::size_t>(number.end - text_.data());
+  if (number.is_float && number.digit_count <= 19 && number.mantissa <= kMaxExactMantissa &&
+      number.power >= -22 && number.power <= 22) [[likely]] {
+    // The common case of a stored vector element, without the detour
+    // through the number kinds.
+    const double scaled = number.power < 0
+                              ? static_cast<double>(number.mantissa) / kExactPowersOfTen[-number.power]
+                              : static_cast<double>(number.mantissa) * kExactPowersOfTen[number.power];
+    return static_cast<float>(number.negative ? -scaled : scaled);
+  }
+  if (auto exact = exact_number(number)) {
+    return std::visit([](auto n) { return static_cast<float>(n); }, *exact);
+  }
+  auto value = general_double(number);
+  if (!value) return std::unexpected(std::move(value.error()));
+  return static_cast<float>(*value);
 }
 
 std::expected<unsigned, JsonError> JsonReader::read_hex4() {

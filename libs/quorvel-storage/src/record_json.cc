@@ -170,9 +170,9 @@ class RecordReader {
     while (next != ']') {
       if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
       if (next != '-' && (next < '0' || next > '9')) return type_error(msg::kExpectedF32);
-      auto number = json_.read_number();
-      if (!number) return std::unexpected(std::move(number.error()));
-      out.push_back(std::visit([](auto n) { return static_cast<float>(n); }, *number));
+      auto element = json_.read_number_as_float();
+      if (!element) return std::unexpected(std::move(element.error()));
+      out.push_back(*element);
       next = json_.peek_token();
       if (next == ',') {
         json_.advance();

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <limits>
+
 #include <charconv>
 #include <cstring>
 #include <random>
@@ -74,6 +77,48 @@ TEST(JsonReaderTest, FloatsReadAsTheCorrectlyRoundedDouble) {
     std::from_chars(text.data() + (text[0] == '-'), text.data() + text.size(), expected);
     if (text[0] == '-') expected = -expected;
     ASSERT_EQ(std::memcmp(value, &expected, sizeof expected), 0) << text;
+
+    // A vector element: the nearest float to that double.
+    JsonReader element(text);
+    ASSERT_EQ(element.peek_token(), text[0]);
+    const auto as_float = element.read_number_as_float();
+    ASSERT_TRUE(as_float.has_value()) << text;
+    const float expected_float = static_cast<float>(expected);
+    ASSERT_EQ(std::memcmp(&*as_float, &expected_float, sizeof expected_float), 0) << text;
+  }
+}
+
+// Integers go to the nearest float directly, not through a double (which
+// could round twice), as long as they fit 64 bits; longer ones and the
+// other forms go through the double.
+TEST(JsonReaderTest, NumbersReadAsFloats) {
+  struct Case {
+    const char* text;
+    float expected;
+  };
+  const Case cases[] = {
+      {"0", 0.0f},
+      {"-0", -0.0f},
+      {"16777217", 16777216.0f},  // a tie between floats, to even
+      {"-16777217", -16777216.0f},
+      {"18446744073709551615", 18446744073709551616.0f},
+      {"-9223372036854775808", -9223372036854775808.0f},
+      // 2^60 + 2^36 + 1: directly to float rounds up; through the double
+      // (which drops the final 1) it would be a tie and round down to 2^60.
+      {"1152921573326323713", 1152921573326323712.0f + 137438953472.0f},
+      {"0.1", 0.1f},
+      {"1e-7", 1e-7f},
+      {"123456789012345678901234", 1.2345679e23f},
+      {"1e39", std::numeric_limits<float>::infinity()},
+      {"1e-50", 0.0f},
+      {"12345678.123456789", 12345678.0f},
+  };
+  for (const Case& c : cases) {
+    JsonReader reader(c.text);
+    reader.peek_token();
+    const auto read = reader.read_number_as_float();
+    ASSERT_TRUE(read.has_value()) << c.text;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(*read), std::bit_cast<std::uint32_t>(c.expected)) << c.text;
   }
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -65,6 +67,11 @@ class JsonReader {
   [[nodiscard]] std::expected<std::string, JsonError> read_string();
   // Reads a number. REQUIRES: peek_token() returned '-' or a digit.
   [[nodiscard]] std::expected<JsonNumber, JsonError> read_number();
+  // Reads a number as a 32-bit float: an integer of the Unsigned or Signed
+  // range directly to the nearest float, any other number first to the
+  // nearest double (as read_number() reads it), that to the nearest float.
+  // REQUIRES: peek_token() returned '-' or a digit.
+  [[nodiscard]] std::expected<float, JsonError> read_number_as_float();
   // Reads the word null. REQUIRES: peek_token() returned 'n'.
   [[nodiscard]] std::expected<void, JsonError> read_null();
 
@@ -86,7 +93,27 @@ class JsonReader {
   // Byte offset of the cursor.
   std::size_t position() const { return pos_; }
 
+  // The parts of a number token, checked against the grammar (internal to
+  // the reader's number conversions).
+  struct NumberToken {
+    enum class Error { kNone, kEnd, kInvalid };
+    bool negative = false;
+    bool is_float = false;               // has a fraction or an exponent
+    std::uint64_t mantissa = 0;          // every digit, exact while digit_count <= 19
+    std::size_t digit_count = 0;         // of the integer part (but a lone 0) and the fraction
+    long long power = 0;                 // the power of ten that scales the mantissa
+    const char* digits_begin = nullptr;  // after the sign
+    const char* integer_end = nullptr;
+    const char* end = nullptr;           // after the token, or the refused byte
+    Error error = Error::kNone;
+  };
+
  private:
+  // The correctly rounded double of a number that has no exact shortcut.
+  [[nodiscard]] std::expected<double, JsonError> general_double(const NumberToken& number) const;
+  // The error of a refused number token, with the cursor on the refused byte.
+  std::unexpected<JsonError> number_error(const NumberToken& number);
+
   [[nodiscard]] std::expected<JsonValue, JsonError> read_array();
   [[nodiscard]] std::expected<JsonValue, JsonError> read_object();
   [[nodiscard]] std::expected<void, JsonError> read_word(std::string_view rest);
