@@ -1,32 +1,50 @@
 #include "quorvel/core/engine.h"
 
+#include <new>
 #include <utility>
 
+#include "attached_index.h"
+#include "messages.h"
 #include "search.h"
 #include "worker_pool.h"
 
 namespace quorvel {
 namespace {
 
-constexpr std::string_view kEngineErrorPrefix = "Storage error: ";
-
 std::unexpected<EngineError> wrap(StorageError error) {
-  return std::unexpected(EngineError{std::move(error)});
+  return std::unexpected(EngineError{EngineError::Kind::Storage, std::move(error), {}});
+}
+
+std::unexpected<EngineError> config_error(std::string detail) {
+  return std::unexpected(EngineError{EngineError::Kind::IndexConfig, {}, std::move(detail)});
+}
+
+ParallelFor on(WorkerPool& pool) {
+  return [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); };
 }
 
 }  // namespace
 
 std::string EngineError::message() const {
-  return std::string(kEngineErrorPrefix) + storage.message();
+  switch (kind) {
+    case Kind::Storage: return std::string(messages::kStoragePrefix) + storage.message();
+    case Kind::IndexConfig: return std::string(messages::kIndexConfigPrefix) + detail;
+  }
+  return detail;
 }
 
 std::expected<Engine, EngineError> Engine::open(const std::string& path, const EngineOptions& options) {
+  if (options.index) {
+    if (auto problem = index_config_problem(*options.index, kHighestIndexLevel)) return config_error(*problem);
+  }
   std::unique_ptr<WorkerPool> own_pool;
   if (options.worker_threads) own_pool = std::make_unique<WorkerPool>(*options.worker_threads);
   WorkerPool& pool = own_pool ? *own_pool : worker_pool();
-  auto store = RecordStore::open(path, [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); });
+  auto store = RecordStore::open(path, on(pool));
   if (!store) return wrap(std::move(store.error()));
-  return Engine(std::move(*store), options.metric, std::move(own_pool), pool);
+  Engine engine(std::move(*store), options.metric, std::move(own_pool), pool);
+  if (options.index) engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_);
+  return engine;
 }
 
 Engine::Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool)
@@ -38,27 +56,83 @@ Engine::~Engine() = default;
 
 std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector<float> vector,
                                                 std::optional<JsonValue> metadata) {
-  Record record{std::string(id), std::move(vector), std::move(metadata), std::nullopt};
+  return insert(id, std::move(vector), std::move(metadata), std::nullopt);
+}
+
+std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector<float> vector,
+                                                std::optional<JsonValue> metadata,
+                                                std::optional<std::uint64_t> timestamp) {
+  const std::optional<std::size_t> stored_at = get_all().find(id);
+  const std::size_t new_position = get_all().size();
+  Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
+  if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value());
   return {};
 }
 
+void Engine::index_inserted(std::size_t position, bool replaced) {
+  // The change is committed; if memory runs out while the index follows it,
+  // the index goes, and searches score every record, which stays correct.
+  try {
+    if (replaced) {
+      // The entry changed its vector in place: links made for the old one
+      // would mislead every search that passes the node.
+      index_->rebuild(get_all(), metric_);
+    } else {
+      index_->insert(get_all(), position, metric_);
+    }
+  } catch (const std::bad_alloc&) {
+    index_.reset();
+  }
+}
+
 std::optional<SearchResult> Engine::get(std::string_view id) const {
-  const RecordList& records = store_.records();
+  const RecordList& records = get_all();
   const auto position = records.find(id);
   if (!position) return std::nullopt;
   return SearchResult{std::string(records.id(*position)), records.metadata(*position), 0.0f};
 }
 
 std::expected<void, EngineError> Engine::remove(std::string_view id) {
-  if (auto removed = store_.remove(id); !removed) return wrap(std::move(removed.error()));
+  auto removed = store_.remove(id);
+  if (!removed) return wrap(std::move(removed.error()));
+  if (*removed && index_) {
+    // Every entry after the removed one moved up a position: number afresh.
+    try {
+      index_->rebuild(get_all(), metric_);
+    } catch (const std::bad_alloc&) {
+      index_.reset();
+    }
+  }
   return {};
 }
 
 std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint64_t k) const {
-  WorkerPool& pool = *pool_;
-  return search_records(store_.records(), metric_, query, k,
-                        [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); });
+  if (index_) return search(SearchRequest{std::vector<float>(query.begin(), query.end()), k, {}, {}, {}});
+  return search_records(get_all(), metric_, query, k, on(*pool_));
 }
+
+std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
+  if (!index_ || !request.filters.empty() || request.decay) {
+    return search_records(get_all(), metric_, request, on(*pool_));
+  }
+  const RecordList& records = get_all();
+  std::vector<SearchResult> results;
+  for (const HnswMatch& match : index_->search(records, request.query, request.k, metric_)) {
+    const auto position = static_cast<std::size_t>(match.node);
+    results.push_back(SearchResult{std::string(records.id(position)), records.metadata(position), match.value});
+  }
+  return results;
+}
+
+std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) {
+  if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
+  index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_);
+  return {};
+}
+
+void Engine::detach_index() { index_.reset(); }
+
+const HnswIndex* Engine::index() const { return index_ ? &index_->index() : nullptr; }
 
 }  // namespace quorvel

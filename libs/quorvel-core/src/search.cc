@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <math.h>
+#include <string>
 
 namespace quorvel {
 namespace {
@@ -19,17 +21,23 @@ struct RankedPosition {
 };
 
 // The positions of the best `keep` scores, best first: the first `keep`
-// entries of a stable sort by rank. One pass with a heap of the `keep` best
-// so far, whose top is the worst of them; a later position with the top's
-// key loses to it, as a stable sort would have it.
-std::vector<RankedPosition> select_best(std::span<const float> scores, std::size_t keep, bool larger_first) {
+// entries of a stable sort by rank of the positions that take part (every
+// position when `taking_part` is empty). One pass with a heap of the `keep`
+// best so far, whose top is the worst of them; a later position with the
+// top's key loses to it, as a stable sort would have it.
+std::vector<RankedPosition> select_best(std::span<const float> scores, std::span<const std::uint8_t> taking_part,
+                                        std::size_t keep, bool larger_first) {
   std::vector<RankedPosition> best;
   if (keep == 0) return best;
   best.reserve(keep);
+  const bool all = taking_part.empty();
   std::size_t i = 0;
-  for (; i < scores.size() && best.size() < keep; ++i) best.push_back({rank_key(scores[i], larger_first), i});
+  for (; i < scores.size() && best.size() < keep; ++i) {
+    if (all || taking_part[i]) best.push_back({rank_key(scores[i], larger_first), i});
+  }
   std::make_heap(best.begin(), best.end());
   for (; i < scores.size(); ++i) {
+    if (!all && !taking_part[i]) continue;
     const std::uint32_t key = rank_key(scores[i], larger_first);
     if (key >= best.front().key) continue;
     std::pop_heap(best.begin(), best.end());
@@ -38,6 +46,18 @@ std::vector<RankedPosition> select_best(std::span<const float> scores, std::size
   }
   std::sort(best.begin(), best.end());
   return best;
+}
+
+std::vector<SearchResult> results_of(const RecordList& records, std::span<const RankedPosition> best,
+                                     std::span<const float> scores) {
+  std::vector<SearchResult> results;
+  results.reserve(best.size());
+  for (const RankedPosition& ranked : best) {
+    const std::size_t position = ranked.position;
+    results.push_back(
+        SearchResult{std::string(records.id(position)), records.metadata(position), scores[position]});
+  }
+  return results;
 }
 
 }  // namespace
@@ -53,6 +73,26 @@ std::uint32_t rank_key(float score, bool larger_is_closer) {
   return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
+bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFilter> filters) {
+  if (!metadata) return false;
+  const auto* object = metadata->get_if<JsonValue::Object>();
+  if (object == nullptr) return false;
+  for (const MetadataFilter& filter : filters) {
+    // Members are held in ascending byte order of their keys.
+    const auto member = std::lower_bound(
+        object->begin(), object->end(), filter.key,
+        [](const JsonValue::Member& m, const std::string& key) { return m.key < key; });
+    if (member == object->end() || member->key != filter.key || !(member->value == filter.value)) return false;
+  }
+  return true;
+}
+
+float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp) {
+  if (!timestamp || *timestamp >= now) return score;
+  const float days = static_cast<float>(now - *timestamp) / 86400.0f;
+  return score * ::powf(decay, days);
+}
+
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric,
                                          std::span<const float> query, std::uint64_t k,
                                          const ParallelFor& parallel_for) {
@@ -63,16 +103,30 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
   parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) scores[i] = metric_value(metric, query, records.vector(i));
   });
+  const std::vector<RankedPosition> best = select_best(scores, {}, keep, larger_is_closer(metric));
+  return results_of(records, best, scores);
+}
 
-  const std::vector<RankedPosition> best = select_best(scores, keep, larger_is_closer(metric));
-  std::vector<SearchResult> results;
-  results.reserve(best.size());
-  for (const RankedPosition& ranked : best) {
-    const std::size_t position = ranked.position;
-    results.push_back(
-        SearchResult{std::string(records.id(position)), records.metadata(position), scores[position]});
-  }
-  return results;
+std::vector<SearchResult> search_records(const RecordList& records, Metric metric, const SearchRequest& request,
+                                         const ParallelFor& parallel_for) {
+  const bool decays = request.decay && request.now;
+  if (request.filters.empty() && !decays) return search_records(records, metric, request.query, request.k, parallel_for);
+  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(request.k, records.size()));
+  if (keep == 0) return {};
+
+  // Filters first: a record that fails one is not scored at all.
+  std::vector<float> scores(records.size());
+  std::vector<std::uint8_t> taking_part(records.size());
+  parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      if (!request.filters.empty() && !passes(records.metadata(i), request.filters)) continue;
+      taking_part[i] = 1;
+      const float score = metric_value(metric, request.query, records.vector(i));
+      scores[i] = decays ? decayed(score, *request.decay, *request.now, records.timestamp(i)) : score;
+    }
+  });
+  const std::vector<RankedPosition> best = select_best(scores, taking_part, keep, larger_is_closer(metric));
+  return results_of(records, best, scores);
 }
 
 }  // namespace quorvel

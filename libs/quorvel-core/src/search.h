@@ -11,11 +11,25 @@
 
 namespace quorvel {
 
-// The whole of Engine::search over `records`, with the scoring spread by
-// `parallel_for`: the same results for every way of splitting the range.
+// Engine::search(query, k) over `records` (no filters, no decay), with the
+// scoring spread by `parallel_for`: the same results for every way of
+// splitting the range.
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric,
                                          std::span<const float> query, std::uint64_t k,
                                          const ParallelFor& parallel_for);
+
+// Engine::search(request) over `records` by exhaustive scoring (filters,
+// then scores, then decay), with the scoring spread by `parallel_for`.
+std::vector<SearchResult> search_records(const RecordList& records, Metric metric, const SearchRequest& request,
+                                         const ParallelFor& parallel_for);
+
+// Whether `metadata` meets every filter: it is an object that holds each
+// filter's key with an equal value.
+bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFilter> filters);
+
+// `score` lowered by decay^(age in days) when `timestamp` lies before `now`;
+// the age is taken in 64-bit integers and divided as a 32-bit float.
+float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp);
 
 // A key whose ascending order is the rank order of scores under a metric of
 // the given direction: better scores first, -0.0 equal to 0.0, NaN after

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quorvel/index/hnsw_index.h"
+#include "quorvel/index/metric.h"
+#include "quorvel/storage/record_list.h"
+
+namespace quorvel {
+
+// Why `config` cannot work as an attached index's configuration, or nothing
+// when it can: ml must be a finite, non-negative number that lets no node
+// draw a level above `highest_level`.
+std::optional<std::string> index_config_problem(const HnswConfig& config, std::uint64_t highest_level);
+
+// An HnswIndex over a record list, whose node numbers are the list's
+// positions; it reads the vectors from the list (`vector_of`), which must be
+// the list it was built over, as it stands. The engine calls insert() or
+// rebuild() after every change of the list to keep the numbering true.
+//
+// Not thread-safe: insert and rebuild need exclusive access; search may run
+// concurrently with itself.
+class AttachedIndex {
+ public:
+  // Builds an index with `config` over every entry of `records`, first to
+  // last, under `metric`.
+  AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric);
+
+  // Inserts the entry at `position`, which must be the last of `records`.
+  void insert(const RecordList& records, std::size_t position, Metric metric);
+
+  // Builds the index afresh from every entry of `records`, with the same
+  // configuration.
+  void rebuild(const RecordList& records, Metric metric);
+
+  // The index's answer for `query`: up to k (position, metric value) pairs,
+  // closest first, searched with the configuration's ef_search.
+  std::vector<HnswMatch> search(const RecordList& records, std::span<const float> query, std::uint64_t k,
+                                Metric metric) const;
+
+  const HnswIndex& index() const { return index_; }
+
+ private:
+  HnswIndex index_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,255 @@
+// The attached index, metadata filters and decay.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <math.h>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quorvel/core/engine.h"
+#include "quorvel/testing/database_test.h"
+
+namespace quorvel {
+namespace {
+
+using Vec = std::vector<float>;
+
+// Lists long enough that every node of a small index stays reachable.
+HnswConfig roomy(float ml) {
+  return HnswConfig{.m = 16, .m_max = 16, .m_max0 = 32, .ef_construction = 64, .ef_search = 64, .ml = ml};
+}
+
+// With ml = 0 every node is drawn at level 0, so the graph depends on the
+// vectors and their order alone: two indexes built alike are equal.
+constexpr float kFlat = 0.0f;
+
+// An index built afresh over the engine's records, as the engine builds it.
+HnswIndex fresh_index(const Engine& engine, const HnswConfig& config) {
+  HnswIndex index(config);
+  const RecordList& records = engine.get_all();
+  const auto vector_of = [&](std::uint64_t node) { return records.vector(node); };
+  for (std::size_t i = 0; i < records.size(); ++i) index.insert(i, records.vector(i), vector_of, engine.metric());
+  return index;
+}
+
+void expect_same_graph(const HnswIndex& x, const HnswIndex& y) {
+  ASSERT_EQ(x.size(), y.size());
+  EXPECT_EQ(x.entry_point(), y.entry_point());
+  EXPECT_EQ(x.top_level(), y.top_level());
+  for (std::uint64_t node = 0; node < x.size(); ++node) EXPECT_EQ(x.node(node), y.node(node)) << node;
+}
+
+// "r<i>" (built without "r" + ..., about which g++ 12 warns wrongly).
+std::string numbered(int i) {
+  std::string id = std::to_string(i);
+  id.insert(id.begin(), 'r');
+  return id;
+}
+
+std::vector<std::string> ids_of(const std::vector<SearchResult>& results) {
+  std::vector<std::string> ids;
+  for (const SearchResult& result : results) ids.push_back(result.id);
+  return ids;
+}
+
+class EngineIndexTest : public testing::DatabaseTest<Engine> {
+ protected:
+  Engine open_with(const EngineOptions& options) {
+    auto engine = Engine::open(path_, options);
+    EXPECT_TRUE(engine) << engine.error().message();
+    return std::move(engine).value();
+  }
+};
+
+TEST_F(EngineIndexTest, OpenBuildsTheIndexOverTheLoadedRecords) {
+  {
+    Engine engine = open_ok();
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(engine.insert(numbered(i), {float(i), 1.0f}, {}));
+    EXPECT_FALSE(engine.has_index());
+  }
+  EngineOptions options;
+  options.index = roomy(kFlat);
+  Engine engine = open_with(options);
+  ASSERT_TRUE(engine.has_index());
+  expect_same_graph(*engine.index(), fresh_index(engine, roomy(kFlat)));
+  engine.detach_index();
+  EXPECT_FALSE(engine.has_index());
+  EXPECT_EQ(engine.index(), nullptr);
+}
+
+// Deleting the second of three renumbers: two nodes, 0 and 1, for the first
+// and the third record.
+TEST_F(EngineIndexTest, ADeleteRebuildsWithTheNewPositions) {
+  Engine engine = open_ok();
+  ASSERT_TRUE(engine.attach_index(roomy(kFlat)));
+  for (const char* id : {"first", "second", "third"}) ASSERT_TRUE(engine.insert(id, {1.0f, float(id[0])}, {}));
+  EXPECT_EQ(engine.index()->size(), 3u);
+  ASSERT_TRUE(engine.remove("second"));
+  ASSERT_EQ(engine.index()->size(), 2u);
+  EXPECT_TRUE(engine.index()->node(0) && engine.index()->node(1));
+  EXPECT_FALSE(engine.index()->node(2));
+  expect_same_graph(*engine.index(), fresh_index(engine, roomy(kFlat)));
+  EXPECT_EQ(ids_of(engine.search(Vec{1.0f, float('t')}, 2)), (std::vector<std::string>{"third", "first"}));
+}
+
+// Levels drawn at random: a rebuild would draw them anew, so an unchanged
+// graph shows that none happened.
+TEST_F(EngineIndexTest, NothingChangesTheIndexButACommittedChange) {
+  Engine engine = open_ok();
+  ASSERT_TRUE(engine.attach_index(roomy(1.0f)));
+  for (int i = 0; i < 60; ++i) ASSERT_TRUE(engine.insert(numbered(i), {float(i % 7), float(i)}, {}));
+  const HnswIndex before = *engine.index();
+  ASSERT_TRUE(engine.remove("never stored"));
+  ASSERT_FALSE(engine.insert("bad", {std::nanf("")}, {}));  // refused by the store
+  expect_same_graph(*engine.index(), before);
+}
+
+// A re-insert changes a vector in place: the index is rebuilt, so the node
+// does not keep links made for its old vector.
+TEST_F(EngineIndexTest, AReinsertRebuildsTheIndex) {
+  const HnswConfig sparse{.m = 2, .m_max = 2, .m_max0 = 2, .ef_construction = 2, .ef_search = 2, .ml = kFlat};
+  Engine engine = open_ok();
+  ASSERT_TRUE(engine.attach_index(sparse));
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(engine.insert(numbered(i), {float(i), float(i % 3)}, {}));
+  ASSERT_TRUE(engine.insert("r3", {29.5f, 2.0f}, {}));
+  expect_same_graph(*engine.index(), fresh_index(engine, sparse));
+}
+
+TEST_F(EngineIndexTest, TheIndexAgreesWithTheExhaustiveSearchWhenEfCoversEveryRecord) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> coordinate(-3, 3);
+  for (Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean, Metric::Manhattan}) {
+    testing::TempDir dir;
+    EngineOptions options;
+    options.metric = metric;
+    auto engine = Engine::open(dir.file("db"), options);
+    ASSERT_TRUE(engine);
+    for (int i = 0; i < 40; ++i) {
+      Vec vector(4);
+      for (float& x : vector) x = float(coordinate(rng));
+      ASSERT_TRUE(engine->insert(numbered(i), vector, JsonValue(static_cast<JsonValue::Unsigned>(i))));
+    }
+    const Vec query = {1, -2, 0, 3};
+    const auto exhaustive = engine->search(query, 10);
+    ASSERT_TRUE(engine->attach_index(roomy(1.0f)));
+    EXPECT_EQ(engine->search(query, 10), exhaustive) << static_cast<int>(metric);
+  }
+}
+
+// With m = 0 the graph has no links and the index finds its entry point
+// only, which tells the paths apart.
+TEST_F(EngineIndexTest, OnlyFiltersAndDecayTakeTheExhaustivePath) {
+  Engine engine = open_ok();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(engine.insert(numbered(i), {1.0f, float(i)}, JsonValue::make_object({{"a", JsonValue(1)}})));
+  }
+  ASSERT_TRUE(engine.attach_index(HnswConfig{.m = 0, .m_max = 0, .m_max0 = 0, .ef_construction = 0, .ef_search = 0, .ml = 0}));
+  SearchRequest request{{1.0f, 2.0f}, 5, {}, {}, {}};
+  EXPECT_EQ(engine.search(request).size(), 1u);
+  request.now = 1000;  // now alone keeps the index path
+  EXPECT_EQ(engine.search(request).size(), 1u);
+  request.decay = 0.5f;
+  EXPECT_EQ(engine.search(request).size(), 5u);
+  request.decay.reset();
+  request.filters = {{"a", JsonValue(1)}};
+  EXPECT_EQ(engine.search(request).size(), 5u);
+}
+
+TEST_F(EngineIndexTest, FiltersCompareJsonValuesExactly) {
+  Engine engine = open_ok();
+  const auto object = [](std::vector<JsonValue::Member> members) { return JsonValue::make_object(std::move(members)); };
+  struct Stored {
+    const char* id;
+    std::optional<JsonValue> metadata;
+  };
+  const Stored stored[] = {
+      {"none", std::nullopt},
+      {"not an object", JsonValue(JsonValue::Array{JsonValue(1)})},
+      {"lacks the key", object({{"b", JsonValue(1)}})},
+      {"integer", object({{"a", JsonValue(1)}, {"b", JsonValue("x")}})},
+      {"float", object({{"a", JsonValue(1.0)}})},
+      {"nested", object({{"a", object({{"x", JsonValue(JsonValue::Array{JsonValue(true)})}})}})},
+  };
+  for (const Stored& s : stored) ASSERT_TRUE(engine.insert(s.id, {1.0f}, s.metadata));
+  const auto found = [&](std::vector<MetadataFilter> filters) {
+    return ids_of(engine.search(SearchRequest{{1.0f}, 10, std::move(filters), {}, {}}));
+  };
+  EXPECT_EQ(found({}).size(), 6u);
+  EXPECT_EQ(found({{"a", JsonValue(1)}}), std::vector<std::string>{"integer"});
+  EXPECT_EQ(found({{"a", JsonValue(1.0)}}), std::vector<std::string>{"float"});
+  EXPECT_EQ(found({{"a", JsonValue(1)}, {"b", JsonValue("x")}}), std::vector<std::string>{"integer"});
+  EXPECT_EQ(found({{"a", JsonValue(1)}, {"b", JsonValue("y")}}), std::vector<std::string>{});
+  EXPECT_EQ(found({{"a", object({{"x", JsonValue(JsonValue::Array{JsonValue(true)})}})}}),
+            std::vector<std::string>{"nested"});
+  EXPECT_EQ(found({{"a", object({{"x", JsonValue(JsonValue::Array{JsonValue(false)})}})}}), std::vector<std::string>{});
+}
+
+TEST_F(EngineIndexTest, DecayLowersTheScoresOfOlderRecords) {
+  constexpr std::uint64_t kNow = 1'000'000;
+  Engine engine = open_ok();
+  ASSERT_TRUE(engine.insert("day old", {1.0f, 0.0f}, {}, kNow - 86400));
+  ASSERT_TRUE(engine.insert("now", {1.0f, 0.0f}, {}, kNow));
+  ASSERT_TRUE(engine.insert("future", {1.0f, 0.0f}, {}, kNow + 5));
+  ASSERT_TRUE(engine.insert("no time", {1.0f, 0.0f}, {}));
+  ASSERT_TRUE(engine.insert("hour old", {1.0f, 0.0f}, {}, kNow - 3600));
+  const auto scores = [&](std::optional<float> decay, std::optional<std::uint64_t> now) {
+    std::map<std::string, float> by_id;
+    for (const SearchResult& r : engine.search(SearchRequest{{1.0f, 0.0f}, 10, {}, decay, now})) by_id[r.id] = r.score;
+    return by_id;
+  };
+  const auto decayed = scores(0.5f, kNow);
+  EXPECT_EQ(decayed.at("day old"), 0.5f);
+  EXPECT_EQ(decayed.at("hour old"), 1.0f * ::powf(0.5f, 3600.0f / 86400.0f));
+  for (const char* unchanged : {"now", "future", "no time"}) EXPECT_EQ(decayed.at(unchanged), 1.0f) << unchanged;
+  for (const auto& [id, score] : scores(0.5f, std::nullopt)) EXPECT_EQ(score, 1.0f) << id;
+  // Equal scores keep list order; decayed ones fall behind.
+  EXPECT_EQ(ids_of(engine.search(SearchRequest{{1.0f, 0.0f}, 10, {}, 0.5f, kNow})),
+            (std::vector<std::string>{"now", "future", "no time", "hour old", "day old"}));
+  // Timestamps are stored and read back.
+  Engine& reopened = engine;
+  EXPECT_EQ(reopened.get_all()[0].timestamp, kNow - 86400);
+}
+
+TEST_F(EngineIndexTest, ConfigurationsThatCannotWorkAreRefusedBeforeAnythingIsBuilt) {
+  struct Case {
+    float ml;
+    const char* message;
+  };
+  const Case refused[] = {
+      {std::nanf(""), "Index config error: ml is NaN"},
+      {std::numeric_limits<float>::infinity(), "Index config error: ml is infinite"},
+      {-0.5f, "Index config error: ml is negative"},
+      {1e20f, "Index config error: ml = 100000002004087734272.000000 lets a node draw level "
+              "18446744073709551615; levels must stay at most 64"},
+      {5.0f, "Index config error: ml = 5.000000 lets a node draw level 79; levels must stay at most 64"},
+  };
+  Engine engine = open_ok();
+  ASSERT_TRUE(engine.insert("a", {1.0f}, {}));
+  for (const Case& c : refused) {
+    HnswConfig config = roomy(c.ml);
+    auto attached = engine.attach_index(config);
+    ASSERT_FALSE(attached) << c.ml;
+    EXPECT_EQ(attached.error().message(), c.message);
+    EXPECT_FALSE(engine.has_index());
+    EngineOptions options;
+    options.index = config;
+    testing::TempDir dir;
+    auto opened = Engine::open(dir.file("never.db"), options);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().message(), c.message);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("never.db")));
+  }
+  // Zero bounds, ml = 0 and the largest ml allowed work.
+  for (const HnswConfig& allowed : {HnswConfig{}, roomy(4.0f)}) {
+    ASSERT_TRUE(engine.attach_index(allowed));
+    EXPECT_EQ(engine.search(Vec{1.0f}, 1).size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace quorvel
