@@ -70,6 +70,22 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   return {};
 }
 
+std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
+  const std::size_t before = get_all().size();
+  const std::size_t count = records.size();
+  if (auto ok = store_.insert_all(std::move(records), refused); !ok) return wrap(std::move(ok.error()));
+  if (!index_) return {};
+  if (get_all().size() - before == count) {
+    // Every record was new: one node each, in order.
+    for (std::size_t position = before; position < get_all().size() && index_; ++position) {
+      index_inserted(position, false);
+    }
+  } else {
+    index_inserted(0, true);  // some replaced a stored vector in place
+  }
+  return {};
+}
+
 void Engine::index_inserted(std::size_t position, bool replaced) {
   // The change is committed; if memory runs out while the index follows it,
   // the index goes, and searches score every record, which stays correct.

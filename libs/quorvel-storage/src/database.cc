@@ -85,7 +85,7 @@ std::expected<void, StorageError> check_table_shape(sqlite3* db) {
 // change: one that holds other data and no table "records" (another
 // application's database), or whose "records" is not our table. An empty
 // database, and one with our table, pass.
-std::expected<void, StorageError> check_schema(sqlite3* db) {
+std::expected<void, StorageError> check_schema(sqlite3* db, bool table_required) {
   // "file is not a database" shows here, when SQLite first reads the file.
   auto list = prepare(db, kListSchema, Kind::Database);
   if (!list) return std::unexpected(std::move(list.error()));
@@ -114,6 +114,7 @@ std::expected<void, StorageError> check_schema(sqlite3* db) {
     return error(Kind::Table, std::string(messages::kForeignData) + found + std::string(messages::kForeignDataEnd));
   }
   if (records_type) return check_table_shape(db);
+  if (table_required) return error(Kind::Table, std::string(messages::kNoRecordsTable));
   return {};
 }
 
@@ -169,13 +170,21 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open(const std:
   // A file that this open created goes again if the open fails before
   // anything is written to it.
   const bool created = lock->created();
-  auto opened = open_locked(name, std::move(*lock));
+  auto opened = open_locked(name, std::move(*lock), false);
   if (!opened && created && std::filesystem::file_size(name, ignored) == 0) (void)::unlink(name.c_str());
   return opened;
 }
 
+std::expected<std::unique_ptr<Database>, StorageError> Database::open_to_read(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return error(Kind::Database, std::string(messages::kPathHoldsNul));
+  const std::string name = sqlite_file_name(path);
+  auto lock = FileLock::acquire(name, FileLock::Access::kExisting);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  return open_locked(name, std::move(*lock), true);
+}
+
 std::expected<std::unique_ptr<Database>, StorageError> Database::open_locked(const std::string& name,
-                                                                            FileLock lock) {
+                                                                            FileLock lock, bool read_only) {
   // The write-ahead log is created beside the file; without it no write
   // could be made durable.
   if (::faccessat(AT_FDCWD, directory_of(name).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
@@ -183,7 +192,10 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open_locked(con
   }
 
   std::unique_ptr<Database> database(new Database(std::move(lock)));
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  database->read_only_ = read_only;
+  // SQLite reads a file in write-ahead-log mode only through its log, which
+  // it must be able to create: a reader opens for writing too.
+  const int flags = SQLITE_OPEN_READWRITE | (read_only ? 0 : SQLITE_OPEN_CREATE) | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(name.c_str(), &database->db_, flags, nullptr) != SQLITE_OK) {
     if (database->db_ == nullptr) return error(Kind::Database, std::string(messages::kOutOfMemory));
     return sqlite_failure(Kind::Database, database->db_);
@@ -205,7 +217,8 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open_locked(con
   // program can write between our transactions. The schema is read before
   // anything is written, so that a file we refuse stays as it was.
   if (auto ok = execute(db, "PRAGMA locking_mode=EXCLUSIVE", Kind::Database); !ok) return std::unexpected(ok.error());
-  if (auto ok = check_schema(db); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = check_schema(db, read_only); !ok) return std::unexpected(std::move(ok.error()));
+  if (read_only) return database;
   if (auto ok = database->set_up(); !ok) return std::unexpected(std::move(ok.error()));
   return database;
 }
@@ -258,6 +271,7 @@ void Database::empty_log() {
 }
 
 std::expected<void, StorageError> Database::check_writable() {
+  if (read_only_) return error(Kind::Transaction, std::string(messages::kOpenedToRead));
   if (!lock_.held_here()) return error(Kind::Transaction, std::string(messages::kOpenedByAnotherProcess));
   std::string_view refusal;
   if (FileIdentity::of_path(file_name_) != lock_.identity()) {
@@ -286,7 +300,7 @@ Database::~Database() {
   // connection's own descriptors, and keep SQLite from deleting whatever
   // now bears the log's name; an emptied log that is still ours is removed
   // below. Nothing is left that a later open could replay into another file.
-  const bool unchanged = files_unchanged();
+  const bool unchanged = read_only_ || files_unchanged();
   if (!unchanged) {
     empty_log();
     int persist = 1;

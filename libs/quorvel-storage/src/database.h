@@ -75,6 +75,15 @@ class Database {
   // Transaction, Table or Commit.
   [[nodiscard]] static std::expected<std::unique_ptr<Database>, StorageError> open(const std::string& path);
 
+  // Opens an existing database file for reading its rows: takes the same
+  // lock as open() (so a live store and a reader exclude each other),
+  // requires our table "records", and changes nothing but what SQLite does
+  // on every open (the log of a crash is folded into the file when the
+  // connection closes). Every write transaction is refused. Fails with
+  // Database or Table.
+  [[nodiscard]] static std::expected<std::unique_ptr<Database>, StorageError> open_to_read(
+      const std::string& path);
+
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -107,9 +116,9 @@ class Database {
  private:
   explicit Database(FileLock lock) : lock_(std::move(lock)) {}
 
-  // open() once the file is locked.
+  // open() and open_to_read() once the file is locked.
   [[nodiscard]] static std::expected<std::unique_ptr<Database>, StorageError> open_locked(
-      const std::string& name, FileLock lock);
+      const std::string& name, FileLock lock, bool read_only);
 
   [[nodiscard]] std::expected<void, StorageError> set_up();
   // Refuses a write in a forked child, and once the file or its log was
@@ -128,6 +137,7 @@ class Database {
   sqlite3* db_ = nullptr;
   std::string file_name_;  // as SQLite resolved it: absolute, symbolic links followed
   std::string log_name_;   // the write-ahead log beside it
+  bool read_only_ = false;
   Statement begin_;
   Statement commit_;
   Statement rollback_;

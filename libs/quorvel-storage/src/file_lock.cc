@@ -104,7 +104,7 @@ std::optional<FileIdentity> FileIdentity::of_path(const std::string& path) {
   return FileIdentity{status.st_dev, status.st_ino};
 }
 
-std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path) {
+std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path, Access access) {
   install_fork_handlers();
   Registry& r = registry();
   const std::lock_guard guard(r.mutex);
@@ -120,10 +120,10 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path)
   bool created = false;
   int fd;
   do {
-    created = !before.has_value();
+    created = access == Access::kCreate && !before.has_value();
     fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | (created ? O_CREAT | O_EXCL : 0), 0644);
   } while (fd < 0 && (errno == EINTR || (created && errno == EEXIST)));
-  if (fd < 0) return open_failure(errno, before.has_value());
+  if (fd < 0) return open_failure(errno, before.has_value() || access == Access::kExisting);
 
   struct stat status {};
   if (::fstat(fd, &status) != 0) {

@@ -40,12 +40,18 @@ struct LockSlot;  // A held lock's descriptor, registered so that fork can close
 // Thread-safe: locks may be taken and released on any threads at once.
 class FileLock {
  public:
-  // Opens the file at `path` for reading and writing, creating it when
-  // missing, and locks it. Fails with Database: "database is locked" when a
-  // FileLock on that file lives (here or in another process), or a message
-  // that says why the file cannot be opened, created or written, or that it
-  // is not a regular file.
-  [[nodiscard]] static std::expected<FileLock, StorageError> acquire(const std::string& path);
+  // How the locked file is opened.
+  enum class Access {
+    kCreate,    // for reading and writing, created when missing
+    kExisting,  // for reading and writing; the file must exist
+  };
+
+  // Opens the file at `path` as `access` says and locks it. Fails with
+  // Database: "database is locked" when a FileLock on that file lives (here
+  // or in another process), or a message that says why the file cannot be
+  // opened, created or written, or that it is not a regular file.
+  [[nodiscard]] static std::expected<FileLock, StorageError> acquire(const std::string& path,
+                                                                     Access access = Access::kCreate);
 
   // True when a FileLock on the file at `path` lives, here or in another
   // process. Neither creates nor changes the file.

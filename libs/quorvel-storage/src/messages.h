@@ -80,6 +80,8 @@ inline constexpr std::string_view kLogReplaced =
 // data (table a, view b): it belongs to another application".
 inline constexpr std::string_view kForeignData = "the file holds no table records but other data (";
 inline constexpr std::string_view kForeignDataEnd = "): it belongs to another application";
+inline constexpr std::string_view kNoRecordsTable = "the file holds no table records";
+inline constexpr std::string_view kOpenedToRead = "the database was opened to be read only";
 // "records is a view, not a table".
 inline constexpr std::string_view kRecordsIsA = "records is a ";
 inline constexpr std::string_view kNotATable = ", not a table";

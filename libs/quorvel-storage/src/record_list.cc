@@ -48,8 +48,8 @@ std::span<const float> RecordList::arena() const {
   return {storage_->arena.data(), storage_->arena.size()};
 }
 
-void RecordList::reserve_one(std::size_t vector_length) {
-  const std::size_t count = size() + 1;
+void RecordList::reserve_more(std::size_t entries, std::size_t floats) {
+  const std::size_t count = size() + entries;
   make_room(ids_, count);
   make_room(metadata_, count);
   make_room(offsets_, count);
@@ -57,7 +57,7 @@ void RecordList::reserve_one(std::size_t vector_length) {
   make_room(timestamps_, count);
   make_room(has_timestamp_, count);
   storage_->index.reserve(count, ids_);
-  storage_->arena.reserve_more(vector_length);
+  storage_->arena.reserve_more(floats);
 }
 
 void RecordList::append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,

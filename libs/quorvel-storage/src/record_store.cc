@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "database.h"
@@ -23,11 +25,11 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
   if (!database) return std::unexpected(std::move(database.error()));
   auto records = load_records((*database)->handle(), parallel_for);
   if (!records) return std::unexpected(std::move(records.error()));
-  return RecordStore(std::move(*database), std::move(*records));
+  return RecordStore(std::move(*database), std::move(*records), parallel_for);
 }
 
-RecordStore::RecordStore(std::unique_ptr<Database> database, RecordList records)
-    : database_(std::move(database)), records_(std::move(records)) {}
+RecordStore::RecordStore(std::unique_ptr<Database> database, RecordList records, ParallelFor parallel_for)
+    : database_(std::move(database)), records_(std::move(records)), parallel_for_(std::move(parallel_for)) {}
 
 RecordStore::RecordStore(RecordStore&&) noexcept = default;
 RecordStore& RecordStore::operator=(RecordStore&&) noexcept = default;
@@ -40,7 +42,7 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
   }
   // Room in the list first: once the change is committed, applying it must
   // not fail.
-  records_.reserve_one(record.vector.size());
+  records_.reserve_more(1, record.vector.size());
   sqlite3* db = database_->handle();
   sqlite3_stmt* put = database_->put();
   auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
@@ -57,6 +59,54 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
     records_.replace(*position, record.vector, std::move(record.metadata), record.timestamp);
   } else {
     records_.append(std::move(record.id), record.vector, std::move(record.metadata), record.timestamp);
+  }
+  return {};
+}
+
+std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> records, std::size_t* refused) {
+  std::size_t floats = 0;
+  for (const Record& record : records) floats += record.vector.size();
+  records_.reserve_more(records.size(), floats);
+  sqlite3* db = database_->handle();
+  sqlite3_stmt* put = database_->put();
+  // The JSON forms of a run of records are written on the workers, then
+  // stored one by one; a run bounds the memory the forms take.
+  constexpr std::size_t kRun = 1024;
+  std::vector<std::string> forms(std::min(kRun, records.size()));
+  std::vector<std::optional<std::string>> problems(forms.size());
+  auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
+    for (std::size_t start = 0; start < records.size(); start += kRun) {
+      const std::size_t count = std::min(kRun, records.size() - start);
+      parallel_for_(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          forms[i].clear();
+          problems[i].reset();
+          if (auto ok = append_record_json(forms[i], records[start + i]); !ok) problems[i] = std::move(ok.error());
+        }
+      });
+      for (std::size_t i = 0; i < count; ++i) {
+        if (problems[i]) {
+          if (refused != nullptr) *refused = start + i;
+          return std::unexpected(StorageError{Kind::Serialization, std::move(*problems[i])});
+        }
+        const Record& record = records[start + i];
+        sqlite3_bind_text64(put, 1, record.id.data(), record.id.size(), SQLITE_STATIC, SQLITE_UTF8);
+        sqlite3_bind_blob64(put, 2, forms[i].data(), forms[i].size(), SQLITE_STATIC);
+        auto ok = execute(db, put, Kind::Storage);
+        sqlite3_clear_bindings(put);
+        if (!ok) return ok;
+      }
+    }
+    return {};
+  });
+  if (!written) return written;
+
+  for (Record& record : records) {
+    if (const auto position = records_.find(record.id)) {
+      records_.replace(*position, record.vector, std::move(record.metadata), record.timestamp);
+    } else {
+      records_.append(std::move(record.id), record.vector, std::move(record.metadata), record.timestamp);
+    }
   }
   return {};
 }

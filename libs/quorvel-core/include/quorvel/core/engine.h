@@ -126,6 +126,13 @@ class Engine {
                                                         std::optional<JsonValue> metadata,
                                                         std::optional<std::uint64_t> timestamp);
 
+  // Stores every record of `records` in one transaction (one commit, one
+  // sync), as if each had been inserted in turn. Fails with the store's
+  // error, and then nothing changes; for a record without a JSON form that
+  // reads back its index goes to `*refused` when given.
+  [[nodiscard]] std::expected<void, EngineError> insert_all(std::vector<Record> records,
+                                                            std::size_t* refused = nullptr);
+
   // The record stored under `id`, as a copy with score 0.0, or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
 

@@ -81,10 +81,11 @@ class RecordList {
   Iterator begin() const;
   Iterator end() const;
 
-  // Makes room for one more entry with a vector of `vector_length` floats,
-  // so that the append() or replace() that follows cannot fail. Throws
-  // std::bad_alloc.
-  void reserve_one(std::size_t vector_length);
+  // Makes room for `entries` more entries with `floats` floats in all, so
+  // that the appends and replacements of that much that follow cannot fail
+  // (but for the rebuild that compacts the arena, which is skipped when
+  // memory is short). Throws std::bad_alloc.
+  void reserve_more(std::size_t entries, std::size_t floats);
 
   // Appends an entry; copies `vector`.
   void append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,

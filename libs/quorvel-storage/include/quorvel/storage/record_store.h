@@ -48,7 +48,8 @@ class RecordStore {
   // Opens or creates the database file at `path` (an empty file becomes a
   // new database; every path names a file, never an in-memory database),
   // creates the table "records" when missing and loads every stored record,
-  // parsing the stored values with `parallel_for`.
+  // parsing the stored values with `parallel_for` (which insert_all() uses
+  // too, to write many records' JSON forms at once).
   // Fails with Database (cannot open, create, lock or write the file or its
   // directory, or not a database), Transaction, Table (cannot create or read
   // the table, it has other columns, or the file holds another application's
@@ -73,6 +74,16 @@ class RecordStore {
   // changes.
   [[nodiscard]] std::expected<void, StorageError> insert(Record record);
 
+  // Stores every record of `records` in one write transaction, each under
+  // its id, replacing what is stored under that id; the record list then
+  // changes as if each had been inserted in turn. The bulk way in: one
+  // commit, one sync. Fails with Serialization, before anything is written,
+  // at the first record that has no JSON form that reads back (its index
+  // goes to `*refused` when given), or as insert() does; on failure nothing
+  // changes.
+  [[nodiscard]] std::expected<void, StorageError> insert_all(std::vector<Record> records,
+                                                             std::size_t* refused = nullptr);
+
   // Removes the record stored under `id`. Returns whether the file held one;
   // only then does the record list change (every entry with that id goes,
   // the others keep their order). A write transaction is committed either
@@ -84,10 +95,11 @@ class RecordStore {
   const RecordList& records() const { return records_; }
 
  private:
-  RecordStore(std::unique_ptr<Database> database, RecordList records);
+  RecordStore(std::unique_ptr<Database> database, RecordList records, ParallelFor parallel_for);
 
   std::unique_ptr<Database> database_;
   RecordList records_;
+  ParallelFor parallel_for_;  // the one given to open(), for insert_all()
 };
 
 }  // namespace quorvel

@@ -1,0 +1,83 @@
+#include "quorvel/storage/stored_file.h"
+
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "database.h"
+#include "record_json.h"
+
+namespace quorvel {
+namespace {
+
+using Kind = StorageError::Kind;
+
+std::expected<std::uint64_t, StorageError> pragma_number(sqlite3* db, const char* sql) {
+  auto stmt = prepare(db, sql, Kind::Storage);
+  if (!stmt) return std::unexpected(std::move(stmt.error()));
+  if (sqlite3_step(stmt->get()) != SQLITE_ROW) return sqlite_failure(Kind::Storage, db);
+  return static_cast<std::uint64_t>(sqlite3_column_int64(stmt->get(), 0));
+}
+
+}  // namespace
+
+std::expected<StoredFile, StorageError> StoredFile::open(const std::string& path) {
+  auto database = Database::open_to_read(path);
+  if (!database) return std::unexpected(std::move(database.error()));
+  return StoredFile(std::move(*database));
+}
+
+StoredFile::StoredFile(std::unique_ptr<Database> database) : database_(std::move(database)) {}
+StoredFile::StoredFile(StoredFile&&) noexcept = default;
+StoredFile& StoredFile::operator=(StoredFile&&) noexcept = default;
+StoredFile::~StoredFile() = default;
+
+std::expected<void, StorageError> StoredFile::for_each_row(
+    const std::function<bool(std::string_view, std::string_view)>& visit) const {
+  sqlite3* db = database_->handle();
+  auto select = prepare(db, "SELECT id, value FROM records ORDER BY id", Kind::Table);
+  if (!select) return std::unexpected(std::move(select.error()));
+  sqlite3_stmt* stmt = select->get();
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const auto* key = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
+    const std::size_t key_size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0));
+    const auto* value = static_cast<const char*>(sqlite3_column_blob(stmt, 1));
+    const std::size_t value_size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, 1));
+    if (!visit(std::string_view(key == nullptr ? "" : key, key_size),
+               std::string_view(value == nullptr ? "" : value, value_size))) {
+      sqlite3_reset(stmt);
+      return {};
+    }
+  }
+  if (rc != SQLITE_DONE) return sqlite_failure(Kind::Storage, db);
+  return {};
+}
+
+std::expected<StoredFile::Facts, StorageError> StoredFile::facts() const {
+  sqlite3* db = database_->handle();
+  Facts facts;
+  for (auto [field, sql] : {std::pair{&facts.page_size, "PRAGMA page_size"},
+                            std::pair{&facts.page_count, "PRAGMA page_count"}}) {
+    auto number = pragma_number(db, sql);
+    if (!number) return std::unexpected(std::move(number.error()));
+    *field = *number;
+  }
+  auto mode = prepare(db, "PRAGMA journal_mode", Kind::Storage);
+  if (!mode) return std::unexpected(std::move(mode.error()));
+  if (sqlite3_step(mode->get()) != SQLITE_ROW) return sqlite_failure(Kind::Storage, db);
+  facts.journal_mode = reinterpret_cast<const char*>(sqlite3_column_text(mode->get(), 0));
+  struct stat status {};
+  if (::stat(sqlite3_db_filename(db, "main"), &status) == 0) facts.file_bytes = static_cast<std::uint64_t>(status.st_size);
+  return facts;
+}
+
+std::expected<Record, JsonError> read_stored_record(std::string_view value) { return read_record_json(value); }
+
+std::expected<std::string, std::string> stored_form(const Record& record) {
+  std::string out;
+  if (auto ok = append_record_json(out, record); !ok) return std::unexpected(std::move(ok.error()));
+  return out;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,25 @@
+#include "command.h"
+
+#include <cstdio>
+
+#include "quorvel/storage/json_writer.h"
+
+namespace quorvel::cli {
+
+int fail(std::string_view subject, std::string_view message) {
+  std::fprintf(stderr, "quorvel: %.*s: %.*s\n", static_cast<int>(subject.size()), subject.data(),
+               static_cast<int>(message.size()), message.data());
+  return kFailed;
+}
+
+std::string message_of(const EngineError& error) {
+  return error.kind == EngineError::Kind::Storage ? error.storage.message() : error.message();
+}
+
+std::string json_string(std::string_view text) {
+  std::string out;
+  append_json_string(out, text);
+  return out;
+}
+
+}  // namespace quorvel::cli

@@ -1,0 +1,74 @@
+// quorvel salvage FILE NEW: copy every row that reads back into a new file.
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "progress.h"
+#include "quorvel/core/engine.h"
+#include "quorvel/storage/stored_file.h"
+
+namespace quorvel::cli {
+namespace {
+
+int run(const CommandLine& line) {
+  const std::string& path = line.positional[0];
+  const std::string& new_path = line.positional[1];
+  std::error_code ignored;
+  if (std::filesystem::exists(new_path, ignored)) return fail(new_path, "exists already; salvage writes a new file");
+  auto file = StoredFile::open(path);
+  if (!file) return fail(path, file.error().message());
+
+  std::vector<Record> kept;
+  std::vector<std::string> lost;  // "<key>: <why>"
+  std::string last_key;
+  Progress progress("reading", 0);
+  auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
+    last_key = key;
+    progress.advance();
+    auto record = read_stored_record(value);
+    if (!record) {
+      lost.push_back(json_string(key) + ": " + record.error().message());
+      return true;
+    }
+    if (auto form = stored_form(*record); !form) {
+      lost.push_back(json_string(key) + ": " + form.error());
+      return true;
+    }
+    kept.push_back(std::move(*record));
+    return true;
+  });
+  if (!read) {
+    lost.push_back("every row after " + (last_key.empty() ? std::string("the start") : json_string(last_key)) + ": " +
+                   read.error().message());
+  }
+
+  auto engine = Engine::open(new_path);
+  if (!engine) return fail(new_path, message_of(engine.error()));
+  const std::size_t copied = kept.size();
+  if (auto written = engine->insert_all(std::move(kept)); !written) {
+    std::error_code removed;
+    std::filesystem::remove(new_path, removed);
+    return fail(new_path, message_of(written.error()));
+  }
+  std::printf("copied %zu records to %s\n", copied, new_path.c_str());
+  if (!lost.empty()) {
+    std::printf("left behind %zu rows that do not read back:\n", lost.size());
+    for (const std::string& row : lost) std::printf("  %s\n", row.c_str());
+  }
+  return kDone;
+}
+
+}  // namespace
+
+const Command kSalvageCommand{
+    "salvage", "copy every row that reads back into a new file",
+    "usage: quorvel salvage FILE NEW\n\n"
+    "Copies every row of FILE that reads back into the new database file NEW (which\n"
+    "must not exist), in one transaction, and lists the rows left behind with the\n"
+    "reader's error. FILE is not changed.\n",
+    {}, 2, run};
+
+}  // namespace quorvel::cli
