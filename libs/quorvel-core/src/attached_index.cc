@@ -29,7 +29,7 @@ std::optional<std::string> index_config_problem(const HnswConfig& config, std::u
 }
 
 AttachedIndex::AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric)
-    : index_(config) {
+    : index_(config), ef_search_(config.ef_search) {
   rebuild(records, metric);
 }
 
@@ -50,7 +50,7 @@ void AttachedIndex::rebuild(const RecordList& records, Metric metric) {
 std::vector<HnswMatch> AttachedIndex::search(const RecordList& records, std::span<const float> query,
                                              std::uint64_t k, Metric metric) const {
   const auto vector_of = vectors_of(records);
-  return index_.search(query, k, index_.config().ef_search, vector_of, metric);
+  return index_.search(query, k, ef_search_, vector_of, metric);
 }
 
 }  // namespace quorvel

@@ -39,14 +39,19 @@ class AttachedIndex {
   void rebuild(const RecordList& records, Metric metric);
 
   // The index's answer for `query`: up to k (position, metric value) pairs,
-  // closest first, searched with the configuration's ef_search.
+  // closest first, searched with ef_search() as ef.
   std::vector<HnswMatch> search(const RecordList& records, std::span<const float> query, std::uint64_t k,
                                 Metric metric) const;
 
   const HnswIndex& index() const { return index_; }
 
+  // The ef of searches: the configuration's ef_search until set otherwise.
+  std::uint64_t ef_search() const { return ef_search_; }
+  void set_ef_search(std::uint64_t ef_search) { ef_search_ = ef_search; }
+
  private:
   HnswIndex index_;
+  std::uint64_t ef_search_;
 };
 
 }  // namespace quorvel

@@ -147,6 +147,10 @@ std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) 
   return {};
 }
 
+void Engine::set_index_ef_search(std::uint64_t ef_search) {
+  if (index_) index_->set_ef_search(ef_search);
+}
+
 void Engine::detach_index() { index_.reset(); }
 
 const HnswIndex* Engine::index() const { return index_ ? &index_->index() : nullptr; }

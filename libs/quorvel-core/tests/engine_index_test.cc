@@ -160,6 +160,20 @@ TEST_F(EngineIndexTest, OnlyFiltersAndDecayTakeTheExhaustivePath) {
   EXPECT_EQ(engine.search(request).size(), 5u);
 }
 
+TEST_F(EngineIndexTest, EfSearchCanBeSetOnAnAttachedIndex) {
+  Engine engine = open_ok();
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(engine.insert(numbered(i), {float(i % 10), float(i / 10)}, {}));
+  HnswConfig config = roomy(kFlat);
+  config.ef_search = 1;
+  ASSERT_TRUE(engine.attach_index(config));
+  EXPECT_EQ(engine.search(Vec{3, 4}, 1).size(), 1u);
+  engine.set_index_ef_search(50);  // every node now fits the result list
+  const Vec query = {3, 4};
+  const auto indexed = engine.search(query, 50);
+  engine.detach_index();
+  EXPECT_EQ(indexed, engine.search(query, 50));
+}
+
 TEST_F(EngineIndexTest, FiltersCompareJsonValuesExactly) {
   Engine engine = open_ok();
   const auto object = [](std::vector<JsonValue::Member> members) { return JsonValue::make_object(std::move(members)); };

@@ -175,6 +175,11 @@ class Engine {
   // kHighestIndexLevel. Zero bounds are allowed.
   [[nodiscard]] std::expected<void, EngineError> attach_index(const HnswConfig& config);
 
+  // Makes the attached index's searches use a result list of `ef_search`
+  // (raised to k when k is larger) from now on; the graph stays as it is.
+  // No effect without an index.
+  void set_index_ef_search(std::uint64_t ef_search);
+
   // Drops the attached index, if any; searches then score every record.
   void detach_index();
 
