@@ -64,100 +64,6 @@ bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
   return p;
 }
 
-using NumberToken = JsonReader::NumberToken;
-
-// Reads the number token at `p` against the grammar, in one pass with plain
-// pointers: numbers are most of what a stored record holds, so this loop
-// decides how fast a database opens. On a refusal, `error` says why and
-// `end` points at the offending byte. Kept inline so that the token's parts
-// stay in registers.
-[[gnu::always_inline]] inline NumberToken scan_number_token(const char* p, const char* const text_end) {
-  NumberToken number;
-  auto refuse = [&](const char* at, NumberToken::Error error) {
-    number.end = at;
-    number.error = error;
-    return number;
-  };
-  auto digit_at = [&](const char* at) { return at != text_end && is_digit(static_cast<unsigned char>(*at)); };
-
-  number.negative = *p == '-';
-  if (number.negative) ++p;
-  number.digits_begin = p;
-  if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
-  if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
-
-  // Every digit goes into `mantissa`, which is exact while there are at most
-  // 19 of them; `power` is the power of ten that scales it.
-  if (*p == '0') {
-    ++p;
-    if (digit_at(p)) return refuse(p, NumberToken::Error::kInvalid);
-  } else {
-    const char* const first = p;
-    p = accumulate_digits(p, text_end, number.mantissa);
-    number.digit_count = static_cast<std::size_t>(p - first);
-  }
-  number.integer_end = p;
-  if (p != text_end && *p == '.') {
-    number.is_float = true;
-    ++p;
-    if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
-    if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
-    const char* const first = p;
-    p = accumulate_digits(p, text_end, number.mantissa);
-    number.digit_count += static_cast<std::size_t>(p - first);
-    number.power = -static_cast<long long>(p - first);
-  }
-  if (p != text_end && (*p == 'e' || *p == 'E')) {
-    number.is_float = true;
-    ++p;
-    bool negative_exponent = false;
-    if (p != text_end && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
-    if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
-    if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
-    long long exponent = 0;
-    for (; digit_at(p); ++p) exponent = std::min(exponent * 10 + (*p - '0'), 1'000'000LL);
-    number.power += negative_exponent ? -exponent : exponent;
-  }
-  number.end = p;
-  return number;
-}
-
-// The number when it converts without the general routine: an integer that
-// fits its kind, or a decimal that one exact multiplication or division
-// gives.
-std::optional<JsonNumber> exact_number(const NumberToken& number) {
-  if (!number.is_float) {
-    // Integers of up to 20 digits may fit in 64 bits; recount the longest
-    // ones with an overflow check.
-    std::uint64_t mantissa = number.mantissa;
-    bool fits = number.digit_count <= 19;
-    if (number.digit_count == 20) {
-      mantissa = 0;
-      fits = true;
-      for (const char* d = number.digits_begin; d != number.integer_end; ++d) {
-        const unsigned digit = static_cast<unsigned>(*d - '0');
-        if (mantissa > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) fits = false;
-        mantissa = mantissa * 10 + digit;
-      }
-    }
-    if (fits && !number.negative) return JsonValue::Unsigned{mantissa};
-    constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
-    if (fits && mantissa != 0 && mantissa <= kMinSignedMagnitude) {
-      // Two's complement negation of the magnitude, without signed overflow.
-      return static_cast<JsonValue::Signed>(~mantissa + 1);
-    }
-  } else if (number.digit_count <= 19 && number.mantissa <= kMaxExactMantissa && number.power >= -22 &&
-             number.power <= 22) {
-    // A mantissa of at most 53 bits and a power of ten of at most 22 are
-    // both exact doubles, so one multiplication or division rounds
-    // correctly: the same double as the general conversion.
-    const double scaled = number.power < 0
-                              ? static_cast<double>(number.mantissa) / kExactPowersOfTen[-number.power]
-                              : static_cast<double>(number.mantissa) * kExactPowersOfTen[number.power];
-    return number.negative ? -scaled : scaled;
-  }
-  return std::nullopt;
-}
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -229,7 +135,7 @@ JsonError JsonReader::error_at(std::size_t pos, std::string_view description) co
   return JsonError{std::string(description), line, column};
 }
 
-int JsonReader::peek_token() {
+int JsonReader::skip_whitespace_and_peek() {
   while (pos_ < text_.size() && is_whitespace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
   return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
 }
@@ -293,6 +199,95 @@ std::expected<void, JsonError> JsonReader::read_word(std::string_view rest) {
     ++pos_;
   }
   return {};
+}
+
+// One pass with plain pointers: numbers are most of what a stored record
+// holds, so this loop decides how fast a database opens. Kept inline so
+// that the token's parts stay in registers.
+[[gnu::always_inline]] inline JsonReader::NumberToken JsonReader::scan_number_token(const char* p,
+                                                                                  const char* const text_end) {
+  NumberToken number;
+  auto refuse = [&](const char* at, NumberToken::Error error) {
+    number.end = at;
+    number.error = error;
+    return number;
+  };
+  auto digit_at = [&](const char* at) { return at != text_end && is_digit(static_cast<unsigned char>(*at)); };
+
+  number.negative = *p == '-';
+  if (number.negative) ++p;
+  number.digits_begin = p;
+  if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
+  if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
+
+  // Every digit goes into `mantissa`, which is exact while there are at most
+  // 19 of them; `power` is the power of ten that scales it.
+  if (*p == '0') {
+    ++p;
+    if (digit_at(p)) return refuse(p, NumberToken::Error::kInvalid);
+  } else {
+    const char* const first = p;
+    p = accumulate_digits(p, text_end, number.mantissa);
+    number.digit_count = static_cast<std::size_t>(p - first);
+  }
+  number.integer_end = p;
+  if (p != text_end && *p == '.') {
+    number.is_float = true;
+    ++p;
+    if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
+    if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
+    const char* const first = p;
+    p = accumulate_digits(p, text_end, number.mantissa);
+    number.digit_count += static_cast<std::size_t>(p - first);
+    number.power = -static_cast<long long>(p - first);
+  }
+  if (p != text_end && (*p == 'e' || *p == 'E')) {
+    number.is_float = true;
+    ++p;
+    bool negative_exponent = false;
+    if (p != text_end && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
+    if (p == text_end) return refuse(p, NumberToken::Error::kEnd);
+    if (!is_digit(static_cast<unsigned char>(*p))) return refuse(p, NumberToken::Error::kInvalid);
+    long long exponent = 0;
+    for (; digit_at(p); ++p) exponent = std::min(exponent * 10 + (*p - '0'), 1'000'000LL);
+    number.power += negative_exponent ? -exponent : exponent;
+  }
+  number.end = p;
+  return number;
+}
+
+std::optional<JsonNumber> JsonReader::exact_number(const NumberToken& number) {
+  if (!number.is_float) {
+    // Integers of up to 20 digits may fit in 64 bits; recount the longest
+    // ones with an overflow check.
+    std::uint64_t mantissa = number.mantissa;
+    bool fits = number.digit_count <= 19;
+    if (number.digit_count == 20) {
+      mantissa = 0;
+      fits = true;
+      for (const char* d = number.digits_begin; d != number.integer_end; ++d) {
+        const unsigned digit = static_cast<unsigned>(*d - '0');
+        if (mantissa > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) fits = false;
+        mantissa = mantissa * 10 + digit;
+      }
+    }
+    if (fits && !number.negative) return JsonValue::Unsigned{mantissa};
+    constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
+    if (fits && mantissa != 0 && mantissa <= kMinSignedMagnitude) {
+      // Two's complement negation of the magnitude, without signed overflow.
+      return static_cast<JsonValue::Signed>(~mantissa + 1);
+    }
+  } else if (number.digit_count <= 19 && number.mantissa <= kMaxExactMantissa && number.power >= -22 &&
+             number.power <= 22) {
+    // A mantissa of at most 53 bits and a power of ten of at most 22 are
+    // both exact doubles, so one multiplication or division rounds
+    // correctly: the same double as the general conversion.
+    const double scaled = number.power < 0
+                              ? static_cast<double>(number.mantissa) / kExactPowersOfTen[-number.power]
+                              : static_cast<double>(number.mantissa) * kExactPowersOfTen[number.power];
+    return number.negative ? -scaled : scaled;
+  }
+  return std::nullopt;
 }
 
 std::expected<double, JsonError> JsonReader::general_double(const NumberToken& number) const {

@@ -56,8 +56,14 @@ class JsonReader {
       : text_(text), nesting_budget_(nesting_budget) {}
 
   // Skips whitespace and returns the next byte without consuming it, or -1 at
-  // the end of the text.
-  int peek_token();
+  // the end of the text. (The common case, no whitespace, is inline: it runs
+  // between every two values.)
+  int peek_token() {
+    if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) > ' ') {
+      return static_cast<unsigned char>(text_[pos_]);
+    }
+    return skip_whitespace_and_peek();
+  }
   // Consumes the byte that peek_token() returned. REQUIRES: not at the end.
   void advance() { ++pos_; }
 
@@ -93,8 +99,10 @@ class JsonReader {
   // Byte offset of the cursor.
   std::size_t position() const { return pos_; }
 
-  // The parts of a number token, checked against the grammar (internal to
-  // the reader's number conversions).
+ private:
+  int skip_whitespace_and_peek();
+
+  // The parts of a number token, checked against the grammar.
   struct NumberToken {
     enum class Error { kNone, kEnd, kInvalid };
     bool negative = false;
@@ -107,8 +115,13 @@ class JsonReader {
     const char* end = nullptr;           // after the token, or the refused byte
     Error error = Error::kNone;
   };
-
- private:
+  // Reads the number token at `p` against the grammar; on a refusal, `error`
+  // says why and `end` points at the offending byte.
+  static NumberToken scan_number_token(const char* p, const char* text_end);
+  // The number when it converts without the general routine: an integer
+  // that fits its kind, or a decimal that one exact multiplication or
+  // division gives.
+  static std::optional<JsonNumber> exact_number(const NumberToken& number);
   // The correctly rounded double of a number that has no exact shortcut.
   [[nodiscard]] std::expected<double, JsonError> general_double(const NumberToken& number) const;
   // The error of a refused number token, with the cursor on the refused byte.
