@@ -83,15 +83,29 @@ std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, 
 
 std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlite3_stmt* select,
                                             const ParallelFor& parallel_for) {
-  ValueBatch batch;
+  // Two batches: while the workers parse one, one of them reads the next
+  // from SQLite, so that reading the file overlaps parsing it.
+  ValueBatch batches[2];
+  std::size_t current = 0;
+  bool done = false;
+  if (auto ok = read_batch(db, select, batches[current], done); !ok) return ok;
   std::vector<Chunk> chunks;  // kept across batches, so their blocks are allocated once
-  for (bool done = false; !done;) {
-    if (auto ok = read_batch(db, select, batch, done); !ok) return ok;
+  while (batches[current].size() > 0) {
+    const ValueBatch& batch = batches[current];
+    ValueBatch& next = batches[1 - current];
+    next.clear();
     const std::size_t chunk_count = (batch.size() + kChunkRows - 1) / kChunkRows;
     if (chunks.size() < chunk_count) chunks.resize(chunk_count);
-    parallel_for(chunk_count, [&](std::size_t begin, std::size_t end) {
+    bool next_done = done;
+    std::expected<void, StorageError> next_read;
+    // Task chunk_count, when there is more to read, reads the next batch.
+    parallel_for(chunk_count + (done ? 0 : 1), [&](std::size_t begin, std::size_t end) {
       for (std::size_t c = begin; c < end; ++c) {
-        chunks[c].parse(batch, c * kChunkRows, std::min(batch.size(), (c + 1) * kChunkRows));
+        if (c == chunk_count) {
+          next_read = read_batch(db, select, next, next_done);
+        } else {
+          chunks[c].parse(batch, c * kChunkRows, std::min(batch.size(), (c + 1) * kChunkRows));
+        }
       }
     });
     // In key order: the first row that did not read fails the load.
@@ -99,6 +113,9 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
       if (chunks[c].error) return std::unexpected(StorageError{Kind::Serialization, chunks[c].error->message()});
       list.append_loaded(chunks[c].floats, chunks[c].entries);
     }
+    if (!next_read) return next_read;
+    done = next_done;
+    current = 1 - current;
   }
   return {};
 }
