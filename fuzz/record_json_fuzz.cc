@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto record = quorvel::read_record_json(text);
 
-  std::vector<float> block = {0.5f};  // a block that already holds another record's element
+  quorvel::FloatBlock block = {0.5f};  // a block that already holds another record's element
   const auto loaded = quorvel::read_record_json_into(text, block);
   if (loaded.has_value() != record.has_value()) fail("the loader's reader decides differently", text);
   if (!loaded && loaded.error().message() != record.error().message()) {

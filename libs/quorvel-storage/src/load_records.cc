@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "database.h"
+#include "mapped_allocator.h"
 #include "record_json.h"
 
 namespace quorvel {
@@ -20,7 +21,8 @@ constexpr std::size_t kBatchRows = 8192;
 // into the arena one large copy, few enough to spread a batch over workers.
 constexpr std::size_t kChunkRows = 64;
 
-// Stored values of one batch, back to back in one buffer.
+// Stored values of one batch, back to back in one buffer (mapped, so that
+// it leaves nothing resident once the load is done).
 class ValueBatch {
  public:
   void clear() {
@@ -28,17 +30,18 @@ class ValueBatch {
     ends_.clear();
   }
   void add(const void* data, std::size_t size) {
-    bytes_.append(data == nullptr ? "" : static_cast<const char*>(data), size);
+    const auto* bytes = static_cast<const char*>(data);
+    if (bytes != nullptr) bytes_.insert(bytes_.end(), bytes, bytes + size);
     ends_.push_back(bytes_.size());
   }
   std::size_t size() const { return ends_.size(); }
   std::string_view operator[](std::size_t i) const {
     const std::size_t start = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(bytes_).substr(start, ends_[i] - start);
+    return std::string_view(bytes_.data() + start, ends_[i] - start);
   }
 
  private:
-  std::string bytes_;
+  std::vector<char, MappedAllocator<char>> bytes_;
   std::vector<std::size_t> ends_;  // value i ends at ends_[i]
 };
 
@@ -46,7 +49,7 @@ class ValueBatch {
 // back, the rest of each record, and the error of the first row that did not
 // read (the rows after it are not read).
 struct Chunk {
-  std::vector<float> floats;
+  FloatBlock floats;
   std::vector<RecordList::LoadedEntry> entries;
   std::optional<JsonError> error;
 

@@ -47,7 +47,7 @@ std::string field_message(std::string_view what, Field field) {
 // entry().
 class RecordReader {
  public:
-  RecordReader(std::string_view bytes, std::vector<float>& vector_out)
+  RecordReader(std::string_view bytes, FloatBlock& vector_out)
       : json_(bytes, kRecordNestingBudget), vector_out_(vector_out) {}
 
   std::expected<RecordList::LoadedEntry, JsonError> read() {
@@ -164,7 +164,7 @@ class RecordReader {
     if (json_.peek_token() != '[') return type_error(msg::kExpectedSequence);
     if (auto ok = json_.enter_nesting(); !ok) return ok;
     json_.advance();
-    std::vector<float>& out = vector_out_;
+    FloatBlock& out = vector_out_;
     const std::size_t start = out.size();
     int next = json_.peek_token();
     while (next != ']') {
@@ -222,7 +222,7 @@ class RecordReader {
   }
 
   JsonReader json_;
-  std::vector<float>& vector_out_;
+  FloatBlock& vector_out_;
   RecordList::LoadedEntry entry_;
 };
 
@@ -283,7 +283,7 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
 std::expected<Record, JsonError> read_record_json(std::string_view bytes) {
   // Elements collect in a per-thread scratch buffer, so that the record's
   // own vector is allocated once, at its exact size.
-  thread_local std::vector<float> scratch;
+  thread_local FloatBlock scratch;
   scratch.clear();
   auto entry = RecordReader(bytes, scratch).read();
   if (!entry) return std::unexpected(std::move(entry.error()));
@@ -292,7 +292,7 @@ std::expected<Record, JsonError> read_record_json(std::string_view bytes) {
 }
 
 std::expected<RecordList::LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
-                                                                        std::vector<float>& vector_out) {
+                                                                        FloatBlock& vector_out) {
   return RecordReader(bytes, vector_out).read();
 }
 

@@ -38,8 +38,7 @@ RecordList& RecordList::operator=(RecordList&&) noexcept = default;
 RecordList::~RecordList() = default;
 
 std::optional<std::uint64_t> RecordList::timestamp(std::size_t position) const {
-  if (!has_timestamp_[position]) return std::nullopt;
-  return timestamps_[position];
+  return timestamps_.empty() ? std::nullopt : timestamps_[position];
 }
 
 std::optional<std::size_t> RecordList::find(std::string_view id) const { return storage_->index.find(id, ids_); }
@@ -48,14 +47,14 @@ std::span<const float> RecordList::arena() const {
   return {storage_->arena.data(), storage_->arena.size()};
 }
 
-void RecordList::reserve_more(std::size_t entries, std::size_t floats) {
+void RecordList::reserve_more(std::size_t entries, std::size_t floats, bool timestamps) {
   const std::size_t count = size() + entries;
+  if (timestamps) make_room(timestamps_, count);
   make_room(ids_, count);
   make_room(metadata_, count);
   make_room(offsets_, count);
   make_room(lengths_, count);
-  make_room(timestamps_, count);
-  make_room(has_timestamp_, count);
+  if (!timestamps_.empty()) make_room(timestamps_, count);
   storage_->index.reserve(count, ids_);
   storage_->arena.reserve_more(floats);
 }
@@ -72,8 +71,7 @@ void RecordList::append_loaded(std::span<const float> floats, std::span<LoadedEn
   make_room(metadata_, count);
   make_room(offsets_, count);
   make_room(lengths_, count);
-  make_room(timestamps_, count);
-  make_room(has_timestamp_, count);
+  if (!timestamps_.empty()) make_room(timestamps_, count);
   storage_->index.reserve(count, ids_);
 
   std::size_t offset = storage_->arena.append(floats);
@@ -83,8 +81,7 @@ void RecordList::append_loaded(std::span<const float> floats, std::span<LoadedEn
     metadata_.push_back(std::move(entry.metadata));
     offsets_.push_back(offset);
     lengths_.push_back(static_cast<std::uint32_t>(entry.vector_length));
-    timestamps_.push_back(entry.timestamp.value_or(0));
-    has_timestamp_.push_back(entry.timestamp.has_value());
+    set_timestamp(ids_.size() - 1, entry.timestamp);
     storage_->index.assign(ids_.back(), ids_.size() - 1, ids_);
     offset += entry.vector_length;
   }
@@ -104,8 +101,7 @@ void RecordList::replace(std::size_t position, std::span<const float> vector, st
   }
   lengths_[position] = static_cast<std::uint32_t>(vector.size());
   metadata_[position] = std::move(metadata);
-  timestamps_[position] = timestamp.value_or(0);
-  has_timestamp_[position] = timestamp.has_value();
+  set_timestamp(position, timestamp);
   compact_if_needed();
 }
 
@@ -125,8 +121,7 @@ std::size_t RecordList::remove(std::string_view id) {
       metadata_[kept] = std::move(metadata_[position]);
       offsets_[kept] = offsets_[position];
       lengths_[kept] = lengths_[position];
-      timestamps_[kept] = timestamps_[position];
-      has_timestamp_[kept] = has_timestamp_[position];
+      if (!timestamps_.empty()) timestamps_[kept] = timestamps_[position];
     }
     ++kept;
   }
@@ -134,10 +129,19 @@ std::size_t RecordList::remove(std::string_view id) {
   metadata_.resize(kept);
   offsets_.resize(kept);
   lengths_.resize(kept);
-  timestamps_.resize(kept);
-  has_timestamp_.resize(kept);
+  if (!timestamps_.empty()) timestamps_.resize(kept);
   if (removed > 0) compact_if_needed();
   return removed;
+}
+
+void RecordList::set_timestamp(std::size_t position, std::optional<std::uint64_t> timestamp) {
+  if (timestamps_.empty()) {
+    if (!timestamp) return;
+    timestamps_.resize(size());  // the first timestamp: every entry gets a slot
+  } else if (timestamps_.size() < size()) {
+    timestamps_.resize(size());
+  }
+  timestamps_[position] = timestamp;
 }
 
 void RecordList::compact_if_needed() {

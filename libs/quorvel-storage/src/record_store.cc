@@ -42,7 +42,7 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
   }
   // Room in the list first: once the change is committed, applying it must
   // not fail.
-  records_.reserve_more(1, record.vector.size());
+  records_.reserve_more(1, record.vector.size(), record.timestamp.has_value());
   sqlite3* db = database_->handle();
   sqlite3_stmt* put = database_->put();
   auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
@@ -65,8 +65,12 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
 
 std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> records, std::size_t* refused) {
   std::size_t floats = 0;
-  for (const Record& record : records) floats += record.vector.size();
-  records_.reserve_more(records.size(), floats);
+  bool timestamps = false;
+  for (const Record& record : records) {
+    floats += record.vector.size();
+    timestamps = timestamps || record.timestamp.has_value();
+  }
+  records_.reserve_more(records.size(), floats, timestamps);
   sqlite3* db = database_->handle();
   sqlite3_stmt* put = database_->put();
   // The JSON forms of a run of records are written on the workers, then

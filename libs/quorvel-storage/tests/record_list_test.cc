@@ -54,7 +54,7 @@ TEST(RecordListTest, MatchesAPlainListThroughRandomChanges) {
       std::optional<std::uint64_t> timestamp;
       if (a == 4) timestamp = static_cast<std::uint64_t>(step) << 40;
       if (Record* existing = model.find(id)) {
-        list.reserve_more(1, vector.size());
+        list.reserve_more(1, vector.size(), timestamp.has_value());
         list.replace(*list.find(id), vector, metadata, timestamp);
         *existing = Record{id, vector, metadata, timestamp};
       } else {

@@ -81,11 +81,12 @@ class RecordList {
   Iterator begin() const;
   Iterator end() const;
 
-  // Makes room for `entries` more entries with `floats` floats in all, so
-  // that the appends and replacements of that much that follow cannot fail
-  // (but for the rebuild that compacts the arena, which is skipped when
-  // memory is short). Throws std::bad_alloc.
-  void reserve_more(std::size_t entries, std::size_t floats);
+  // Makes room for `entries` more entries with `floats` floats in all (and
+  // timestamps, when `timestamps`), so that the appends and replacements of
+  // that much that follow cannot fail (but for the rebuild that compacts
+  // the arena, which is skipped when memory is short). Throws
+  // std::bad_alloc.
+  void reserve_more(std::size_t entries, std::size_t floats, bool timestamps);
 
   // Appends an entry; copies `vector`.
   void append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,
@@ -112,13 +113,15 @@ class RecordList {
   struct Storage;  // the arena and the id index
 
   void compact_if_needed();
+  void set_timestamp(std::size_t position, std::optional<std::uint64_t> timestamp);
 
   std::vector<std::string> ids_;
   std::vector<std::optional<JsonValue>> metadata_;
   std::vector<std::uint64_t> offsets_;  // where each vector begins in the arena
   std::vector<std::uint32_t> lengths_;  // its number of floats
-  std::vector<std::uint64_t> timestamps_;
-  std::vector<bool> has_timestamp_;
+  // Empty while no entry has a timestamp (most lists never have one);
+  // otherwise one per entry.
+  std::vector<std::optional<std::uint64_t>> timestamps_;
   std::size_t hole_floats_ = 0;
   std::unique_ptr<Storage> storage_;
   const float* floats_ = nullptr;  // the arena's first float, kept here for vector()
