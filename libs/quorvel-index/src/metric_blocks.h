@@ -82,9 +82,131 @@ CosineSums block_cosine_sums(const float* a, const float* b, std::size_t n) {
   return sums;
 }
 
+// The many-vector loops run kSideBySide vectors at a time (W = 4 keeps
+// every sum in a register on 16-register instruction sets), the last few
+// fewer. Each vector keeps its own eight running sums, added block after
+// block exactly as its one-pair loop adds them.
+constexpr std::size_t kSideBySide = 4;
+
+template <typename L, std::size_t W>
+void dot_side_by_side(const float* a, const float* const* others, std::size_t n, float* out) {
+  const std::size_t blocks_end = n - n % 8;
+  typename L::V sums[W];
+  for (std::size_t v = 0; v < W; ++v) sums[v] = L::zero();
+  for (std::size_t i = 0; i < blocks_end; i += 8) {
+    const typename L::V va = L::load(a + i);
+    for (std::size_t v = 0; v < W; ++v) sums[v] = L::add(sums[v], L::mul(va, L::load(others[v] + i)));
+  }
+  for (std::size_t v = 0; v < W; ++v) {
+    float total = combine_lanes<L>(sums[v]);
+    for (std::size_t i = blocks_end; i < n; ++i) total += a[i] * others[v][i];
+    out[v] = total;
+  }
+}
+
+template <typename L, std::size_t W>
+void squared_distance_side_by_side(const float* a, const float* const* others, std::size_t n, float* out) {
+  const std::size_t blocks_end = n - n % 8;
+  typename L::V sums[W];
+  for (std::size_t v = 0; v < W; ++v) sums[v] = L::zero();
+  for (std::size_t i = 0; i < blocks_end; i += 8) {
+    const typename L::V va = L::load(a + i);
+    for (std::size_t v = 0; v < W; ++v) {
+      const typename L::V d = L::sub(va, L::load(others[v] + i));
+      sums[v] = L::add(sums[v], L::mul(d, d));
+    }
+  }
+  for (std::size_t v = 0; v < W; ++v) {
+    float total = combine_lanes<L>(sums[v]);
+    for (std::size_t i = blocks_end; i < n; ++i) {
+      const float d = a[i] - others[v][i];
+      total += d * d;
+    }
+    out[v] = total;
+  }
+}
+
+template <typename L, std::size_t W>
+void cosine_sums_side_by_side(const float* a, const float* const* others, std::size_t n, float* dots,
+                              float* others_squares) {
+  const std::size_t blocks_end = n - n % 8;
+  typename L::V dot[W];
+  typename L::V bb[W];
+  for (std::size_t v = 0; v < W; ++v) dot[v] = bb[v] = L::zero();
+  for (std::size_t i = 0; i < blocks_end; i += 8) {
+    const typename L::V va = L::load(a + i);
+    for (std::size_t v = 0; v < W; ++v) {
+      const typename L::V vb = L::load(others[v] + i);
+      dot[v] = L::add(dot[v], L::mul(va, vb));
+      bb[v] = L::add(bb[v], L::mul(vb, vb));
+    }
+  }
+  for (std::size_t v = 0; v < W; ++v) {
+    float dot_total = combine_lanes<L>(dot[v]);
+    float squares_total = combine_lanes<L>(bb[v]);
+    for (std::size_t i = blocks_end; i < n; ++i) {
+      const float b = others[v][i];
+      dot_total += a[i] * b;
+      squares_total += b * b;
+    }
+    dots[v] = dot_total;
+    others_squares[v] = squares_total;
+  }
+}
+
+// Runs `group.template operator()<W>(first)` over the others in groups of
+// kSideBySide, then one group of the 1 to kSideBySide - 1 left over.
+template <typename Group>
+void in_groups(std::size_t count, const Group& group) {
+  std::size_t first = 0;
+  for (; first + kSideBySide <= count; first += kSideBySide) group.template operator()<kSideBySide>(first);
+  switch (count - first) {
+    case 3:
+      group.template operator()<3>(first);
+      break;
+    case 2:
+      group.template operator()<2>(first);
+      break;
+    case 1:
+      group.template operator()<1>(first);
+      break;
+    default:
+      break;
+  }
+}
+
+template <typename L>
+void block_dot_many(const float* a, const float* const* others, std::size_t count, std::size_t n, float* out) {
+  in_groups(count, [&]<std::size_t W>(std::size_t first) {
+    dot_side_by_side<L, W>(a, others + first, n, out + first);
+  });
+}
+
+template <typename L>
+void block_squared_distance_many(const float* a, const float* const* others, std::size_t count, std::size_t n,
+                                 float* out) {
+  in_groups(count, [&]<std::size_t W>(std::size_t first) {
+    squared_distance_side_by_side<L, W>(a, others + first, n, out + first);
+  });
+}
+
+template <typename L>
+void block_cosine_sums_many(const float* a, const float* const* others, std::size_t count, std::size_t n,
+                            float* dots, float* others_squares) {
+  in_groups(count, [&]<std::size_t W>(std::size_t first) {
+    cosine_sums_side_by_side<L, W>(a, others + first, n, dots + first, others_squares + first);
+  });
+}
+
 template <typename L>
 constexpr KernelSet make_kernel_set(const char* name) {
-  return KernelSet{name, &block_dot<L>, &block_squared_distance<L>, &block_cosine_sums<L>};
+  return KernelSet{name,
+                   &block_dot<L>,
+                   &block_squared_distance<L>,
+                   &block_cosine_sums<L>,
+                   &block_dot_many<L>,
+                   &block_squared_distance_many<L>,
+                   &block_cosine_sums_many<L>};
 }
 
 }  // namespace
