@@ -41,20 +41,59 @@ class KeyOf {
     return larger_is_closer(metric_) ? -value : value;
   }
 
+  // The keys of `a` with each of `others`, into `keys` (of the same size):
+  // the bits of one call per pair, computed several vectors at a time.
+  void many(std::span<const float> a, std::span<const std::span<const float>> others, std::span<float> keys) const {
+    metric_values(metric_, a, others, keys);
+    if (larger_is_closer(metric_)) {
+      for (float& key : keys) key = -key;
+    }
+  }
+
  private:
   Metric metric_;
   float (*function_)(std::span<const float>, std::span<const float>) = nullptr;
 };
 
-// The working memory of one layer search: a visited mark per node slot and
-// the two heaps. A node is visited when its mark equals the current epoch,
-// so starting a search costs one increment instead of clearing a set; the
-// marks are cleared only when the epoch counter wraps.
+// The nodes of one neighbour list whose keys are computed together, with
+// their vectors and, once computed, their keys. Grows to the longest list
+// seen and keeps its storage.
+struct KeyBatch {
+  std::vector<std::uint64_t> nodes;
+  std::vector<std::span<const float>> vectors;
+  std::vector<float> keys;
+  std::size_t size = 0;
+
+  void start(std::size_t most) {
+    if (nodes.size() < most) {
+      nodes.resize(most);
+      vectors.resize(most);
+      keys.resize(most);
+    }
+    size = 0;
+  }
+
+  void add(std::uint64_t node, std::span<const float> vector) {
+    nodes[size] = node;
+    vectors[size] = vector;
+    ++size;
+  }
+
+  void compute(const KeyOf& key, std::span<const float> query) {
+    key.many(query, std::span(vectors).first(size), std::span(keys).first(size));
+  }
+};
+
+// The working memory of one layer search: a visited mark per node slot, the
+// two heaps and the batch of keys. A node is visited when its mark equals
+// the current epoch, so starting a search costs one increment instead of
+// clearing a set; the marks are cleared only when the epoch counter wraps.
 struct SearchScratch {
   std::vector<std::uint32_t> marks;
   std::uint32_t epoch = 0;
   CandidateHeap candidates;
   CandidateHeap results;
+  KeyBatch batch;
   bool busy = false;
 
   void start(std::size_t slots) {
@@ -111,14 +150,18 @@ void prefetch_vector(std::span<const float> vector, std::size_t bytes) {
   for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(start + offset, 0, 2);
 }
 
-// How much of a vector to prefetch: the start of every neighbour about to
-// be compared, so that its address translation and first lines are under
-// way early, and the whole of the next one.
+// How much of each vector about to be compared to prefetch: its start, so
+// that its address translation and first lines are under way early.
 constexpr std::size_t kPrefetchStart = 128;
-constexpr std::size_t kPrefetchWhole = 4096;
 
 // The layer search on the given scratch; leaves the result heap in
 // scratch.results.
+//
+// The unvisited neighbours of an expanded node are marked visited and their
+// keys computed together before any of them is considered. A key depends
+// only on the query and the node's vector, and the marks only decide which
+// keys are computed, so each neighbour is then admitted or passed over, in
+// list order, exactly as if its key had been computed on reaching it.
 void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<const float> query,
                       std::uint64_t entry, std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
                       const KeyOf& key) {
@@ -128,6 +171,7 @@ void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<
   scratch.candidates.push({-entry_key, entry});
   scratch.results.push({entry_key, entry});
 
+  KeyBatch& batch = scratch.batch;
   while (!scratch.candidates.empty()) {
     const Candidate closest = scratch.candidates.pop();
     // The stored key is negated; negation is exact, so this is the key.
@@ -135,20 +179,20 @@ void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<
     // Strict, so a NaN key never stops the search.
     if (closest_key > scratch.results.top().key) break;
     const std::span<const std::uint64_t> neighbors = links.list(closest.node, layer);
+    batch.start(neighbors.size());
     for (const std::uint64_t neighbor : neighbors) {
-      if (scratch.marks[neighbor] != scratch.epoch) prefetch_vector(vector_of(neighbor), kPrefetchStart);
-    }
-    for (std::size_t i = 0; i < neighbors.size(); ++i) {
-      const std::uint64_t neighbor = neighbors[i];
       if (!scratch.visit(neighbor)) continue;
-      if (i + 1 < neighbors.size() && scratch.marks[neighbors[i + 1]] != scratch.epoch) {
-        prefetch_vector(vector_of(neighbors[i + 1]), kPrefetchWhole);
-      }
+      const std::span<const float> vector = vector_of(neighbor);
+      prefetch_vector(vector, kPrefetchStart);
+      batch.add(neighbor, vector);
+    }
+    batch.compute(key, query);
+    for (std::size_t i = 0; i < batch.size; ++i) {
       const float farthest = scratch.results.top().key;
-      const float neighbor_key = key(query, vector_of(neighbor));
+      const float neighbor_key = batch.keys[i];
       if (farthest > neighbor_key || scratch.results.size() < ef) {
-        scratch.candidates.push({-neighbor_key, neighbor});
-        scratch.results.push({neighbor_key, neighbor});
+        scratch.candidates.push({-neighbor_key, batch.nodes[i]});
+        scratch.results.push({neighbor_key, batch.nodes[i]});
         if (scratch.results.size() > ef) scratch.results.pop();
       }
     }
