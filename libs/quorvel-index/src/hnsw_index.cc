@@ -199,6 +199,57 @@ void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<
   }
 }
 
+// The greedy descent from `entry` through the layers from_layer down to
+// to_layer (from_layer >= to_layer): on each layer, moves to the closest
+// neighbour while it is strictly closer, and returns the node reached.
+std::uint64_t greedy_descent(const HnswLinks& links, KeyBatch& batch, std::span<const float> query,
+                             std::uint64_t entry, std::uint64_t from_layer, std::uint64_t to_layer,
+                             VectorLookup vector_of, const KeyOf& key) {
+  std::uint64_t current = entry;
+  // Recomputing the key of the same node on each layer would give the same
+  // bits, so it is computed once.
+  float best = key(query, vector_of(current));
+  for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
+    while (true) {
+      std::uint64_t closer = current;
+      const std::span<const std::uint64_t> neighbors = links.list(current, layer);
+      batch.start(neighbors.size());
+      for (const std::uint64_t neighbor : neighbors) {
+        const std::span<const float> vector = vector_of(neighbor);
+        prefetch_vector(vector, kPrefetchStart);
+        batch.add(neighbor, vector);
+      }
+      batch.compute(key, query);
+      for (std::size_t i = 0; i < batch.size; ++i) {
+        // Strict: a tie or a NaN key never moves the descent.
+        if (best > batch.keys[i]) {
+          best = batch.keys[i];
+          closer = batch.nodes[i];
+        }
+      }
+      if (closer == current) break;
+      current = closer;
+    }
+    if (layer == to_layer) break;
+  }
+  return current;
+}
+
+// Cuts the list of `owner` on `layer` to its `bound` closest neighbours (none
+// for a bound of 0), closest first.
+void trim(HnswLinks& links, KeyBatch& batch, std::uint64_t owner, std::uint64_t layer, std::uint64_t bound,
+          VectorLookup vector_of, const KeyOf& key) {
+  const std::span<const std::uint64_t> neighbors = links.list(owner, layer);
+  batch.start(neighbors.size());
+  for (const std::uint64_t neighbor : neighbors) batch.add(neighbor, vector_of(neighbor));
+  batch.compute(key, vector_of(owner));
+  CandidateHeap heap;
+  for (std::size_t i = 0; i < batch.size; ++i) heap.push({-batch.keys[i], batch.nodes[i]});
+  std::vector<std::uint64_t> kept;
+  while (kept.size() < bound && !heap.empty()) kept.push_back(heap.pop().node);
+  links.assign(owner, layer, kept);
+}
+
 // A layer-0 list holds at most max(m, m_max0) numbers between insertions,
 // and one more for a moment before it is trimmed.
 std::uint64_t longest_layer0(const HnswConfig& config) {
@@ -263,12 +314,13 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
   }
 
   const KeyOf key(metric);
-  std::uint64_t entry = *entry_point_;
-  const std::uint64_t old_top = top_level_;
-  if (old_top > level) entry = greedy_descent(vector, entry, old_top, level + 1, vector_of, metric);
-
   ScratchLease lease;
   SearchScratch& scratch = *lease;
+  std::uint64_t entry = *entry_point_;
+  const std::uint64_t old_top = top_level_;
+  if (old_top > level) {
+    entry = greedy_descent(links_, scratch.batch, vector, entry, old_top, level + 1, vector_of, key);
+  }
   for (std::uint64_t layer = std::min(old_top, level);; --layer) {
     run_search_layer(links_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
     // At least one, for the next layer's entry even when m = 0.
@@ -279,7 +331,9 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
       const std::uint64_t neighbor = found[i].node;
       links_.append(node, layer, neighbor);
       links_.append(neighbor, layer, node);
-      if (links_.list(neighbor, layer).size() > bound) trim(neighbor, layer, bound, vector_of, metric);
+      if (links_.list(neighbor, layer).size() > bound) {
+        trim(links_, scratch.batch, neighbor, layer, bound, vector_of, key);
+      }
     }
     // Only the single closest node found enters the next layer down.
     entry = found.front().node;
@@ -290,48 +344,6 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
     entry_point_ = node;
     top_level_ = level;
   }
-}
-
-std::uint64_t HnswIndex::greedy_descent(std::span<const float> query, std::uint64_t entry,
-                                        std::uint64_t from_layer, std::uint64_t to_layer, VectorLookup vector_of,
-                                        Metric metric) const {
-  const KeyOf key(metric);
-  std::uint64_t current = entry;
-  // Recomputing the key of the same node on each layer would give the same
-  // bits, so it is computed once.
-  float best = key(query, vector_of(current));
-  for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
-    while (true) {
-      std::uint64_t closer = current;
-      const std::span<const std::uint64_t> neighbors = links_.list(current, layer);
-      for (const std::uint64_t neighbor : neighbors) prefetch_vector(vector_of(neighbor), kPrefetchStart);
-      for (const std::uint64_t neighbor : neighbors) {
-        const float neighbor_key = key(query, vector_of(neighbor));
-        // Strict: a tie or a NaN key never moves the descent.
-        if (best > neighbor_key) {
-          best = neighbor_key;
-          closer = neighbor;
-        }
-      }
-      if (closer == current) break;
-      current = closer;
-    }
-    if (layer == to_layer) break;
-  }
-  return current;
-}
-
-void HnswIndex::trim(std::uint64_t owner, std::uint64_t layer, std::uint64_t bound, VectorLookup vector_of,
-                     Metric metric) {
-  const KeyOf key(metric);
-  const std::span<const float> owner_vector = vector_of(owner);
-  CandidateHeap heap;
-  for (const std::uint64_t neighbor : links_.list(owner, layer))
-    heap.push({-key(owner_vector, vector_of(neighbor)), neighbor});
-  // Keeps the `bound` closest (none for a bound of 0), closest first.
-  std::vector<std::uint64_t> kept;
-  while (kept.size() < bound && !heap.empty()) kept.push_back(heap.pop().node);
-  links_.assign(owner, layer, kept);
 }
 
 std::vector<Candidate> HnswIndex::search_layer(std::span<const float> query, std::uint64_t entry,
@@ -356,12 +368,12 @@ std::vector<HnswMatch> HnswIndex::search(std::span<const float> query, std::uint
                                          VectorLookup vector_of, Metric metric) const {
   // With k = 0 the layer search could change nothing that is returned.
   if (!entry_point_ || k == 0) return {};
-  std::uint64_t entry = *entry_point_;
-  if (top_level_ >= 1) entry = greedy_descent(query, entry, top_level_, 1, vector_of, metric);
-
+  const KeyOf key(metric);
   ScratchLease lease;
   SearchScratch& scratch = *lease;
-  run_search_layer(links_, scratch, query, entry, 0, std::max(ef, k), vector_of, KeyOf(metric));
+  std::uint64_t entry = *entry_point_;
+  if (top_level_ >= 1) entry = greedy_descent(links_, scratch.batch, query, entry, top_level_, 1, vector_of, key);
+  run_search_layer(links_, scratch, query, entry, 0, std::max(ef, k), vector_of, key);
   const std::vector<Candidate> found = select_neighbors(results_of(scratch), k);
   std::vector<HnswMatch> matches;
   matches.reserve(found.size());
