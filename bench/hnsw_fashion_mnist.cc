@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -185,8 +186,14 @@ int main(int argc, char** argv) {
                                    .ml = 1.0f / std::log(static_cast<float>(kM))};
   quorvel::HnswIndex ours(config);
   const auto vector_of = [&train](std::uint64_t node) { return train.row(node); };
+  // Level draws from a fixed seed, as hnswlib's, so that every run builds
+  // the same graph.
+  std::mt19937 level_words(100);
   double start = thread_seconds();
-  for (std::size_t i = 0; i < train.count; ++i) ours.insert(i, train.row(i), vector_of, quorvel::Metric::Euclidean);
+  for (std::size_t i = 0; i < train.count; ++i) {
+    ours.insert_with_word(static_cast<std::uint32_t>(level_words()), i, train.row(i), vector_of,
+                          quorvel::Metric::Euclidean);
+  }
   const double ours_build = thread_seconds() - start;
 
   // hnswlib, one thread, the same M and ef_construction (it derives
