@@ -8,52 +8,12 @@
 #include <random>
 
 #include "candidate_heap.h"
+#include "distance_keys.h"
 
 namespace quorvel {
 namespace {
 
 constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
-
-// The distance key of one metric, with the metric's function chosen once per
-// call of the index instead of once per pair of vectors.
-class KeyOf {
- public:
-  explicit KeyOf(Metric metric) : metric_(metric) {
-    switch (metric) {
-      case Metric::Cosine:
-        function_ = cosine;
-        break;
-      case Metric::DotProduct:
-        function_ = dot_product;
-        break;
-      case Metric::Euclidean:
-        function_ = euclidean;
-        break;
-      case Metric::Manhattan:
-        function_ = manhattan;
-        break;
-    }
-  }
-
-  float operator()(std::span<const float> a, std::span<const float> b) const {
-    if (function_ == nullptr) return distance_key(metric_, a, b);
-    const float value = function_(a, b);
-    return larger_is_closer(metric_) ? -value : value;
-  }
-
-  // The keys of `a` with each of `others`, into `keys` (of the same size):
-  // the bits of one call per pair, computed several vectors at a time.
-  void many(std::span<const float> a, std::span<const std::span<const float>> others, std::span<float> keys) const {
-    metric_values(metric_, a, others, keys);
-    if (larger_is_closer(metric_)) {
-      for (float& key : keys) key = -key;
-    }
-  }
-
- private:
-  Metric metric_;
-  float (*function_)(std::span<const float>, std::span<const float>) = nullptr;
-};
 
 // The nodes of one neighbour list whose keys are computed together, with
 // their vectors and, once computed, their keys. Grows to the longest list
@@ -81,6 +41,12 @@ struct KeyBatch {
 
   void compute(const KeyOf& key, std::span<const float> query) {
     key.many(query, std::span(vectors).first(size), std::span(keys).first(size));
+  }
+
+  // compute(), except that keys not below `limit` may be left unfinished
+  // (KeyOf::many_below).
+  void compute_below(const KeyOf& key, std::span<const float> query, float limit) {
+    key.many_below(query, std::span(vectors).first(size), std::span(keys).first(size), limit);
   }
 };
 
@@ -162,6 +128,13 @@ constexpr std::size_t kPrefetchStart = 128;
 // only on the query and the node's vector, and the marks only decide which
 // keys are computed, so each neighbour is then admitted or passed over, in
 // list order, exactly as if its key had been computed on reaching it.
+//
+// Once the result list is full it stays full, and its farthest key never
+// grows while a batch is admitted. A neighbour whose key is not below the
+// farthest key at the start of its batch is then passed over whatever
+// happens before its turn, so its key need not be finished; should the
+// farthest key have grown after all (NaN keys make the heap order
+// inconsistent), the key is computed in full before it is considered.
 void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<const float> query,
                       std::uint64_t entry, std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
                       const KeyOf& key) {
@@ -186,10 +159,23 @@ void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<
       prefetch_vector(vector, kPrefetchStart);
       batch.add(neighbor, vector);
     }
-    batch.compute(key, query);
+    // The node most likely expanded next: its list is read right after this
+    // batch, so it is fetched while the batch is computed.
+    if (layer == 0 && !scratch.candidates.empty()) links.prefetch_layer0(scratch.candidates.top().node);
+    const float limit = scratch.results.top().key;
+    const bool bounded = scratch.results.size() >= ef && limit == limit;
+    if (bounded) {
+      batch.compute_below(key, query, limit);
+    } else {
+      batch.compute(key, query);
+    }
     for (std::size_t i = 0; i < batch.size; ++i) {
       const float farthest = scratch.results.top().key;
-      const float neighbor_key = batch.keys[i];
+      float neighbor_key = batch.keys[i];
+      if (bounded && !(neighbor_key < limit)) {
+        if (farthest <= limit) continue;
+        neighbor_key = key(query, batch.vectors[i]);
+      }
       if (farthest > neighbor_key || scratch.results.size() < ef) {
         scratch.candidates.push({-neighbor_key, batch.nodes[i]});
         scratch.results.push({neighbor_key, batch.nodes[i]});
@@ -219,8 +205,12 @@ std::uint64_t greedy_descent(const HnswLinks& links, KeyBatch& batch, std::span<
         prefetch_vector(vector, kPrefetchStart);
         batch.add(neighbor, vector);
       }
-      batch.compute(key, query);
+      // `best` never grows, so a key not below its value now cannot move
+      // the descent and need not be finished.
+      const float limit = best;
+      batch.compute_below(key, query, limit);
       for (std::size_t i = 0; i < batch.size; ++i) {
+        if (!(batch.keys[i] < limit)) continue;
         // Strict: a tie or a NaN key never moves the descent.
         if (best > batch.keys[i]) {
           best = batch.keys[i];

@@ -11,6 +11,7 @@
 // Lanes provides: type V; V zero(); V load(const float*) (unaligned);
 // V add(V, V); V sub(V, V); V mul(V, V); void store(float* out8, V).
 
+#include <algorithm>
 #include <cstddef>
 
 #include "metric_kernels.h"
@@ -198,6 +199,88 @@ void block_cosine_sums_many(const float* a, const float* const* others, std::siz
   });
 }
 
+// Adds the blocks from coordinate `from` up to `to` of W vectors to their
+// running sums.
+template <typename L, std::size_t W>
+void add_squares(const float* a, const float* const* others, std::size_t from, std::size_t to,
+                 typename L::V* sums) {
+  typename L::V running[W];
+  for (std::size_t v = 0; v < W; ++v) running[v] = sums[v];
+  for (std::size_t i = from; i < to; i += 8) {
+    const typename L::V va = L::load(a + i);
+    for (std::size_t v = 0; v < W; ++v) {
+      const typename L::V d = L::sub(va, L::load(others[v] + i));
+      running[v] = L::add(running[v], L::mul(d, d));
+    }
+  }
+  for (std::size_t v = 0; v < W; ++v) sums[v] = running[v];
+}
+
+// The most vectors one call of the stopping loop takes.
+constexpr std::size_t kMostUpTo = 8;
+
+// The vectors are summed side by side in stretches that end at 1/2, 5/8,
+// 3/4, 7/8 and all of the blocks. After each stretch but the last, a
+// vector whose running total (its eight sums combined as at the end) has
+// reached the limit is set aside with that total; the others go on. The
+// combined total only grows as blocks are added, and the tail terms only
+// add to it, so a total that has reached the limit is a lower bound of the
+// squared distance (or that distance is NaN).
+template <typename L>
+void squared_distance_up_to_run(const float* a, const float* const* others, std::size_t count, std::size_t n,
+                                float limit, float* out) {
+  const std::size_t blocks = n / 8;
+  const std::size_t stretch_ends[] = {blocks * 4 / 8, blocks * 5 / 8, blocks * 6 / 8, blocks * 7 / 8, blocks};
+  typename L::V sums[kMostUpTo];
+  const float* live_vectors[kMostUpTo];
+  std::size_t live_index[kMostUpTo];
+  for (std::size_t v = 0; v < count; ++v) {
+    sums[v] = L::zero();
+    live_vectors[v] = others[v];
+    live_index[v] = v;
+  }
+  std::size_t live = count;
+  std::size_t from = 0;
+  for (const std::size_t stretch_end : stretch_ends) {
+    const std::size_t to = 8 * stretch_end;
+    if (to > from) {
+      in_groups(live, [&]<std::size_t W>(std::size_t first) {
+        add_squares<L, W>(a, live_vectors + first, from, to, sums + first);
+      });
+    }
+    from = to;
+    const bool last = stretch_end == blocks;
+    std::size_t kept = 0;
+    for (std::size_t v = 0; v < live; ++v) {
+      float total = combine_lanes<L>(sums[v]);
+      if (last) {
+        for (std::size_t i = from; i < n; ++i) {
+          const float d = a[i] - live_vectors[v][i];
+          total += d * d;
+        }
+        out[live_index[v]] = total;
+      } else if (total >= limit) {
+        out[live_index[v]] = total;
+      } else {
+        sums[kept] = sums[v];
+        live_vectors[kept] = live_vectors[v];
+        live_index[kept] = live_index[v];
+        ++kept;
+      }
+    }
+    if (last) return;
+    live = kept;
+  }
+}
+
+template <typename L>
+void block_squared_distance_many_up_to(const float* a, const float* const* others, std::size_t count,
+                                       std::size_t n, float limit, float* out) {
+  for (std::size_t first = 0; first < count; first += kMostUpTo) {
+    squared_distance_up_to_run<L>(a, others + first, std::min(kMostUpTo, count - first), n, limit, out + first);
+  }
+}
+
 template <typename L>
 constexpr KernelSet make_kernel_set(const char* name) {
   return KernelSet{name,
@@ -206,6 +289,7 @@ constexpr KernelSet make_kernel_set(const char* name) {
                    &block_cosine_sums<L>,
                    &block_dot_many<L>,
                    &block_squared_distance_many<L>,
+                   &block_squared_distance_many_up_to<L>,
                    &block_cosine_sums_many<L>};
 }
 

@@ -34,6 +34,13 @@ struct KernelSet {
   // squared_distance(a, others[i], n) for each i.
   void (*squared_distance_many)(const float* a, const float* const* others, std::size_t count, std::size_t n,
                                 float* out);
+  // squared_distance(a, others[i], n) for each i, except that summing may
+  // stop for a vector once its running total has reached `limit`: out[i] is
+  // then a value of at least `limit`, and the squared distance is either at
+  // least out[i] or NaN. (Every term is a square, so no running total ever
+  // decreases; a NaN `limit` stops nothing.)
+  void (*squared_distance_many_up_to)(const float* a, const float* const* others, std::size_t count,
+                                      std::size_t n, float limit, float* out);
   // The dot and the others' sums of squares of cosine_sums(a, others[i], n)
   // for each i; a's own sum of squares is the same for every i (dot(a, a, n)).
   void (*cosine_sums_many)(const float* a, const float* const* others, std::size_t count, std::size_t n,

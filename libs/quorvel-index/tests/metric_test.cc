@@ -210,6 +210,45 @@ TEST(MetricTest, ManyVectorLoopsMatchTheOnePairLoopsBitForBit) {
   }
 }
 
+// The stopping loop: every squared distance below the limit is exact; one
+// at or beyond it is exact or a value at or beyond the limit that the
+// distance does not fall below (a NaN distance may show any such value).
+// A NaN or infinite limit stops nothing short of the end.
+TEST(MetricTest, SquaredDistancesUpToALimitAreExactBelowItAndBoundsBeyond) {
+  std::mt19937 rng(53);
+  for (const kernels::KernelSet* set : runnable_kernel_sets()) {
+    SCOPED_TRACE(set->name);
+    for (std::size_t n : {0u, 5u, 8u, 19u, 64u, 200u}) {
+      const Vec a = random_vector(rng, n);
+      std::vector<Vec> others;
+      for (std::size_t v = 0; v < 21; ++v) others.push_back(random_vector(rng, n));
+      if (n > 0) others[4][n - 1] = kNaN;
+      if (n > 0) others[7][0] = kInf;
+      std::vector<const float*> starts;
+      Vec exact(others.size());
+      for (std::size_t v = 0; v < others.size(); ++v) {
+        starts.push_back(others[v].data());
+        exact[v] = set->squared_distance(a.data(), others[v].data(), n);
+      }
+      Vec sorted = exact;
+      std::sort(sorted.begin(), sorted.end());  // NaN placement does not matter here
+      const float limits[] = {kNaN, kInf, sorted[5], sorted[10], sorted[15], 0.0f};
+      for (const float limit : limits) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", limit " + describe(limit));
+        Vec out(others.size());
+        set->squared_distance_many_up_to(a.data(), starts.data(), starts.size(), n, limit, out.data());
+        for (std::size_t v = 0; v < others.size(); ++v) {
+          if (!(exact[v] >= limit) && !std::isnan(exact[v])) {
+            EXPECT_PRED2(same_bits, out[v], exact[v]) << v;
+          } else {
+            EXPECT_TRUE(same_bits(out[v], exact[v]) || (out[v] >= limit && !(exact[v] < out[v]))) << v;
+          }
+        }
+      }
+    }
+  }
+}
+
 // metric_values gives every pair the bits of metric_value: over more vectors
 // than one run of the kernels takes, with lengths that change along the
 // list (each run has one common length) and vectors shorter and longer
