@@ -216,7 +216,10 @@ void add_squares(const float* a, const float* const* others, std::size_t from, s
   for (std::size_t v = 0; v < W; ++v) sums[v] = running[v];
 }
 
-// The most vectors one call of the stopping loop takes.
+// The most vectors one call of the stopping loop takes. Each vector is read
+// in several stretches; with few vectors between two stretches of one, its
+// next lines are still on their way or in cache when it is taken up again
+// (8 measured faster than 16 or 64 on vectors far larger than the cache).
 constexpr std::size_t kMostUpTo = 8;
 
 // The vectors are summed side by side in stretches that end at 1/2, 5/8,
