@@ -57,7 +57,7 @@ def draw(name, data, caption, output):
     curves.set_ylabel("queries per second, one thread (log scale)")
     curves.set_title("recall against speed")
     curves.grid(True, which="both", alpha=0.3)
-    curves.legend()
+    curves.legend(loc="lower left")
 
     ratio = [p[3] / p[4] for p in points]
     positions = range(len(efs))
