@@ -8,53 +8,58 @@
 #include <random>
 
 #include "candidate_heap.h"
+#include "distance_keys.h"
 
 namespace quorvel {
 namespace {
 
 constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
 
-// The distance key of one metric, with the metric's function chosen once per
-// call of the index instead of once per pair of vectors.
-class KeyOf {
- public:
-  explicit KeyOf(Metric metric) : metric_(metric) {
-    switch (metric) {
-      case Metric::Cosine:
-        function_ = cosine;
-        break;
-      case Metric::DotProduct:
-        function_ = dot_product;
-        break;
-      case Metric::Euclidean:
-        function_ = euclidean;
-        break;
-      case Metric::Manhattan:
-        function_ = manhattan;
-        break;
+// The nodes of one neighbour list whose keys are computed together, with
+// their vectors and, once computed, their keys. Grows to the longest list
+// seen and keeps its storage.
+struct KeyBatch {
+  std::vector<std::uint64_t> nodes;
+  std::vector<std::span<const float>> vectors;
+  std::vector<float> keys;
+  std::size_t size = 0;
+
+  void start(std::size_t most) {
+    if (nodes.size() < most) {
+      nodes.resize(most);
+      vectors.resize(most);
+      keys.resize(most);
     }
+    size = 0;
   }
 
-  float operator()(std::span<const float> a, std::span<const float> b) const {
-    if (function_ == nullptr) return distance_key(metric_, a, b);
-    const float value = function_(a, b);
-    return larger_is_closer(metric_) ? -value : value;
+  void add(std::uint64_t node, std::span<const float> vector) {
+    nodes[size] = node;
+    vectors[size] = vector;
+    ++size;
   }
 
- private:
-  Metric metric_;
-  float (*function_)(std::span<const float>, std::span<const float>) = nullptr;
+  void compute(const KeyOf& key, std::span<const float> query) {
+    key.many(query, std::span(vectors).first(size), std::span(keys).first(size));
+  }
+
+  // compute(), except that keys not below `limit` may be left unfinished
+  // (KeyOf::many_below).
+  void compute_below(const KeyOf& key, std::span<const float> query, float limit) {
+    key.many_below(query, std::span(vectors).first(size), std::span(keys).first(size), limit);
+  }
 };
 
-// The working memory of one layer search: a visited mark per node slot and
-// the two heaps. A node is visited when its mark equals the current epoch,
-// so starting a search costs one increment instead of clearing a set; the
-// marks are cleared only when the epoch counter wraps.
+// The working memory of one layer search: a visited mark per node slot, the
+// two heaps and the batch of keys. A node is visited when its mark equals
+// the current epoch, so starting a search costs one increment instead of
+// clearing a set; the marks are cleared only when the epoch counter wraps.
 struct SearchScratch {
   std::vector<std::uint32_t> marks;
   std::uint32_t epoch = 0;
   CandidateHeap candidates;
   CandidateHeap results;
+  KeyBatch batch;
   bool busy = false;
 
   void start(std::size_t slots) {
@@ -111,14 +116,25 @@ void prefetch_vector(std::span<const float> vector, std::size_t bytes) {
   for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(start + offset, 0, 2);
 }
 
-// How much of a vector to prefetch: the start of every neighbour about to
-// be compared, so that its address translation and first lines are under
-// way early, and the whole of the next one.
+// How much of each vector about to be compared to prefetch: its start, so
+// that its address translation and first lines are under way early.
 constexpr std::size_t kPrefetchStart = 128;
-constexpr std::size_t kPrefetchWhole = 4096;
 
 // The layer search on the given scratch; leaves the result heap in
 // scratch.results.
+//
+// The unvisited neighbours of an expanded node are marked visited and their
+// keys computed together before any of them is considered. A key depends
+// only on the query and the node's vector, and the marks only decide which
+// keys are computed, so each neighbour is then admitted or passed over, in
+// list order, exactly as if its key had been computed on reaching it.
+//
+// Once the result list is full it stays full, and its farthest key never
+// grows while a batch is admitted. A neighbour whose key is not below the
+// farthest key at the start of its batch is then passed over whatever
+// happens before its turn, so its key need not be finished; should the
+// farthest key have grown after all (NaN keys make the heap order
+// inconsistent), the key is computed in full before it is considered.
 void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<const float> query,
                       std::uint64_t entry, std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
                       const KeyOf& key) {
@@ -128,6 +144,7 @@ void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<
   scratch.candidates.push({-entry_key, entry});
   scratch.results.push({entry_key, entry});
 
+  KeyBatch& batch = scratch.batch;
   while (!scratch.candidates.empty()) {
     const Candidate closest = scratch.candidates.pop();
     // The stored key is negated; negation is exact, so this is the key.
@@ -135,24 +152,92 @@ void run_search_layer(const HnswLinks& links, SearchScratch& scratch, std::span<
     // Strict, so a NaN key never stops the search.
     if (closest_key > scratch.results.top().key) break;
     const std::span<const std::uint64_t> neighbors = links.list(closest.node, layer);
+    batch.start(neighbors.size());
     for (const std::uint64_t neighbor : neighbors) {
-      if (scratch.marks[neighbor] != scratch.epoch) prefetch_vector(vector_of(neighbor), kPrefetchStart);
-    }
-    for (std::size_t i = 0; i < neighbors.size(); ++i) {
-      const std::uint64_t neighbor = neighbors[i];
       if (!scratch.visit(neighbor)) continue;
-      if (i + 1 < neighbors.size() && scratch.marks[neighbors[i + 1]] != scratch.epoch) {
-        prefetch_vector(vector_of(neighbors[i + 1]), kPrefetchWhole);
-      }
+      const std::span<const float> vector = vector_of(neighbor);
+      prefetch_vector(vector, kPrefetchStart);
+      batch.add(neighbor, vector);
+    }
+    // The node most likely expanded next: its list is read right after this
+    // batch, so it is fetched while the batch is computed.
+    if (layer == 0 && !scratch.candidates.empty()) links.prefetch_layer0(scratch.candidates.top().node);
+    const float limit = scratch.results.top().key;
+    const bool bounded = scratch.results.size() >= ef && limit == limit;
+    if (bounded) {
+      batch.compute_below(key, query, limit);
+    } else {
+      batch.compute(key, query);
+    }
+    for (std::size_t i = 0; i < batch.size; ++i) {
       const float farthest = scratch.results.top().key;
-      const float neighbor_key = key(query, vector_of(neighbor));
+      float neighbor_key = batch.keys[i];
+      if (bounded && !(neighbor_key < limit)) {
+        if (farthest <= limit) continue;
+        neighbor_key = key(query, batch.vectors[i]);
+      }
       if (farthest > neighbor_key || scratch.results.size() < ef) {
-        scratch.candidates.push({-neighbor_key, neighbor});
-        scratch.results.push({neighbor_key, neighbor});
+        scratch.candidates.push({-neighbor_key, batch.nodes[i]});
+        scratch.results.push({neighbor_key, batch.nodes[i]});
         if (scratch.results.size() > ef) scratch.results.pop();
       }
     }
   }
+}
+
+// The greedy descent from `entry` through the layers from_layer down to
+// to_layer (from_layer >= to_layer): on each layer, moves to the closest
+// neighbour while it is strictly closer, and returns the node reached.
+std::uint64_t greedy_descent(const HnswLinks& links, KeyBatch& batch, std::span<const float> query,
+                             std::uint64_t entry, std::uint64_t from_layer, std::uint64_t to_layer,
+                             VectorLookup vector_of, const KeyOf& key) {
+  std::uint64_t current = entry;
+  // Recomputing the key of the same node on each layer would give the same
+  // bits, so it is computed once.
+  float best = key(query, vector_of(current));
+  for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
+    while (true) {
+      std::uint64_t closer = current;
+      const std::span<const std::uint64_t> neighbors = links.list(current, layer);
+      batch.start(neighbors.size());
+      for (const std::uint64_t neighbor : neighbors) {
+        const std::span<const float> vector = vector_of(neighbor);
+        prefetch_vector(vector, kPrefetchStart);
+        batch.add(neighbor, vector);
+      }
+      // `best` never grows, so a key not below its value now cannot move
+      // the descent and need not be finished.
+      const float limit = best;
+      batch.compute_below(key, query, limit);
+      for (std::size_t i = 0; i < batch.size; ++i) {
+        if (!(batch.keys[i] < limit)) continue;
+        // Strict: a tie or a NaN key never moves the descent.
+        if (best > batch.keys[i]) {
+          best = batch.keys[i];
+          closer = batch.nodes[i];
+        }
+      }
+      if (closer == current) break;
+      current = closer;
+    }
+    if (layer == to_layer) break;
+  }
+  return current;
+}
+
+// Cuts the list of `owner` on `layer` to its `bound` closest neighbours (none
+// for a bound of 0), closest first.
+void trim(HnswLinks& links, KeyBatch& batch, std::uint64_t owner, std::uint64_t layer, std::uint64_t bound,
+          VectorLookup vector_of, const KeyOf& key) {
+  const std::span<const std::uint64_t> neighbors = links.list(owner, layer);
+  batch.start(neighbors.size());
+  for (const std::uint64_t neighbor : neighbors) batch.add(neighbor, vector_of(neighbor));
+  batch.compute(key, vector_of(owner));
+  CandidateHeap heap;
+  for (std::size_t i = 0; i < batch.size; ++i) heap.push({-batch.keys[i], batch.nodes[i]});
+  std::vector<std::uint64_t> kept;
+  while (kept.size() < bound && !heap.empty()) kept.push_back(heap.pop().node);
+  links.assign(owner, layer, kept);
 }
 
 // A layer-0 list holds at most max(m, m_max0) numbers between insertions,
@@ -219,12 +304,13 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
   }
 
   const KeyOf key(metric);
-  std::uint64_t entry = *entry_point_;
-  const std::uint64_t old_top = top_level_;
-  if (old_top > level) entry = greedy_descent(vector, entry, old_top, level + 1, vector_of, metric);
-
   ScratchLease lease;
   SearchScratch& scratch = *lease;
+  std::uint64_t entry = *entry_point_;
+  const std::uint64_t old_top = top_level_;
+  if (old_top > level) {
+    entry = greedy_descent(links_, scratch.batch, vector, entry, old_top, level + 1, vector_of, key);
+  }
   for (std::uint64_t layer = std::min(old_top, level);; --layer) {
     run_search_layer(links_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
     // At least one, for the next layer's entry even when m = 0.
@@ -235,7 +321,9 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
       const std::uint64_t neighbor = found[i].node;
       links_.append(node, layer, neighbor);
       links_.append(neighbor, layer, node);
-      if (links_.list(neighbor, layer).size() > bound) trim(neighbor, layer, bound, vector_of, metric);
+      if (links_.list(neighbor, layer).size() > bound) {
+        trim(links_, scratch.batch, neighbor, layer, bound, vector_of, key);
+      }
     }
     // Only the single closest node found enters the next layer down.
     entry = found.front().node;
@@ -246,48 +334,6 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
     entry_point_ = node;
     top_level_ = level;
   }
-}
-
-std::uint64_t HnswIndex::greedy_descent(std::span<const float> query, std::uint64_t entry,
-                                        std::uint64_t from_layer, std::uint64_t to_layer, VectorLookup vector_of,
-                                        Metric metric) const {
-  const KeyOf key(metric);
-  std::uint64_t current = entry;
-  // Recomputing the key of the same node on each layer would give the same
-  // bits, so it is computed once.
-  float best = key(query, vector_of(current));
-  for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
-    while (true) {
-      std::uint64_t closer = current;
-      const std::span<const std::uint64_t> neighbors = links_.list(current, layer);
-      for (const std::uint64_t neighbor : neighbors) prefetch_vector(vector_of(neighbor), kPrefetchStart);
-      for (const std::uint64_t neighbor : neighbors) {
-        const float neighbor_key = key(query, vector_of(neighbor));
-        // Strict: a tie or a NaN key never moves the descent.
-        if (best > neighbor_key) {
-          best = neighbor_key;
-          closer = neighbor;
-        }
-      }
-      if (closer == current) break;
-      current = closer;
-    }
-    if (layer == to_layer) break;
-  }
-  return current;
-}
-
-void HnswIndex::trim(std::uint64_t owner, std::uint64_t layer, std::uint64_t bound, VectorLookup vector_of,
-                     Metric metric) {
-  const KeyOf key(metric);
-  const std::span<const float> owner_vector = vector_of(owner);
-  CandidateHeap heap;
-  for (const std::uint64_t neighbor : links_.list(owner, layer))
-    heap.push({-key(owner_vector, vector_of(neighbor)), neighbor});
-  // Keeps the `bound` closest (none for a bound of 0), closest first.
-  std::vector<std::uint64_t> kept;
-  while (kept.size() < bound && !heap.empty()) kept.push_back(heap.pop().node);
-  links_.assign(owner, layer, kept);
 }
 
 std::vector<Candidate> HnswIndex::search_layer(std::span<const float> query, std::uint64_t entry,
@@ -312,12 +358,12 @@ std::vector<HnswMatch> HnswIndex::search(std::span<const float> query, std::uint
                                          VectorLookup vector_of, Metric metric) const {
   // With k = 0 the layer search could change nothing that is returned.
   if (!entry_point_ || k == 0) return {};
-  std::uint64_t entry = *entry_point_;
-  if (top_level_ >= 1) entry = greedy_descent(query, entry, top_level_, 1, vector_of, metric);
-
+  const KeyOf key(metric);
   ScratchLease lease;
   SearchScratch& scratch = *lease;
-  run_search_layer(links_, scratch, query, entry, 0, std::max(ef, k), vector_of, KeyOf(metric));
+  std::uint64_t entry = *entry_point_;
+  if (top_level_ >= 1) entry = greedy_descent(links_, scratch.batch, query, entry, top_level_, 1, vector_of, key);
+  run_search_layer(links_, scratch, query, entry, 0, std::max(ef, k), vector_of, key);
   const std::vector<Candidate> found = select_neighbors(results_of(scratch), k);
   std::vector<HnswMatch> matches;
   matches.reserve(found.size());

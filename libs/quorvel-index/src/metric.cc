@@ -148,6 +148,55 @@ float manhattan(std::span<const float> a, std::span<const float> b) {
   return total;
 }
 
+void metric_values(Metric metric, std::span<const float> a, std::span<const std::span<const float>> others,
+                   std::span<float> values) {
+  const kernels::KernelSet& set = kernels::best_kernels();
+  // Runs of others with the same common length go to the kernels together,
+  // a bounded number at a time.
+  constexpr std::size_t kRun = 64;
+  const float* starts[kRun];
+  float dots[kRun];
+  float squares[kRun];
+  std::size_t first = 0;
+  while (first < others.size()) {
+    const std::size_t n = common_length(a, others[first]);
+    std::size_t count = 0;
+    while (count < kRun && first + count < others.size() && common_length(a, others[first + count]) == n) {
+      starts[count] = others[first + count].data();
+      ++count;
+    }
+    float* out = values.data() + first;
+    switch (metric) {
+      case Metric::DotProduct:
+        set.dot_many(a.data(), starts, count, n, out);
+        break;
+      case Metric::Euclidean:
+        set.squared_distance_many(a.data(), starts, count, n, out);
+        for (std::size_t i = 0; i < count; ++i) out[i] = std::sqrt(out[i]);
+        break;
+      case Metric::Cosine: {
+        const float a_squares = set.dot(a.data(), a.data(), n);
+        set.cosine_sums_many(a.data(), starts, count, n, dots, squares);
+        for (std::size_t i = 0; i < count; ++i) {
+          const kernels::CosineSums sums{dots[i], a_squares, squares[i]};
+          const float plain = cosine_from_sums(sums.dot, sums.a_squares, sums.b_squares);
+          out[i] = in_plain_range(sums) ? plain : rescaled_cosine(a.data(), starts[i], n, plain);
+        }
+        break;
+      }
+      case Metric::Manhattan:
+        // A sum in coordinate order: no kernel runs it several at a time.
+        for (std::size_t i = 0; i < count; ++i) out[i] = manhattan(a, others[first + i]);
+        break;
+      default:
+        // Not a Metric value, as in metric_value.
+        std::fill(out, out + count, 0.0f);
+        break;
+    }
+    first += count;
+  }
+}
+
 float metric_value(Metric metric, std::span<const float> a, std::span<const float> b) {
   switch (metric) {
     case Metric::Cosine:

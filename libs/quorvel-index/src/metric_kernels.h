@@ -18,11 +18,33 @@ struct CosineSums {
 };
 
 // One instruction set's loops over the first n coordinates of a and b.
+//
+// The "many" loops take one vector `a` and `count` vectors `others`, and
+// write for each other vector the bits its one-pair loop gives, in
+// out[0..count): they run several vectors side by side, so that their
+// independent chains of additions keep the processor busy where one chain
+// would leave it waiting on each addition.
 struct KernelSet {
   const char* name;
   float (*dot)(const float* a, const float* b, std::size_t n);
   float (*squared_distance)(const float* a, const float* b, std::size_t n);
   CosineSums (*cosine_sums)(const float* a, const float* b, std::size_t n);
+  // dot(a, others[i], n) for each i.
+  void (*dot_many)(const float* a, const float* const* others, std::size_t count, std::size_t n, float* out);
+  // squared_distance(a, others[i], n) for each i.
+  void (*squared_distance_many)(const float* a, const float* const* others, std::size_t count, std::size_t n,
+                                float* out);
+  // squared_distance(a, others[i], n) for each i, except that summing may
+  // stop for a vector once its running total has reached `limit`: out[i] is
+  // then a value of at least `limit`, and the squared distance is either at
+  // least out[i] or NaN. (Every term is a square, so no running total ever
+  // decreases; a NaN `limit` stops nothing.)
+  void (*squared_distance_many_up_to)(const float* a, const float* const* others, std::size_t count,
+                                      std::size_t n, float limit, float* out);
+  // The dot and the others' sums of squares of cosine_sums(a, others[i], n)
+  // for each i; a's own sum of squares is the same for every i (dot(a, a, n)).
+  void (*cosine_sums_many)(const float* a, const float* const* others, std::size_t count, std::size_t n,
+                           float* dots, float* others_squares);
 };
 
 // Plain loops; the only set on processors other than x86-64.

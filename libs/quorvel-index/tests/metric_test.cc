@@ -190,6 +190,107 @@ bool plain_cosine_applies(const Vec& a, const Vec& b) {
   return normal(aa) && normal(bb) && std::isfinite(std::sqrt(aa) * std::sqrt(bb));
 }
 
+// The many-vector loops give each vector the bits of its one-pair loop,
+// whatever the number of vectors (full groups and every remainder) and
+// length (with and without blocks and tail), special values included.
+TEST(MetricTest, ManyVectorLoopsMatchTheOnePairLoopsBitForBit) {
+  std::mt19937 rng(31);
+  const Vec specials = {kNaN, kInf, -kInf, 3e38f, 0.0f};
+  for (const kernels::KernelSet* set : runnable_kernel_sets()) {
+    SCOPED_TRACE(set->name);
+    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 16u, 23u, 40u, 65u}) {
+      for (std::size_t count = 1; count <= 9; ++count) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", count = " + std::to_string(count));
+        const Vec a = random_vector(rng, n);
+        std::vector<Vec> others;
+        std::vector<const float*> starts;
+        for (std::size_t v = 0; v < count; ++v) {
+          others.push_back(random_vector(rng, n));
+          if (n > 0 && v == 2) others.back()[n / 2] = specials[count % specials.size()];
+        }
+        for (const Vec& other : others) starts.push_back(other.data());
+        Vec dots(count), squared(count), cosine_dots(count), squares(count);
+        set->dot_many(a.data(), starts.data(), count, n, dots.data());
+        set->squared_distance_many(a.data(), starts.data(), count, n, squared.data());
+        set->cosine_sums_many(a.data(), starts.data(), count, n, cosine_dots.data(), squares.data());
+        for (std::size_t v = 0; v < count; ++v) {
+          const kernels::CosineSums sums = set->cosine_sums(a.data(), others[v].data(), n);
+          EXPECT_PRED2(same_bits, dots[v], set->dot(a.data(), others[v].data(), n)) << v;
+          EXPECT_PRED2(same_bits, squared[v], set->squared_distance(a.data(), others[v].data(), n)) << v;
+          EXPECT_PRED2(same_bits, cosine_dots[v], sums.dot) << v;
+          EXPECT_PRED2(same_bits, squares[v], sums.b_squares) << v;
+          EXPECT_PRED2(same_bits, set->dot(a.data(), a.data(), n), sums.a_squares) << v;
+        }
+      }
+    }
+  }
+}
+
+// The stopping loop: every squared distance below the limit is exact; one
+// at or beyond it is exact or a value at or beyond the limit that the
+// distance does not fall below (a NaN distance may show any such value).
+// A NaN or infinite limit stops nothing short of the end.
+TEST(MetricTest, SquaredDistancesUpToALimitAreExactBelowItAndBoundsBeyond) {
+  std::mt19937 rng(53);
+  for (const kernels::KernelSet* set : runnable_kernel_sets()) {
+    SCOPED_TRACE(set->name);
+    for (std::size_t n : {0u, 5u, 8u, 19u, 64u, 200u}) {
+      const Vec a = random_vector(rng, n);
+      std::vector<Vec> others;
+      for (std::size_t v = 0; v < 21; ++v) others.push_back(random_vector(rng, n));
+      if (n > 0) others[4][n - 1] = kNaN;
+      if (n > 0) others[7][0] = kInf;
+      std::vector<const float*> starts;
+      Vec exact(others.size());
+      for (std::size_t v = 0; v < others.size(); ++v) {
+        starts.push_back(others[v].data());
+        exact[v] = set->squared_distance(a.data(), others[v].data(), n);
+      }
+      Vec sorted = exact;
+      std::sort(sorted.begin(), sorted.end());  // NaN placement does not matter here
+      const float limits[] = {kNaN, kInf, sorted[5], sorted[10], sorted[15], 0.0f};
+      for (const float limit : limits) {
+        SCOPED_TRACE("n = " + std::to_string(n) + ", limit " + describe(limit));
+        Vec out(others.size());
+        set->squared_distance_many_up_to(a.data(), starts.data(), starts.size(), n, limit, out.data());
+        for (std::size_t v = 0; v < others.size(); ++v) {
+          if (!(exact[v] >= limit) && !std::isnan(exact[v])) {
+            EXPECT_PRED2(same_bits, out[v], exact[v]) << v;
+          } else {
+            EXPECT_TRUE(same_bits(out[v], exact[v]) || (out[v] >= limit && !(exact[v] < out[v]))) << v;
+          }
+        }
+      }
+    }
+  }
+}
+
+// metric_values gives every pair the bits of metric_value: over more vectors
+// than one run of the kernels takes, with lengths that change along the
+// list (each run has one common length) and vectors shorter and longer
+// than `a`.
+TEST(MetricTest, MetricValuesMatchOneCallPerPair) {
+  std::mt19937 rng(41);
+  const Vec a = random_vector(rng, 33);
+  std::vector<Vec> others;
+  for (std::size_t v = 0; v < 150; ++v) {
+    const std::size_t length = v < 70 ? 33 : v < 75 ? v % 5 : v < 140 ? 40 : 33;
+    others.push_back(random_vector(rng, length));
+  }
+  others[10][3] = kNaN;
+  others.push_back(Vec(33, 0.0f));  // a zero vector: cosine 0.0
+  const std::vector<std::span<const float>> views(others.begin(), others.end());
+  for (Metric metric : kAllMetrics) {
+    SCOPED_TRACE("metric " + std::to_string(static_cast<int>(metric)));
+    Vec values(views.size());
+    metric_values(metric, a, views, values);
+    for (std::size_t v = 0; v < views.size(); ++v) {
+      EXPECT_PRED2(same_bits, values[v], metric_value(metric, a, views[v])) << v;
+    }
+  }
+  metric_values(Metric::Euclidean, a, {}, {});  // nothing to compute
+}
+
 TEST(MetricTest, PublicFunctionsMatchTheReferenceAndIgnoreArgumentOrder) {
   for (const auto& [a, b] : test_pairs()) {
     for (Metric metric : kAllMetrics) {
@@ -321,6 +422,11 @@ TEST(MetricTest, CosineKeepsItsValueAtExtremeMagnitudes) {
     SCOPED_TRACE("expected " + std::to_string(expected));
     EXPECT_NEAR(cosine(a, b), expected, 1e-6);
     EXPECT_PRED2(same_bits, cosine(b, a), cosine(a, b));
+    // The loops that score many vectors at once agree.
+    const std::span<const float> others[] = {b, b};
+    float values[2];
+    metric_values(Metric::Cosine, a, others, values);
+    EXPECT_PRED2(same_bits, values[1], cosine(a, b));
   }
   // A zero vector still scores 0.0, and an infinite coordinate still NaN.
   EXPECT_EQ(cosine(Vec{0, 0}, Vec{1e30f, 1e30f}), 0.0f);

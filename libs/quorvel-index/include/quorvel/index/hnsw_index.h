@@ -204,11 +204,6 @@ class HnswIndex {
                                 VectorLookup vector_of, Metric metric) const;
 
  private:
-  std::uint64_t greedy_descent(std::span<const float> query, std::uint64_t entry, std::uint64_t from_layer,
-                               std::uint64_t to_layer, VectorLookup vector_of, Metric metric) const;
-  void trim(std::uint64_t owner, std::uint64_t layer, std::uint64_t bound, VectorLookup vector_of,
-            Metric metric);
-
   HnswConfig config_;
   std::optional<std::uint64_t> entry_point_;
   std::uint64_t top_level_ = 0;

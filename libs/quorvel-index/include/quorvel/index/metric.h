@@ -43,4 +43,11 @@ float manhattan(std::span<const float> a, std::span<const float> b);
 // Dispatches to the function of `metric`.
 float metric_value(Metric metric, std::span<const float> a, std::span<const float> b);
 
+// The metric values of `a` with each of `others`: values[i] gets the bits of
+// metric_value(metric, a, others[i]). The vectors are scanned several at a
+// time, which is faster than one call per pair when they are many.
+// REQUIRES: values.size() == others.size().
+void metric_values(Metric metric, std::span<const float> a, std::span<const std::span<const float>> others,
+                   std::span<float> values);
+
 }  // namespace quorvel
