@@ -109,6 +109,6 @@ class Database(RuleBasedStateMachine):
         assert self.db.search(query, k) == expected
 
 
-Database.TestCase.settings = settings(max_examples=EXAMPLES, stateful_step_count=30, deadline=None,
+Database.TestCase.settings = settings(max_examples=EXAMPLES, stateful_step_count=30, deadline=None, database=None,
                                       suppress_health_check=[HealthCheck.too_slow])
 TestDatabase = Database.TestCase
