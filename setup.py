@@ -1,11 +1,19 @@
 """Builds the wheel of quorvel through the project's CMake build.
 
-`pip install --no-build-isolation .` runs this with the system's setuptools
-and wheel and no network. The extension is compiled by CMake exactly as
-`make` compiles it (same flags, static engine libraries), then placed in the
-wheel as the package quorvel, whose __init__ is the extension itself, next
-to its type stub and the py.typed marker. The wheel is tagged cp38-abi3: the
-module uses only the stable ABI of CPython 3.8.
+`pip install --no-build-isolation .`, `pip wheel --no-build-isolation .` and
+`python3 -m build --no-isolation` run this with the system's setuptools and
+wheel and no network. CMake compiles the module and the quorvel program
+exactly as `make` compiles them, then its install component `wheel` lays out
+what the wheel holds (see packaging/wheel/CMakeLists.txt): the package
+quorvel, whose __init__ is the extension itself, with its type stub, py.typed,
+the bundled oneTBB and the program; and the launcher that pip installs as
+bin/quorvel. The wheel is tagged cp38-abi3: the module uses only the stable
+ABI of CPython 3.8.
+
+With QUORVEL_CMAKE_BUILD_DIR naming a CMake build tree that is already built
+(as `make` leaves build/), that tree's files are packed as they are: nothing
+is configured or compiled, and setuptools' scratch files go into that tree
+rather than the source tree. The packaging tests build their wheel so.
 """
 
 import os
@@ -14,49 +22,102 @@ import subprocess
 import sys
 from pathlib import Path
 
-from setuptools import Extension, setup
+from setuptools import Command, Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.install import install
 
 ROOT = Path(__file__).resolve().parent
-BINDING = ROOT / "bindings" / "python"
+PREBUILT = os.environ.get("QUORVEL_CMAKE_BUILD_DIR")
+# setuptools' scratch files: in the built tree that is packed, else beside
+# build/ (which `make` owns).
+if PREBUILT:
+    SCRATCH = Path(PREBUILT).resolve() / "setuptools"
+    SCRATCH.mkdir(parents=True, exist_ok=True)
+else:
+    SCRATCH = ROOT / "build-pip"
+
+
+def staging_dir(command):
+    """Where the wheel component is installed before setuptools copies it."""
+    return Path(command.get_finalized_command("build").build_temp).resolve() / "wheel-staging"
 
 
 class CMakeBuild(build_ext):
-    """Builds the module target with CMake instead of compiling sources."""
+    """Builds the wheel's files with CMake and puts the package in place."""
 
     def build_extension(self, ext):
-        build_dir = Path(self.build_temp).resolve() / "cmake"
+        if PREBUILT:
+            build_dir = Path(PREBUILT).resolve()
+        else:
+            build_dir = Path(self.build_temp).resolve() / "cmake"
+            self.configure_and_build(build_dir)
+
+        staging = staging_dir(self)
+        shutil.rmtree(staging, ignore_errors=True)
+        subprocess.run(["cmake", "--install", str(build_dir), "--component", "wheel",
+                        "--prefix", str(staging)], check=True)
+
+        package = Path(self.get_ext_fullpath(ext.name)).parent
+        shutil.rmtree(package, ignore_errors=True)
+        shutil.copytree(staging / "quorvel", package)
+
+    @staticmethod
+    def configure_and_build(build_dir):
         configure = [
             "cmake", "-S", str(ROOT), "-B", str(build_dir),
             "-DCMAKE_BUILD_TYPE=Release",
             "-DQUORVEL_BUILD_TESTS=OFF",
+            "-DQUORVEL_STATIC_SQLITE=ON",
             f"-DPython3_EXECUTABLE={sys.executable}",
         ]
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]
         subprocess.run(configure, check=True)
-        subprocess.run(["cmake", "--build", str(build_dir), "--target", "quorvel-python",
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", "quorvel-wheel-files",
                         "-j", str(os.cpu_count() or 1)], check=True)
 
-        target = Path(self.get_ext_fullpath(ext.name))
-        target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(build_dir / "bindings" / "python" / "quorvel.abi3.so", target)
-        shutil.copyfile(BINDING / "quorvel.pyi", target.parent / "__init__.pyi")
-        shutil.copyfile(BINDING / "py.typed", target.parent / "py.typed")
+
+class InstallLauncher(Command):
+    """Puts the program's launcher, when the build made one, among the
+    scripts that pip installs into the environment's bin/ (setuptools knows
+    its scripts before anything is built, so it cannot be listed there)."""
+
+    description = "install the launcher of the quorvel program"
+    user_options = []
+
+    def initialize_options(self):
+        self.install_dir = None
+        self.outfiles = []
+
+    def finalize_options(self):
+        self.set_undefined_options("install", ("install_scripts", "install_dir"))
+
+    def run(self):
+        launcher = staging_dir(self) / "scripts" / "quorvel"
+        if launcher.exists():
+            self.mkpath(self.install_dir)
+            self.outfiles.append(self.copy_file(str(launcher), self.install_dir)[0])
+
+    def get_outputs(self):
+        return self.outfiles
+
+
+class Install(install):
+    sub_commands = install.sub_commands + [("install_launcher", None)]
 
 
 setup(
     # The extension is the package's __init__: `import quorvel` loads it
-    # directly (its initialiser is PyInit_quorvel), and the stub and marker
-    # beside it make the package typed.
+    # directly (its initialiser is PyInit_quorvel), and the files beside it
+    # come from the CMake build.
     ext_modules=[Extension("quorvel.__init__", sources=[], py_limited_api=True)],
     packages=[],
     py_modules=[],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "install": Install, "install_launcher": InstallLauncher},
     options={
         "bdist_wheel": {"py_limited_api": "cp38"},
-        # Keep setuptools' scratch files out of build/, which `make` owns.
-        "build": {"build_base": "build-pip"},
+        "build": {"build_base": str(SCRATCH)},
+        "egg_info": {"egg_base": str(SCRATCH)} if PREBUILT else {},
     },
     zip_safe=False,
 )

@@ -74,6 +74,42 @@ def test_only_the_initialiser_is_exported():
     assert Path(quorvel.__file__).name == "quorvel.abi3.so"
 
 
+def links_shared_sqlite():
+    readelf = subprocess.run(["readelf", "-d", quorvel.__file__], capture_output=True, text=True, check=True)
+    return "libsqlite3" in readelf.stdout
+
+
+def test_sqlite_inside_the_module_stays_private(tmp_path):
+    """Even loaded with RTLD_GLOBAL, the module adds no SQLite symbol to the
+    process, and Python's own sqlite3 works beside it, on its own files and
+    on the module's once it is closed."""
+    if links_shared_sqlite():
+        pytest.skip("the module links the shared SQLite (QUORVEL_STATIC_SQLITE=OFF)")
+    code = (
+        "import ctypes, os, sys\n"
+        "sys.setdlopenflags(os.RTLD_NOW | os.RTLD_GLOBAL)\n"
+        "import quorvel\n"
+        "print(hasattr(ctypes.CDLL(None), 'sqlite3_open_v2'))\n"
+        "import sqlite3\n"
+        "db = quorvel.Quorvel(sys.argv[1])\n"
+        "db.insert('a', [1.0, 0.0], '{\"k\": 1}')\n"
+        "own = sqlite3.connect(sys.argv[2])\n"
+        "own.execute('CREATE TABLE t (x)')\n"
+        "own.execute('INSERT INTO t VALUES (42)')\n"
+        "own.commit()\n"
+        "db.insert('b', [0.0, 1.0])\n"
+        "print(own.execute('SELECT x FROM t').fetchall(), db.search([1.0, 0.0], 1))\n"
+        "del db\n"
+        "print(sqlite3.connect(sys.argv[1]).execute('SELECT id FROM records ORDER BY id').fetchall())\n")
+    result = run_python(code, str(tmp_path / "vectors.db"), str(tmp_path / "own.db"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "False",
+        "[(42,)] [('a', 1.0, '{\"k\":1}')]",
+        "[('a',), ('b',)]",
+    ]
+
+
 def test_second_initialisation_fails():
     result = run_python(
         "import sys, quorvel\n"
