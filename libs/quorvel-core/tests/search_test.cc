@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../src/search.h"
-#include "../src/worker_pool.h"
+#include "search.h"
+#include "worker_pool.h"
 #include "quorvel/core/engine.h"
 #include "quorvel/testing/database_test.h"
 

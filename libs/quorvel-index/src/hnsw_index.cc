@@ -9,6 +9,7 @@
 
 #include "candidate_heap.h"
 #include "distance_keys.h"
+#include "hnsw_links.h"
 
 namespace quorvel {
 namespace {
@@ -272,13 +273,30 @@ std::uint64_t HnswIndex::level_from_word(std::uint32_t word, float ml) {
 
 std::uint64_t HnswIndex::random_level() const { return level_from_word(draw_word(), config_.ml); }
 
-HnswIndex::HnswIndex(HnswConfig config) : config_(config), links_(longest_layer0(config)) {}
+HnswIndex::HnswIndex(HnswConfig config)
+    : config_(config), links_(std::make_unique<HnswLinks>(longest_layer0(config))) {}
+
+HnswIndex::HnswIndex(const HnswIndex& other)
+    : config_(other.config_),
+      entry_point_(other.entry_point_),
+      top_level_(other.top_level_),
+      size_(other.size_),
+      links_(std::make_unique<HnswLinks>(*other.links_)) {}
+
+HnswIndex& HnswIndex::operator=(const HnswIndex& other) {
+  if (this != &other) *this = HnswIndex(other);
+  return *this;
+}
+
+HnswIndex::HnswIndex(HnswIndex&&) noexcept = default;
+HnswIndex& HnswIndex::operator=(HnswIndex&&) noexcept = default;
+HnswIndex::~HnswIndex() = default;
 
 std::optional<HnswNode> HnswIndex::node(std::uint64_t node) const {
-  if (!links_.contains(node)) return std::nullopt;
+  if (!links_->contains(node)) return std::nullopt;
   HnswNode copy;
-  for (std::uint64_t layer = 0; layer <= links_.level(node); ++layer) {
-    const std::span<const std::uint64_t> list = links_.list(node, layer);
+  for (std::uint64_t layer = 0; layer <= links_->level(node); ++layer) {
+    const std::span<const std::uint64_t> list = links_->list(node, layer);
     copy.neighbors.emplace_back(list.begin(), list.end());
   }
   return copy;
@@ -292,9 +310,9 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
                                  VectorLookup vector_of, Metric metric) {
   // A second insertion of a number would give the node fresh lists while
   // others still link to it, and could link it to itself.
-  if (links_.contains(node)) return;
+  if (links_->contains(node)) return;
   const std::uint64_t level = level_from_word(word, config_.ml);
-  links_.add(node, level);
+  links_->add(node, level);
   ++size_;
 
   if (!entry_point_) {
@@ -309,20 +327,20 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
   std::uint64_t entry = *entry_point_;
   const std::uint64_t old_top = top_level_;
   if (old_top > level) {
-    entry = greedy_descent(links_, scratch.batch, vector, entry, old_top, level + 1, vector_of, key);
+    entry = greedy_descent(*links_, scratch.batch, vector, entry, old_top, level + 1, vector_of, key);
   }
   for (std::uint64_t layer = std::min(old_top, level);; --layer) {
-    run_search_layer(links_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
+    run_search_layer(*links_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
     // At least one, for the next layer's entry even when m = 0.
     const std::vector<Candidate> found = select_neighbors(results_of(scratch), std::max<std::uint64_t>(config_.m, 1));
     const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m_max;
     const std::size_t selected = static_cast<std::size_t>(std::min<std::uint64_t>(config_.m, found.size()));
     for (std::size_t i = 0; i < selected; ++i) {
       const std::uint64_t neighbor = found[i].node;
-      links_.append(node, layer, neighbor);
-      links_.append(neighbor, layer, node);
-      if (links_.list(neighbor, layer).size() > bound) {
-        trim(links_, scratch.batch, neighbor, layer, bound, vector_of, key);
+      links_->append(node, layer, neighbor);
+      links_->append(neighbor, layer, node);
+      if (links_->list(neighbor, layer).size() > bound) {
+        trim(*links_, scratch.batch, neighbor, layer, bound, vector_of, key);
       }
     }
     // Only the single closest node found enters the next layer down.
@@ -339,9 +357,9 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
 std::vector<Candidate> HnswIndex::search_layer(std::span<const float> query, std::uint64_t entry,
                                                std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
                                                Metric metric) const {
-  if (!links_.contains(entry)) return {};
+  if (!links_->contains(entry)) return {};
   ScratchLease lease;
-  run_search_layer(links_, *lease, query, entry, layer, ef, vector_of, KeyOf(metric));
+  run_search_layer(*links_, *lease, query, entry, layer, ef, vector_of, KeyOf(metric));
   return (*lease).results.take();
 }
 
@@ -362,8 +380,8 @@ std::vector<HnswMatch> HnswIndex::search(std::span<const float> query, std::uint
   ScratchLease lease;
   SearchScratch& scratch = *lease;
   std::uint64_t entry = *entry_point_;
-  if (top_level_ >= 1) entry = greedy_descent(links_, scratch.batch, query, entry, top_level_, 1, vector_of, key);
-  run_search_layer(links_, scratch, query, entry, 0, std::max(ef, k), vector_of, key);
+  if (top_level_ >= 1) entry = greedy_descent(*links_, scratch.batch, query, entry, top_level_, 1, vector_of, key);
+  run_search_layer(*links_, scratch, query, entry, 0, std::max(ef, k), vector_of, key);
   const std::vector<Candidate> found = select_neighbors(results_of(scratch), k);
   std::vector<HnswMatch> matches;
   matches.reserve(found.size());

@@ -1,4 +1,4 @@
-#include "quorvel/index/hnsw_links.h"
+#include "hnsw_links.h"
 
 #include <algorithm>
 

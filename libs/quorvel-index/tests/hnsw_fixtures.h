@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "hnsw_links.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 

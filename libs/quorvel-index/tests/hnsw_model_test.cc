@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "../src/candidate_heap.h"
+#include "candidate_heap.h"
 #include "hnsw_fixtures.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"

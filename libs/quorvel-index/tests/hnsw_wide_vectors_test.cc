@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "../src/distance_keys.h"
+#include "distance_keys.h"
 #include "hnsw_fixtures.h"
 #include "hnsw_reference.h"
 #include "quorvel/index/hnsw_index.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../src/metric_kernels.h"
+#include "metric_kernels.h"
 
 namespace quorvel {
 namespace {

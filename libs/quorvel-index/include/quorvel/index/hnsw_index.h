@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <ranges>
@@ -8,10 +9,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "quorvel/index/hnsw_links.h"
 #include "quorvel/index/metric.h"
 
 namespace quorvel {
+
+class HnswLinks;  // the neighbour lists, laid out for the search (src/hnsw_links.h)
 
 // The parameters of an HNSW index, fixed when the index is made. There are
 // no defaults: whoever makes an index chooses every value.
@@ -138,6 +140,13 @@ class HnswIndex {
   // An empty index: no entry point, top level 0, no nodes.
   explicit HnswIndex(HnswConfig config);
 
+  // Copies are deep; moves leave the source without nodes.
+  HnswIndex(const HnswIndex& other);
+  HnswIndex& operator=(const HnswIndex& other);
+  HnswIndex(HnswIndex&&) noexcept;
+  HnswIndex& operator=(HnswIndex&&) noexcept;
+  ~HnswIndex();
+
   // The parameters the index was made with.
   const HnswConfig& config() const { return config_; }
 
@@ -153,8 +162,9 @@ class HnswIndex {
   // A copy of the node numbered `node`, or nothing when there is none.
   std::optional<HnswNode> node(std::uint64_t node) const;
 
-  // The neighbour lists as the index keeps them, for reading without copies.
-  const HnswLinks& links() const { return links_; }
+  // The neighbour lists as the index keeps them, for reading without copies
+  // (the layout is the library's own: src/hnsw_links.h).
+  const HnswLinks& links() const { return *links_; }
 
   // The level of a node whose draw is the 32-bit word `word`: with
   // x = (word >> 9) * 2^-23, floor(-ln(x) * ml) in 32-bit floats, saturated
@@ -208,7 +218,7 @@ class HnswIndex {
   std::optional<std::uint64_t> entry_point_;
   std::uint64_t top_level_ = 0;
   std::uint64_t size_ = 0;
-  HnswLinks links_;
+  std::unique_ptr<HnswLinks> links_;
 };
 
 }  // namespace quorvel
