@@ -73,9 +73,9 @@ def fashion_mnist(n: int | None = None, queries: int | None = None) -> Dataset:
 
 
 def exact_top_k(dataset: Dataset, k: int, batch: int = 64) -> np.ndarray:
-    """The ids of the k records most cosine-similar to each query, best first
-    (computed in float64, so that it does not depend on any library's order of
-    summation)."""
+    """The ids of the k records most cosine-similar to each query, best first,
+    equal scores in id order (computed in float64, so that it does not depend
+    on any library's order of summation)."""
     base = dataset.base.astype(np.float64)
     base /= np.maximum(np.linalg.norm(base, axis=1, keepdims=True), 1e-300)
     answers = []
@@ -83,6 +83,8 @@ def exact_top_k(dataset: Dataset, k: int, batch: int = 64) -> np.ndarray:
         queries = dataset.queries[first:first + batch].astype(np.float64)
         scores = queries @ base.T
         best = np.argpartition(-scores, k, axis=1)[:, :k]
-        order = np.argsort(-np.take_along_axis(scores, best, axis=1), axis=1, kind="stable")
-        answers.append(np.take_along_axis(best, order, axis=1))
+        best_scores = np.take_along_axis(scores, best, axis=1)
+        for row in range(len(best)):
+            best[row] = best[row][np.lexsort((best[row], -best_scores[row]))]
+        answers.append(best)
     return np.concatenate(answers)
