@@ -1,6 +1,7 @@
 """What every Python contender offers the worker, with the defaults most share."""
 
 import os
+import subprocess
 
 import numpy as np
 
@@ -18,6 +19,12 @@ def fsync_file(path: str) -> None:
         os.fsync(fd)
     finally:
         os.close(fd)
+
+
+def debian_package(name: str) -> str:
+    """`name version` of an installed Debian package, or `name` alone."""
+    answer = subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True, text=True)
+    return f"{name} {answer.stdout}" if answer.returncode == 0 and answer.stdout else name
 
 
 def replace_durably(write, path: str) -> None:

@@ -6,13 +6,15 @@ import os
 import faiss
 import numpy as np
 
-from contenders.base import Peer as BasePeer, fsync_file, normalised, replace_durably
+from contenders.base import Peer as BasePeer, debian_package, fsync_file, normalised, replace_durably
 
 
 def simd_level() -> str:
     """Which distance loops this faiss build was compiled with."""
-    options = faiss.get_compile_options() if hasattr(faiss, "get_compile_options") else ""
-    return options.strip() or "generic (no AVX2 / AVX-512 kernels)"
+    options = (faiss.get_compile_options() if hasattr(faiss, "get_compile_options") else "").strip()
+    if "AVX" in options:
+        return options
+    return f"{options or 'generic'}: no AVX2 / AVX-512 kernels"
 
 
 def single_query_threads() -> None:
@@ -25,7 +27,8 @@ def single_query_threads() -> None:
 class Peer(BasePeer):
     def info(self):
         return {
-            "version": f"faiss {faiss.__version__} ({simd_level()})",
+            "version": f"faiss {faiss.__version__} (Debian {debian_package('python3-faiss')}; "
+                       f"compile options {simd_level()})",
             "durable": "add, then write_index of the whole index to a new file, fsync, rename",
             "bulk": "add of all rows, write_index, fsync",
             "exact": "IndexFlatIP.search of the normalised query",

@@ -6,7 +6,7 @@ import os
 import hnswlib
 import numpy as np
 
-from contenders.base import Peer as BasePeer, fsync_file, replace_durably
+from contenders.base import Peer as BasePeer, debian_package, fsync_file, replace_durably
 
 INITIAL_CAPACITY = 1024
 
@@ -18,7 +18,7 @@ class Peer(BasePeer):
             from importlib.metadata import version as distribution_version
             version = distribution_version("hnswlib")
         return {
-            "version": f"hnswlib {version}",
+            "version": f"hnswlib {version} (Debian {debian_package('python3-hnswlib')})",
             "durable": "Index (HNSW, as BFIndex cannot grow) add_items, then save_index of the whole index to a new file, fsync, rename",
             "bulk": "BFIndex.add_items of all rows, save_index, fsync",
             "exact": "BFIndex.knn_query (space 'cosine')",

@@ -5,7 +5,7 @@ import os
 
 import numpy as np
 
-from contenders.base import Peer as BasePeer, fsync_file, normalised
+from contenders.base import Peer as BasePeer, debian_package, fsync_file, normalised
 
 
 class Peer(BasePeer):
@@ -14,7 +14,8 @@ class Peer(BasePeer):
         blas = [f"{p['internal_api']} {p['version']} ({p.get('architecture', '?')} kernels, "
                 f"{p['num_threads']} threads)" for p in threadpool_info() if p["user_api"] == "blas"]
         return {
-            "version": f"numpy {np.__version__}" + (f", {blas[0]}" if blas else ", reference BLAS"),
+            "version": f"numpy {np.__version__} (Debian {debian_package('python3-numpy')}), "
+                       + (blas[0] if blas else "reference BLAS"),
             "durable": "the row and its id appended to two files, each fsync'ed",
             "bulk": "np.save of the normalised matrix, then fsync",
             "exact": "normalised matrix @ normalised query, argpartition, sort of the k best",
