@@ -12,6 +12,7 @@ what the contenders need. Every contender runs in a worker process of its own
 
 import argparse
 import datetime
+import glob
 import json
 import os
 import platform
@@ -99,6 +100,8 @@ def main() -> None:
                             else os.path.join(scratch, "results.json"))
     docs = arguments.docs or (os.path.join(REPOSITORY, "docs") if full else os.path.join(scratch, "docs"))
     shutil.rmtree(os.path.join(scratch, "db"), ignore_errors=True)
+    for left in glob.glob("/dev/shm/quorvel-bench-seed-*"):  # from a worker killed while seeding
+        shutil.rmtree(left, ignore_errors=True)
     os.makedirs(scratch, exist_ok=True)
     started = time.perf_counter()
 

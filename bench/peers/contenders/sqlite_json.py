@@ -44,7 +44,7 @@ class Peer(BasePeer):
         connection.execute(SCHEMA)
         connection.execute("BEGIN")
         connection.executemany("INSERT INTO records VALUES (?, ?)",
-                               ((str(i), json.dumps(row)) for i, row in enumerate(rows.tolist())))
+                               ((str(i), json.dumps(row.tolist())) for i, row in enumerate(rows)))
         connection.execute("COMMIT")
         connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         connection.close()
