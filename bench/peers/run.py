@@ -18,6 +18,7 @@ import os
 import platform
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -29,7 +30,7 @@ import datasets  # noqa: E402
 import report  # noqa: E402
 import workloads  # noqa: E402
 from plan import PLANS  # noqa: E402
-from workers import REPOSITORY, Contender, Worker, WorkerFailed  # noqa: E402
+from workers import REPOSITORY, Contender, Worker, WorkerFailed, stop_all  # noqa: E402
 
 CONTENDERS = [
     Contender("quorvel", "python", "quorvel_db"),
@@ -184,4 +185,8 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
+    try:
+        main()
+    finally:
+        stop_all()

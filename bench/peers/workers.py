@@ -30,6 +30,16 @@ class Contender:
     floor: bool = False
 
 
+_running: set = set()  # workers not yet stopped, for stop_all
+
+
+def stop_all() -> None:
+    """Kills every worker still running and its server: a run that is
+    interrupted leaves no process behind."""
+    for worker in list(_running):
+        worker.kill()
+
+
 class WorkerFailed(RuntimeError):
     """The worker died, timed out or could not start; it has been stopped."""
 
@@ -144,6 +154,7 @@ class Worker:
         except OSError as error:
             self._stop_server()
             raise WorkerFailed(f"{command[0]}: {error.strerror}") from error
+        _running.add(self)
         self.answers = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
         hello = self._answer(timeout)
@@ -196,12 +207,15 @@ class Worker:
                 self.process.wait()
         self.stderr.close()
         self._stop_server()
+        _running.discard(self)
 
     def kill(self) -> None:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.stderr.close()
         self._stop_server()
+        _running.discard(self)
 
     def _stop_server(self) -> None:
         if self.server:

@@ -3,11 +3,27 @@
 import fs from "node:fs";
 import path from "node:path";
 
+// The float32 values of a file, read straight into an array of their own at
+// offset 0 (usearch's exactSearch ignores a typed array's byteOffset) and
+// without a second copy in memory.
+export function readFloats(file) {
+  const fd = fs.openSync(file, "r");
+  try {
+    const floats = new Float32Array(fs.fstatSync(fd).size / 4);
+    const bytes = new Uint8Array(floats.buffer);
+    for (let done = 0; done < bytes.length;) {
+      const read = fs.readSync(fd, bytes, done, Math.min(bytes.length - done, 1 << 30), done);
+      if (read === 0) throw new Error(`${file}: shorter than its size`);
+      done += read;
+    }
+    return floats;
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
 export function readRows(file, d) {
-  const bytes = fs.readFileSync(file);
-  // A copy at offset 0: some libraries ignore a typed array's byteOffset.
-  const floats = new Float32Array(bytes.byteLength / 4);
-  new Uint8Array(floats.buffer).set(bytes);
+  const floats = readFloats(file);
   return { floats, n: floats.length / d, d, row: (i) => floats.slice(i * d, (i + 1) * d) };
 }
 

@@ -4,7 +4,7 @@
 import fs from "node:fs";
 import path from "node:path";
 import { createRequire } from "node:module";
-import { Peer, fsyncPath, packageVersion } from "./peer.mjs";
+import { Peer, fsyncPath, packageVersion, readFloats } from "./peer.mjs";
 
 const require = createRequire(import.meta.url);
 const usearch = require("usearch");
@@ -29,10 +29,7 @@ export default class UsearchPeer extends Peer {
   }
 
   async open(dir, d) {
-    const bytes = fs.readFileSync(path.join(dir, "vectors.f32"));
-    // exactSearch ignores a typed array's byteOffset: hand it a copy at offset 0.
-    this.vectors = new Float32Array(bytes.byteLength / 4);
-    new Uint8Array(this.vectors.buffer).set(bytes);
+    this.vectors = readFloats(path.join(dir, "vectors.f32"));
     this.d = d;
   }
 
