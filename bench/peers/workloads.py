@@ -8,7 +8,6 @@ import os
 import re
 import shutil
 import statistics
-import subprocess
 import tempfile
 from dataclasses import dataclass, field
 

@@ -4,7 +4,6 @@ for approximate search; whole-index files through write_index / read_index."""
 import os
 
 import faiss
-import numpy as np
 
 from contenders.base import Peer as BasePeer, debian_package, fsync_file, normalised, replace_durably
 
