@@ -272,7 +272,7 @@ def markdown(results: dict, images: dict) -> str:
         "that noise).",
         "",
         f"This run: `{results['command']}`. Reproduce with `make bench-peers` (the full run: N up to "
-        "1,000,000, about two hours on this machine, writing `bench/results/latest.json` and this page) or "
+        "1,000,000, about an hour on this 2-core machine, writing `bench/results/latest.json` and this page) or "
         "`make bench-peers-quick` (the whole harness on small sizes in under two minutes, written to "
         "build/bench-peers/quick). `bench/peers/report.py RESULTS DOCS` redraws the page from saved results.",
         "",
