@@ -63,3 +63,18 @@ fuzz: deps
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-sanitize
+
+# Measures quorvel against the tools users would pick instead (bench/peers):
+# the full run writes bench/results/latest.json and docs/benchmarks.md; the
+# quick one runs the whole harness on small sizes in under two minutes. Only
+# these targets need npm (scripts/install-bench-peers).
+.PHONY: bench-peers bench-peers-quick bench-peers-deps
+
+bench-peers-deps: build
+	scripts/install-bench-peers
+
+bench-peers: bench-peers-deps
+	QUORVEL_BUILD=$(BUILD) /usr/bin/python3 bench/peers/run.py --mode full
+
+bench-peers-quick: bench-peers-deps
+	QUORVEL_BUILD=$(BUILD) /usr/bin/python3 bench/peers/run.py --mode quick
