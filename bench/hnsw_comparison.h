@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datasets.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 
@@ -36,14 +37,7 @@ constexpr std::size_t kEfConstruction = 200;
 constexpr std::size_t kK = 10;
 constexpr std::size_t kEfValues[] = {10, 20, 40, 80, 160};
 
-// Vectors as rows of floats, one row per vector.
-struct Rows {
-  std::size_t count = 0;
-  std::size_t dimension = 0;
-  std::vector<float> values;
-
-  std::span<const float> row(std::size_t i) const { return {values.data() + i * dimension, dimension}; }
-};
+using Rows = bench_data::Rows;
 
 // What a run measures, from the command line: --rounds R (build rounds and
 // query passes per library, default 3), --csv PATH (also write the results

@@ -16,49 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "datasets.h"
 #include "hnsw_comparison.h"
-
-namespace {
-
-using hnsw_comparison::Rows;
-
-std::uint32_t big_endian(const unsigned char* bytes) {
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
-         std::uint32_t{bytes[3]};
-}
-
-// Reads the first `limit` images of a gzip-compressed IDX image file
-// (magic 0x00000803, then count, rows and columns, then one byte a pixel).
-Rows load_images(const std::string& path, std::size_t limit) {
-  const std::string command = "gzip -dc '" + path + "'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) {
-    std::fprintf(stderr, "cannot run %s\n", command.c_str());
-    std::exit(1);
-  }
-  unsigned char header[16];
-  if (std::fread(header, 1, sizeof header, pipe.get()) != sizeof header || big_endian(header) != 0x803) {
-    std::fprintf(stderr, "%s is not an IDX image file\n", path.c_str());
-    std::exit(1);
-  }
-  Rows images;
-  images.count = std::min<std::size_t>(big_endian(header + 4), limit);
-  images.dimension = std::size_t{big_endian(header + 8)} * big_endian(header + 12);
-  std::vector<unsigned char> pixels(images.count * images.dimension);
-  if (std::fread(pixels.data(), 1, pixels.size(), pipe.get()) != pixels.size()) {
-    std::fprintf(stderr, "%s is shorter than its header says\n", path.c_str());
-    std::exit(1);
-  }
-  images.values.assign(pixels.begin(), pixels.end());
-  return images;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   std::size_t train_limit = SIZE_MAX;
   std::size_t query_limit = SIZE_MAX;
-  std::string data = "/usr/share/datasets/fashion-mnist";
+  std::string data = bench_data::kFashionMnist;
   const hnsw_comparison::Options options =
       hnsw_comparison::parse_options(argc, argv, [&](std::string_view option, const char* value) {
         if (option == "--train") {
@@ -72,8 +36,8 @@ int main(int argc, char** argv) {
         }
         return true;
       });
-  const Rows train = load_images(data + "/train-images-idx3-ubyte.gz", train_limit);
-  const Rows queries = load_images(data + "/t10k-images-idx3-ubyte.gz", query_limit);
+  const bench_data::Rows train = bench_data::load_idx_images(data + "/train-images-idx3-ubyte.gz", train_limit);
+  const bench_data::Rows queries = bench_data::load_idx_images(data + "/t10k-images-idx3-ubyte.gz", query_limit);
   hnsw_comparison::compare("fashion-mnist", train, queries, options);
   return 0;
 }
