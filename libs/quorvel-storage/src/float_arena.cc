@@ -1,8 +1,10 @@
 #include "float_arena.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -10,14 +12,14 @@
 namespace quorvel {
 namespace {
 
-constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+// Mappings grow in steps of this many bytes.
+constexpr std::size_t kStep = 2 * 1024 * 1024;
 // The first mapping: small arenas stay small.
 constexpr std::size_t kFirstCapacity = 64 * 1024 / sizeof(float);
 
 std::size_t bytes_of(std::size_t floats) {
-  // Whole huge pages, so that the kernel can back the mapping with them.
   const std::size_t bytes = floats * sizeof(float);
-  return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  return (bytes + kStep - 1) / kStep * kStep;
 }
 
 }  // namespace
@@ -52,13 +54,23 @@ void FloatArena::reserve(std::size_t capacity) {
     mapped = ::mremap(data_, bytes_of(capacity_), new_bytes, MREMAP_MAYMOVE);
   }
   if (mapped == MAP_FAILED) throw std::bad_alloc();
-  (void)::madvise(mapped, new_bytes, MADV_HUGEPAGE);  // a hint; refused where unsupported
+
   data_ = static_cast<float*>(mapped);
   capacity_ = new_bytes / sizeof(float);
 }
 
 void FloatArena::reserve_more(std::size_t count) {
   if (count > capacity_ - size_) reserve(std::max({size_ + count, capacity_ * 2, kFirstCapacity}));
+  // A large stretch is about to be filled: map its pages in one call rather
+  // than fault them in one by one (each fault is a trap, dear in a virtual
+  // machine). A hint: where the kernel does not know it, the faults come.
+  constexpr std::size_t kPopulateFrom = 256 * 1024;  // bytes
+  if (count * sizeof(float) >= kPopulateFrom) {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto first = reinterpret_cast<std::uintptr_t>(data_ + size_) & ~(page - 1);
+    const auto last = reinterpret_cast<std::uintptr_t>(data_ + size_ + count);
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  }
 }
 
 float* FloatArena::grow(std::size_t count) {

@@ -9,9 +9,9 @@ namespace quorvel {
 //
 // Growing moves the mapping's pages (mremap) rather than copying them, so
 // filling an arena of gigabytes costs no copy and no peak of twice its
-// size; the mapping asks for transparent huge pages, which cuts the page
-// faults of filling it. Pages are only touched, and so only become
-// resident, as floats are written.
+// size. Pages are only touched, and so only become resident, as floats are
+// written. (Transparent huge pages were tried: they made opening a file as
+// much as twice as slow whenever the kernel had to compact memory for them.)
 //
 // Pointers into the arena stay valid until it grows or is dropped.
 // Not thread-safe for changes; threads may write disjoint ranges of floats
@@ -38,7 +38,8 @@ class FloatArena {
   std::size_t append(std::span<const float> floats);
 
   // Makes room for `count` more floats, so that growing by up to that many
-  // neither moves the arena nor fails. Throws std::bad_alloc.
+  // neither moves the arena nor fails; a large room is mapped in at once.
+  // Throws std::bad_alloc.
   void reserve_more(std::size_t count);
 
   // Drops every float; keeps nothing mapped.

@@ -31,6 +31,17 @@ bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 // When the eight bytes at `p` are all decimal digits, stores their value in
 // `value` and returns true. The digits are checked and combined as one
 // 64-bit word (byte i is the i-th digit on a little-endian machine).
+constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
+// The value of eight digit bytes (as loaded: the first digit in the lowest
+// byte), each already less '0': pairs, then quadruples, then the whole.
+[[gnu::always_inline]] inline std::uint64_t value_of_eight_digits(std::uint64_t word) {
+  word = word * 10 + (word >> 8);
+  return (((word & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+          (((word >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+         32;
+}
+
 [[gnu::always_inline]] inline bool read_eight_digits(const char* p, std::uint64_t& value) {
   std::uint64_t word;
   std::memcpy(&word, p, sizeof word);
@@ -39,11 +50,7 @@ bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
       0x3333333333333333) {
     return false;
   }
-  word -= 0x3030303030303030;
-  word = word * 10 + (word >> 8);  // pairs of digits
-  value = (((word & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-           (((word >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
-          32;
+  value = value_of_eight_digits(word - 0x3030303030303030);
   return true;
 }
 
@@ -56,6 +63,24 @@ bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
     while (end - p >= 8 && read_eight_digits(p, eight)) {
       mantissa = mantissa * 100'000'000 + eight;
       p += 8;
+    }
+    if (end - p >= 8) {
+      // Fewer than eight digits follow: count them without a branch per
+      // digit. A digit byte has the high half 3, and adding 6 keeps it so;
+      // the lowest byte that fails either test ends the digits (a carry out
+      // of a failing byte can only disturb the bytes after it).
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      const std::uint64_t not_digits = ((word & 0xF0F0F0F0F0F0F0F0) ^ 0x3030303030303030) |
+                                       (((word + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) ^ 0x3030303030303030);
+      const int digits = std::countr_zero(not_digits) / 8;
+      if (digits > 0) {
+        // The digits moved to the top bytes, so that the bytes below them
+        // read as leading zeros.
+        mantissa = mantissa * kPowersOfTen[digits] +
+                   value_of_eight_digits((word - 0x3030303030303030) << (8 * (8 - digits)));
+      }
+      return p + digits;
     }
   }
   for (; p != end && is_digit(static_cast<unsigned char>(*p)); ++p) {

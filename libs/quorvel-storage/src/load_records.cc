@@ -84,29 +84,57 @@ std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, 
   return {};
 }
 
+// The parsed chunks of one batch, in key order.
+using Chunks = std::vector<Chunk>;
+
+// Moves every record of `chunks` (the first `count`) into `list`, their
+// floats into one stretch of the arena.
+void append_chunks(RecordList& list, Chunks& chunks, std::size_t count) {
+  std::size_t entries = 0;
+  std::size_t floats = 0;
+  for (std::size_t c = 0; c < count; ++c) {
+    entries += chunks[c].entries.size();
+    floats += chunks[c].floats.size();
+  }
+  list.reserve_more(entries, floats, false);
+  for (std::size_t c = 0; c < count; ++c) list.append_loaded(chunks[c].floats, chunks[c].entries);
+}
+
+// A pipeline of three stages, each step running all three at once on the
+// workers: one task reads batch k + 1 from SQLite, one appends the records
+// of batch k - 1 to the list, and the others parse batch k, a chunk each.
 std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlite3_stmt* select,
                                             const ParallelFor& parallel_for) {
-  // Two batches: while the workers parse one, one of them reads the next
-  // from SQLite, so that reading the file overlaps parsing it.
   ValueBatch batches[2];
+  Chunks parsed[2];  // kept across batches, so their blocks are allocated once
+  std::size_t parsed_count[2] = {0, 0};
   std::size_t current = 0;
   bool done = false;
   if (auto ok = read_batch(db, select, batches[current], done); !ok) return ok;
-  std::vector<Chunk> chunks;  // kept across batches, so their blocks are allocated once
+  bool appending = false;  // parsed[1 - current] holds a batch waiting to be appended
   while (batches[current].size() > 0) {
     const ValueBatch& batch = batches[current];
     ValueBatch& next = batches[1 - current];
+    Chunks& chunks = parsed[current];
+    Chunks& previous = parsed[1 - current];
     next.clear();
     const std::size_t chunk_count = (batch.size() + kChunkRows - 1) / kChunkRows;
     if (chunks.size() < chunk_count) chunks.resize(chunk_count);
+    parsed_count[current] = chunk_count;
     bool next_done = done;
     std::expected<void, StorageError> next_read;
-    // Task chunk_count, when there is more to read, reads the next batch.
-    parallel_for(chunk_count + (done ? 0 : 1), [&](std::size_t begin, std::size_t end) {
-      for (std::size_t c = begin; c < end; ++c) {
-        if (c == chunk_count) {
-          next_read = read_batch(db, select, next, next_done);
+    // The first task reads, the last appends, and those between parse a
+    // chunk each: the two long tasks at the two ends of the range fall to
+    // different workers, and the parsing fills around them.
+    const std::size_t last_task = chunk_count + 1;
+    parallel_for(last_task + 1, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t task = begin; task < end; ++task) {
+        if (task == 0) {
+          if (!done) next_read = read_batch(db, select, next, next_done);
+        } else if (task == last_task) {
+          if (appending) append_chunks(list, previous, parsed_count[1 - current]);
         } else {
+          const std::size_t c = task - 1;
           chunks[c].parse(batch, c * kChunkRows, std::min(batch.size(), (c + 1) * kChunkRows));
         }
       }
@@ -114,12 +142,13 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
     // In key order: the first row that did not read fails the load.
     for (std::size_t c = 0; c < chunk_count; ++c) {
       if (chunks[c].error) return std::unexpected(StorageError{Kind::Serialization, chunks[c].error->message()});
-      list.append_loaded(chunks[c].floats, chunks[c].entries);
     }
     if (!next_read) return next_read;
+    appending = true;
     done = next_done;
     current = 1 - current;
   }
+  if (appending) append_chunks(list, parsed[1 - current], parsed_count[1 - current]);
   return {};
 }
 

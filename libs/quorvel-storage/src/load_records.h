@@ -13,9 +13,9 @@ namespace quorvel {
 // Reads every stored record of the table "records", in ascending byte order
 // of the keys and in one read transaction, into a new record list. Values are
 // read in batches and parsed with `parallel_for` straight into per-worker
-// blocks of floats, which are then copied into the list's arena; one worker
-// reads the next batch while the others parse, and the raw bytes of a large
-// file are never all in memory.
+// blocks of floats, which are then copied into the list's arena: reading the
+// next batch, parsing this one and appending the last run side by side; the
+// raw bytes of a large file are never all in memory.
 // Fails with Table, Transaction, Storage (a row cannot be read) or
 // Serialization (the first stored value in key order that is not a record's
 // JSON form).

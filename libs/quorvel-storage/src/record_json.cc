@@ -166,6 +166,16 @@ class RecordReader {
     json_.advance();
     FloatBlock& out = vector_out_;
     const std::size_t start = out.size();
+    // Plain elements first, on the fast path; from the first other one on,
+    // element by element, with every error reported where it is.
+    const std::string_view text = json_.text();
+    const PlainFloats plain = read_plain_floats(text.data() + json_.position(), text.data() + text.size(), out);
+    json_.skip_to(static_cast<std::size_t>(plain.next - text.data()));
+    if (plain.closed) {
+      json_.leave_nesting();
+      entry_.vector_length = out.size() - start;
+      return {};
+    }
     int next = json_.peek_token();
     while (next != ']') {
       if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));

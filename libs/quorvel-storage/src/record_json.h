@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mapped_allocator.h"
+#include "plain_floats.h"
 #include "quorvel/storage/json_reader.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/record_list.h"
@@ -31,9 +31,6 @@ namespace quorvel {
 // through the nearest double. Nesting is limited to kMaxMetadataNesting + 1
 // levels, counting the record itself.
 [[nodiscard]] std::expected<Record, JsonError> read_record_json(std::string_view bytes);
-
-// A block of floats that loading fills, mapped straight from the system.
-using FloatBlock = std::vector<float, MappedAllocator<float>>;
 
 // read_record_json() for loading: appends the vector's elements to
 // `vector_out` (left as it was, but for partly appended elements, on a

@@ -98,6 +98,12 @@ class JsonReader {
 
   // Byte offset of the cursor.
   std::size_t position() const { return pos_; }
+  // The text being read.
+  std::string_view text() const { return text_; }
+  // Moves the cursor forward to `position`, past bytes the caller has read
+  // itself (complete values and separators). REQUIRES: position() <=
+  // position <= text().size().
+  void skip_to(std::size_t position) { pos_ = position; }
 
  private:
   int skip_whitespace_and_peek();
