@@ -43,6 +43,7 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   auto store = RecordStore::open(path, on(pool));
   if (!store) return wrap(std::move(store.error()));
   Engine engine(std::move(*store), options.metric, std::move(own_pool), pool);
+  engine.squares_changed(std::nullopt);
   if (options.index) engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_);
   return engine;
 }
@@ -66,14 +67,32 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   const std::size_t new_position = get_all().size();
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
+  squares_changed(stored_at.value_or(new_position));
   if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value());
   return {};
+}
+
+void Engine::squares_changed(std::optional<std::size_t> position) {
+  if (metric_ != Metric::Cosine) return;
+  const RecordList& records = get_all();
+  try {
+    if (!position) {
+      squares_ = squares_of(records, on(*pool_));
+    } else if (*position < squares_.size()) {
+      squares_[*position] = sum_of_squares(records.vector(*position));
+    } else if (*position == squares_.size()) {
+      squares_.push_back(sum_of_squares(records.vector(*position)));
+    }
+  } catch (const std::bad_alloc&) {
+    squares_.clear();  // a search uses the cache only while it has a value per record
+  }
 }
 
 std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
   const std::size_t before = get_all().size();
   const std::size_t count = records.size();
   if (auto ok = store_.insert_all(std::move(records), refused); !ok) return wrap(std::move(ok.error()));
+  squares_changed(std::nullopt);
   if (!index_) return {};
   if (get_all().size() - before == count) {
     // Every record was new: one node each, in order.
@@ -112,6 +131,7 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 std::expected<void, EngineError> Engine::remove(std::string_view id) {
   auto removed = store_.remove(id);
   if (!removed) return wrap(std::move(removed.error()));
+  if (*removed) squares_changed(std::nullopt);
   if (*removed && index_) {
     // Every entry after the removed one moved up a position: number afresh.
     try {
@@ -125,12 +145,12 @@ std::expected<void, EngineError> Engine::remove(std::string_view id) {
 
 std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint64_t k) const {
   if (index_) return search(SearchRequest{std::vector<float>(query.begin(), query.end()), k, {}, {}, {}});
-  return search_records(get_all(), metric_, query, k, on(*pool_));
+  return search_records(get_all(), metric_, query, k, on(*pool_), squares_);
 }
 
 std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
   if (!index_ || !request.filters.empty() || request.decay) {
-    return search_records(get_all(), metric_, request, on(*pool_));
+    return search_records(get_all(), metric_, request, on(*pool_), squares_);
   }
   const RecordList& records = get_all();
   std::vector<SearchResult> results;

@@ -87,6 +87,40 @@ bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFi
   return true;
 }
 
+// Scores records against one query under one metric. Under Cosine, with the
+// records' sums of squares known, a record as long as the query costs one
+// sum (cosine_with_squares) instead of three, with the same bits.
+class Scorer {
+ public:
+  Scorer(const RecordList& records, Metric metric, std::span<const float> query, std::span<const float> squares)
+      : records_(records), metric_(metric), query_(query),
+        squares_(metric == Metric::Cosine && squares.size() == records.size() ? squares : std::span<const float>()),
+        query_squares_(squares_.empty() ? 0.0f : sum_of_squares(query)) {}
+
+  float operator()(std::size_t position) const {
+    const std::span<const float> vector = records_.vector(position);
+    if (!squares_.empty() && vector.size() == query_.size()) {
+      return cosine_with_squares(query_, vector, query_squares_, squares_[position]);
+    }
+    return metric_value(metric_, query_, vector);
+  }
+
+ private:
+  const RecordList& records_;
+  Metric metric_;
+  std::span<const float> query_;
+  std::span<const float> squares_;
+  float query_squares_;
+};
+
+std::vector<float> squares_of(const RecordList& records, const ParallelFor& parallel_for) {
+  std::vector<float> squares(records.size());
+  parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) squares[i] = sum_of_squares(records.vector(i));
+  });
+  return squares;
+}
+
 float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp) {
   if (!timestamp || *timestamp >= now) return score;
   const float days = static_cast<float>(now - *timestamp) / 86400.0f;
@@ -95,34 +129,38 @@ float decayed(float score, float decay, std::uint64_t now, std::optional<std::ui
 
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric,
                                          std::span<const float> query, std::uint64_t k,
-                                         const ParallelFor& parallel_for) {
+                                         const ParallelFor& parallel_for, std::span<const float> squares) {
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, records.size()));
   if (keep == 0) return {};
 
+  const Scorer score(records, metric, query, squares);
   std::vector<float> scores(records.size());
   parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) scores[i] = metric_value(metric, query, records.vector(i));
+    for (std::size_t i = begin; i < end; ++i) scores[i] = score(i);
   });
   const std::vector<RankedPosition> best = select_best(scores, {}, keep, larger_is_closer(metric));
   return results_of(records, best, scores);
 }
 
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric, const SearchRequest& request,
-                                         const ParallelFor& parallel_for) {
+                                         const ParallelFor& parallel_for, std::span<const float> squares) {
   const bool decays = request.decay && request.now;
-  if (request.filters.empty() && !decays) return search_records(records, metric, request.query, request.k, parallel_for);
+  if (request.filters.empty() && !decays) {
+    return search_records(records, metric, request.query, request.k, parallel_for, squares);
+  }
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(request.k, records.size()));
   if (keep == 0) return {};
 
   // Filters first: a record that fails one is not scored at all.
+  const Scorer score(records, metric, request.query, squares);
   std::vector<float> scores(records.size());
   std::vector<std::uint8_t> taking_part(records.size());
   parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       if (!request.filters.empty() && !passes(records.metadata(i), request.filters)) continue;
       taking_part[i] = 1;
-      const float score = metric_value(metric, request.query, records.vector(i));
-      scores[i] = decays ? decayed(score, *request.decay, *request.now, records.timestamp(i)) : score;
+      const float value = score(i);
+      scores[i] = decays ? decayed(value, *request.decay, *request.now, records.timestamp(i)) : value;
     }
   });
   const std::vector<RankedPosition> best = select_best(scores, taking_part, keep, larger_is_closer(metric));

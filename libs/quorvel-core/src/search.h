@@ -13,15 +13,21 @@ namespace quorvel {
 
 // Engine::search(query, k) over `records` (no filters, no decay), with the
 // scoring spread by `parallel_for`: the same results for every way of
-// splitting the range.
+// splitting the range. `squares` (see squares_of) only saves work.
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric,
                                          std::span<const float> query, std::uint64_t k,
-                                         const ParallelFor& parallel_for);
+                                         const ParallelFor& parallel_for, std::span<const float> squares = {});
 
 // Engine::search(request) over `records` by exhaustive scoring (filters,
 // then scores, then decay), with the scoring spread by `parallel_for`.
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric, const SearchRequest& request,
-                                         const ParallelFor& parallel_for);
+                                         const ParallelFor& parallel_for, std::span<const float> squares = {});
+
+// The sum of squares of every vector of `records` (sum_of_squares), by
+// position, computed with `parallel_for`: what lets a cosine search compute
+// one sum per record instead of three. Passed to search_records as
+// `squares`, where it is used while it has one value per record.
+std::vector<float> squares_of(const RecordList& records, const ParallelFor& parallel_for);
 
 // Whether `metadata` meets every filter: it is an object that holds each
 // filter's key with an equal value.

@@ -151,6 +151,7 @@ RecordList list_of(const std::vector<Record>& records) {
 TEST(SearchRecordsTest, MatchesStableSortForEveryMetricKAndSplit) {
   const std::vector<Record> records = tie_heavy_records(2000);
   const RecordList list = list_of(records);
+  const std::vector<float> squares = squares_of(list, run_serially);
   WorkerPool one(1);
   WorkerPool three(3);
   // Parts of 7 records, the last part first: an order no pool would choose.
@@ -177,6 +178,10 @@ TEST(SearchRecordsTest, MatchesStableSortForEveryMetricKAndSplit) {
           EXPECT_TRUE(same_results(search_records(list, metric, query, k, split), expected))
               << "metric " << static_cast<int>(metric) << ", query length " << query.size() << ", k " << k
               << ", split " << name;
+          // With the records' sums of squares known: the same results.
+          EXPECT_TRUE(same_results(search_records(list, metric, query, k, split, squares), expected))
+              << "with squares, metric " << static_cast<int>(metric) << ", query length " << query.size()
+              << ", k " << k << ", split " << name;
         }
       }
     }

@@ -133,6 +133,16 @@ float cosine(std::span<const float> a, std::span<const float> b) {
   return rescaled_cosine(a.data(), b.data(), n, plain);
 }
 
+float sum_of_squares(std::span<const float> v) { return kernels::best_kernels().dot(v.data(), v.data(), v.size()); }
+
+float cosine_with_squares(std::span<const float> a, std::span<const float> b, float a_squares, float b_squares) {
+  const std::size_t n = common_length(a, b);
+  const kernels::CosineSums sums{kernels::best_kernels().dot(a.data(), b.data(), n), a_squares, b_squares};
+  const float plain = cosine_from_sums(sums.dot, sums.a_squares, sums.b_squares);
+  if (in_plain_range(sums)) [[likely]] return plain;
+  return rescaled_cosine(a.data(), b.data(), n, plain);
+}
+
 float dot_product(std::span<const float> a, std::span<const float> b) {
   return kernels::best_kernels().dot(a.data(), b.data(), common_length(a, b));
 }

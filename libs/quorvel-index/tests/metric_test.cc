@@ -312,6 +312,18 @@ TEST(MetricTest, PublicFunctionsMatchTheReferenceAndIgnoreArgumentOrder) {
   }
 }
 
+// With the sums of squares known, cosine gives the same bits from one sum.
+TEST(MetricTest, CosineWithKnownSquaresIsCosine) {
+  for (const auto& [a, b] : test_pairs()) {
+    const std::size_t n = std::min(a.size(), b.size());
+    const std::span<const float> a_head(a.data(), n);
+    const std::span<const float> b_head(b.data(), n);
+    EXPECT_PRED2(same_bits, cosine_with_squares(a_head, b_head, sum_of_squares(a_head), sum_of_squares(b_head)),
+                 cosine(a, b))
+        << "n = " << n;
+  }
+}
+
 TEST(MetricTest, KnownValues) {
   struct Case {
     Metric metric;

@@ -199,11 +199,19 @@ class Engine {
   // at position `position` is inserted, a replaced one rebuilds the index.
   void index_inserted(std::size_t position, bool replaced);
 
+  // Brings the cached sums of squares in step after a committed change: the
+  // entry at `position` when given, else every entry. If memory runs short
+  // the cache goes, and searches compute every sum again.
+  void squares_changed(std::optional<std::size_t> position);
+
   RecordStore store_;
   Metric metric_;
   std::unique_ptr<WorkerPool> own_pool_;  // when the options name a worker count
   WorkerPool* pool_;                      // own_pool_, or the process-wide pool
   std::unique_ptr<AttachedIndex> index_;
+  // Under Cosine, every stored vector's sum of squares, by position, so that
+  // a search computes one sum per record instead of three (same bits).
+  std::vector<float> squares_;
 };
 
 }  // namespace quorvel

@@ -36,6 +36,15 @@ constexpr bool larger_is_closer(Metric metric) {
 // of two, so that the cosine keeps its value instead of becoming NaN or 0.0;
 // every other cosine is the plain formula's, bit for bit.
 float cosine(std::span<const float> a, std::span<const float> b);
+
+// The sum of squares of `v`, summed as the functions above sum it: what
+// cosine() computes for a vector of this length.
+float sum_of_squares(std::span<const float> v);
+
+// cosine(a, b) for vectors of equal length whose sums of squares are known
+// (sum_of_squares of each): the same bits, with one sum to compute instead
+// of three. REQUIRES: a.size() == b.size().
+float cosine_with_squares(std::span<const float> a, std::span<const float> b, float a_squares, float b_squares);
 float dot_product(std::span<const float> a, std::span<const float> b);
 float euclidean(std::span<const float> a, std::span<const float> b);
 float manhattan(std::span<const float> a, std::span<const float> b);
