@@ -146,6 +146,8 @@ void BM_BareSqliteCommit(benchmark::State& state) {
 }
 BENCHMARK(BM_BareSqliteCommit)
     ->Args({0, 65536})
+    ->Args({0, 32768})
+    ->Args({0, 16384})
     ->Args({0, 4096})
     ->Args({1, 4096})
     ->Args({2, 4096})

@@ -15,6 +15,8 @@ medians and their ratios are printed at the end.
 
 Usage: open_bench.py <build-dir> [--sizes 100000,1000000] [--rounds 5]
   [--cache DIR]   (default: a quorvel-open-bench directory under /tmp)
+  [--page-sizes 4096,16384,32768]  also files of these page sizes (for the
+                  first size only), opened and read alike
 """
 
 import argparse
@@ -41,13 +43,13 @@ def timer(build, *args):
     return result.stdout.split()
 
 
-def database(build, cache, size):
-    path = cache / f"open-{size}.db"
+def database(build, cache, size, page_size=None):
+    path = cache / (f"open-{size}.db" if page_size is None else f"open-{size}-{page_size}.db")
     if not path.exists():
         print(f"writing {size} records to {path} ...", file=sys.stderr, flush=True)
         partial = path.with_suffix(".partial")
         partial.unlink(missing_ok=True)
-        timer(build, "write", partial, size, DIMENSION)
+        timer(build, "write", partial, size, DIMENSION, *([page_size] if page_size else []))
         partial.rename(path)
     return path
 
@@ -58,6 +60,7 @@ def main():
     parser.add_argument("--sizes", default="100000,1000000")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--cache", type=Path, default=Path("/tmp/quorvel-open-bench"))
+    parser.add_argument("--page-sizes", default="")
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
     sizes = [int(size) for size in args.sizes.split(",")]
@@ -88,6 +91,12 @@ def main():
                   f"(python / engine = {medians['python'] / medians['engine']:.1f})", end="")
         print(f"; resident memory gained {statistics.median(memory) / 1e6:.0f} MB = "
               f"{statistics.median(memory) / vector_bytes:.3f} x the vector bytes", flush=True)
+    for page_size in [int(p) for p in args.page_sizes.split(",") if p]:
+        path = database(args.build, args.cache, sizes[0], page_size)
+        subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
+        engine = statistics.median(float(timer(args.build, "engine", path)[0]) for _ in range(args.rounds))
+        bare = statistics.median(float(timer(args.build, "bare", path)[0]) for _ in range(args.rounds))
+        print(f"page size {page_size}: engine {engine:.0f} ms, bare SQLite read {bare:.0f} ms", flush=True)
     if 100_000 in report and 1_000_000 in report:
         ratio = report[1_000_000]["median_ms"]["engine"] / report[100_000]["median_ms"]["engine"]
         print(f"open of 1,000,000 / open of 100,000 = {ratio:.2f}")

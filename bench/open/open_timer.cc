@@ -3,10 +3,11 @@
 // process each time (so that every first touch of memory is counted).
 //
 // Usage:
-//   open_timer write <database> <records> <dimension>
+//   open_timer write <database> <records> <dimension> [<page size>]
 //     writes <records> records of <dimension> random floats (normal
 //     distribution, as stored by the engine) and metadata {"n": <i>} in
-//     one transaction.
+//     one transaction, in a file with the engine's page size or the one
+//     given.
 //   open_timer engine <database>
 //     opens the engine and prints "<milliseconds> <records> <resident bytes
 //     gained>".
@@ -43,10 +44,19 @@ long resident_bytes() {
   return resident * ::sysconf(_SC_PAGESIZE);
 }
 
-int write(const char* path, std::size_t count, std::size_t dimension) {
-  { (void)quorvel::Engine::open(path); }  // the table, with the engine's page size
+int write(const char* path, std::size_t count, std::size_t dimension, std::size_t page_size) {
   sqlite3* db = nullptr;
-  sqlite3_open(path, &db);
+  if (page_size == 0) {
+    { (void)quorvel::Engine::open(path); }  // the table, with the engine's page size
+    sqlite3_open(path, &db);
+  } else {
+    sqlite3_open(path, &db);
+    const std::string pragma = "PRAGMA page_size=" + std::to_string(page_size);
+    sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "CREATE TABLE records (id TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID",
+                 nullptr, nullptr, nullptr);
+  }
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   sqlite3_stmt* put = nullptr;
   sqlite3_prepare_v2(db, "INSERT INTO records VALUES (?1, ?2)", -1, &put, nullptr);
@@ -108,9 +118,12 @@ int read_bare(const char* path) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 2 ? argv[1] : "";
-  if (mode == "write" && argc == 5) return write(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10));
+  if (mode == "write" && (argc == 5 || argc == 6)) {
+    return write(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10),
+                 argc == 6 ? std::strtoull(argv[5], nullptr, 10) : 0);
+  }
   if (mode == "engine" && argc == 3) return open_engine(argv[2]);
   if (mode == "bare" && argc == 3) return read_bare(argv[2]);
-  std::fprintf(stderr, "usage: %s write <database> <records> <dimension> | engine <database> | bare <database>\n", argv[0]);
+  std::fprintf(stderr, "usage: %s write <database> <records> <dimension> [<page size>] | engine <database> | bare <database>\n", argv[0]);
   return 2;
 }

@@ -21,8 +21,9 @@ PYTHON = "/usr/bin/python3"
 
 @dataclass(frozen=True)
 class Contender:
-    """label: the name in the report; kind: "python" or "node"; module: the
-    file under contenders/ or node/; server: started for each database."""
+    """label: the name in the report; kind: "python", "node" or "native"; module:
+    the file under contenders/ or node/, or the program built from native/;
+    server: started for each database."""
     label: str
     kind: str
     module: str
@@ -144,6 +145,9 @@ class Worker:
             extra["CHROMA_PORT"] = str(self.server.port)
         if contender.kind == "python":
             command = [PYTHON, os.path.join(HERE, "worker.py"), contender.module]
+        elif contender.kind == "native":
+            build = os.path.join(REPOSITORY, os.environ.get("QUORVEL_BUILD", "build"))
+            command = [os.path.join(build, "bench", "peers", "native", contender.module)]
         else:
             command = ["node", os.path.join(NODE_DIR, "worker.mjs"), contender.module]
         self.stderr = open(os.path.join(scratch, f"{contender.module}.stderr.log"), "ab")
