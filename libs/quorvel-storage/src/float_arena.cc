@@ -54,7 +54,6 @@ void FloatArena::reserve(std::size_t capacity) {
     mapped = ::mremap(data_, bytes_of(capacity_), new_bytes, MREMAP_MAYMOVE);
   }
   if (mapped == MAP_FAILED) throw std::bad_alloc();
-  (void)::madvise(mapped, new_bytes, MADV_HUGEPAGE);  // a hint; refused where unsupported
 
   data_ = static_cast<float*>(mapped);
   capacity_ = new_bytes / sizeof(float);

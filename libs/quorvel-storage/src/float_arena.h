@@ -10,10 +10,10 @@ namespace quorvel {
 // Growing moves the mapping's pages (mremap) rather than copying them, so
 // filling an arena of gigabytes costs no copy and no peak of twice its
 // size. Pages are only touched, and so only become resident, as floats are
-// written. The mapping asks for transparent huge pages: streaming through
-// the vectors in a search is then up to 1.8x faster (far fewer TLB misses),
-// for the price of an open that waits now and then while the kernel
-// compacts memory to find them.
+// written. The mapping does not ask for transparent huge pages: they make
+// streaming through the vectors faster (fewer TLB misses), but an open then
+// waits, often for longer than the whole load, while the kernel compacts
+// memory to find them.
 //
 // Pointers into the arena stay valid until it grows or is dropped.
 // Not thread-safe for changes; threads may write disjoint ranges of floats
