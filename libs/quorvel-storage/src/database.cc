@@ -224,13 +224,13 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open_locked(con
 }
 
 std::expected<void, StorageError> Database::set_up() {
-  // A new file gets 64 KiB pages: a record of a few hundred floats then fits
-  // in its b-tree cell instead of a chain of overflow pages, which makes
-  // loading many times faster at the same commit rate (an existing file
-  // keeps its page size). WAL under the exclusive lock needs no
+  // A new file gets 4 KiB pages: every commit writes whole pages to the log,
+  // and with larger pages a durable insert ran up to 1.6x slower, while an
+  // open took as long (it waits on parsing, not on SQLite's reads). An
+  // existing file keeps its page size. WAL under the exclusive lock needs no
   // shared-memory file and one sync per commit; the log is folded back into
   // the file when the connection closes.
-  if (auto ok = execute(db_, "PRAGMA page_size=65536", Kind::Database); !ok) return ok;
+  if (auto ok = execute(db_, "PRAGMA page_size=4096", Kind::Database); !ok) return ok;
   auto mode = query_text(db_, "PRAGMA journal_mode=WAL", Kind::Database);
   if (!mode) return std::unexpected(std::move(mode.error()));
   if (*mode != "wal") return error(Kind::Database, std::string(messages::kNoWriteAheadLog));

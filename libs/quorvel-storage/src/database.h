@@ -68,7 +68,7 @@ class Database {
   // Opens or creates the database file at `path` for the record store: takes
   // the lock, refuses a file of another application (tables, and no table
   // "records") or a table "records" of another shape without changing a
-  // byte, then sets the file up (64 KiB pages for a new file, write-ahead
+  // byte, then sets the file up (4 KiB pages for a new file, write-ahead
   // logging, full syncs, exclusive locking), creates the table when missing
   // and prepares the statements. Fails with Database (cannot open, create,
   // lock or write the file or its directory, or not a database),

@@ -59,7 +59,7 @@ TEST_F(StoredFileTest, ReadsEveryRowAsStoredWithoutWritingAndExcludesStores) {
   EXPECT_FALSE(read_stored_record("not a record"));
   const auto facts = file->facts();
   ASSERT_TRUE(facts);
-  EXPECT_EQ(facts->page_size, 65536u);
+  EXPECT_EQ(facts->page_size, 4096u);
   EXPECT_EQ(facts->file_bytes, fs::file_size(path_));
   EXPECT_EQ(facts->journal_mode, "wal");
 

@@ -74,7 +74,7 @@ def test_info_counts_what_the_file_holds(database):
         "with metadata   3",
         "with timestamp  1",
         f"file size       {os.path.getsize(database)} bytes",
-        "page size       65536 bytes",
+        "page size       4096 bytes",
         "journal mode    wal",
     ]
 
