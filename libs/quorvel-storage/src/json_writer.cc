@@ -1,6 +1,7 @@
 #include "quorvel/storage/json_writer.h"
 
 #include <charconv>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
@@ -12,58 +13,60 @@ namespace {
 // Writes a float given as its shortest round-trip digits in scientific form
 // ("d.ddde±XX", as std::to_chars produces it) in the compact form, using
 // positional notation when the decimal exponent lies in [min_exp, max_exp].
+// The text is put together in a local buffer and appended once: a vector of
+// hundreds of floats is written for every stored record.
 void append_float_text(std::string& out, std::string_view scientific, int min_exp, int max_exp) {
-  std::string_view sign;
-  if (scientific.front() == '-') {
-    sign = "-";
-    scientific.remove_prefix(1);
-  }
-  const std::size_t e_pos = scientific.find('e');
-  const std::string_view mantissa = scientific.substr(0, e_pos);
-  int exponent = 0;
-  {
-    std::string_view exp_text = scientific.substr(e_pos + 1);
-    if (exp_text.front() == '+') exp_text.remove_prefix(1);
-    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-  }
+  const char* in = scientific.data();
+  const char* const in_end = in + scientific.size();
+  // At most 17 significant digits, a sign, "0." and five zeros, or an
+  // exponent of three digits: well within the buffer.
+  char text[48];
+  char* p = text;
+  if (*in == '-') *p++ = *in++;
   // The significant digits without the point.
-  char digits[32];
-  std::size_t count = 0;
-  for (char c : mantissa) {
-    if (c != '.') digits[count++] = c;
+  char digits[24];
+  int count = 0;
+  for (; *in != 'e'; ++in) {
+    if (*in != '.') digits[count++] = *in;
   }
-  const std::string_view sig(digits, count);
+  ++in;  // 'e'
+  const bool negative_exponent = *in == '-';
+  ++in;  // the exponent's sign, always written by std::to_chars
+  int magnitude = 0;
+  for (; in != in_end; ++in) magnitude = magnitude * 10 + (*in - '0');
+  const int exponent = negative_exponent ? -magnitude : magnitude;
 
-  out += sign;
+  const auto copy = [&p](const char* from, int n) {
+    std::memcpy(p, from, static_cast<std::size_t>(n));
+    p += n;
+  };
   if (exponent < min_exp || exponent > max_exp) {
-    out += sig.front();
+    *p++ = digits[0];
     if (count > 1) {
-      out += '.';
-      out += sig.substr(1);
+      *p++ = '.';
+      copy(digits + 1, count - 1);
     }
-    out += exponent < 0 ? "e-" : "e+";
-    char exp_buf[8];
-    const int magnitude = exponent < 0 ? -exponent : exponent;
-    const auto end = std::to_chars(exp_buf, exp_buf + sizeof exp_buf, magnitude).ptr;
-    out.append(exp_buf, end);
-    return;
-  }
-  if (exponent < 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-exponent - 1), '0');
-    out += sig;
-    return;
-  }
-  const std::size_t int_digits = static_cast<std::size_t>(exponent) + 1;
-  if (count <= int_digits) {
-    out += sig;
-    out.append(int_digits - count, '0');
-    out += ".0";
+    *p++ = 'e';
+    *p++ = negative_exponent ? '-' : '+';
+    p = std::to_chars(p, text + sizeof text, magnitude).ptr;
+  } else if (exponent < 0) {
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', static_cast<std::size_t>(-exponent - 1));
+    p += -exponent - 1;
+    copy(digits, count);
+  } else if (const int int_digits = exponent + 1; count <= int_digits) {
+    copy(digits, count);
+    std::memset(p, '0', static_cast<std::size_t>(int_digits - count));
+    p += int_digits - count;
+    *p++ = '.';
+    *p++ = '0';
   } else {
-    out += sig.substr(0, int_digits);
-    out += '.';
-    out += sig.substr(int_digits);
+    copy(digits, int_digits);
+    *p++ = '.';
+    copy(digits + int_digits, count - int_digits);
   }
+  out.append(text, p);
 }
 
 template <typename F>
