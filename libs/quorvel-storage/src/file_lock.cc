@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,9 +100,18 @@ LockSlot* held_slot(const Registry& r, const FileIdentity& identity) {
 }  // namespace
 
 std::optional<FileIdentity> FileIdentity::of_path(const std::string& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+  // Only the inode number is asked for. Since Linux 6.13 a stat() that reads
+  // a file's timestamps makes the kernel give the next write to it a fresh
+  // fine-grained time, which fdatasync then writes out as well: asked before
+  // every commit, that made each commit of the log about 60 us slower.
+  struct statx status {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &status) == 0) {
+    return FileIdentity{makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
+  }
+  if (errno != ENOSYS) return std::nullopt;
+  struct stat fallback {};  // a kernel before statx
+  if (::stat(path.c_str(), &fallback) != 0) return std::nullopt;
+  return FileIdentity{fallback.st_dev, fallback.st_ino};
 }
 
 std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path, Access access) {
