@@ -159,9 +159,9 @@ def ann_section(results: dict) -> str:
         rows = []
         for label, entry in data["indexes"].items():
             if "points" not in entry:
-                if entry.get("unsupported") and label not in (OURS,):
+                if entry.get("unsupported"):
                     continue
-                rows.append([label, "–"] + [why(entry) if label != OURS else "not yet available"] * len(efs))
+                rows.append([label, "–"] + [why(entry)] * len(efs))
                 continue
             by_ef = {p["ef"]: p for p in entry["points"]}
             rows.append([label, f"{number(entry['build_s'])} s"]
