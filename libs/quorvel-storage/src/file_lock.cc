@@ -105,11 +105,14 @@ std::optional<FileIdentity> FileIdentity::of_path(const std::string& path) {
   // fine-grained time, which fdatasync then writes out as well: asked before
   // every commit, that made each commit of the log about 60 us slower.
   struct statx status {};
-  if (::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &status) == 0) {
+  if (::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &status) == 0 &&
+      (status.stx_mask & STATX_INO) != 0) {
     return FileIdentity{makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
   }
-  if (errno != ENOSYS) return std::nullopt;
-  struct stat fallback {};  // a kernel before statx
+  // A kernel before statx, a sandbox that refuses it (some container
+  // filters answer EPERM), or no inode number given: stat() says the same,
+  // at the cost above.
+  struct stat fallback {};
   if (::stat(path.c_str(), &fallback) != 0) return std::nullopt;
   return FileIdentity{fallback.st_dev, fallback.st_ino};
 }
