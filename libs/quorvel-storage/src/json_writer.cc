@@ -1,31 +1,41 @@
 #include "quorvel/storage/json_writer.h"
 
 #include <charconv>
-#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
 #include <variant>
 
-#include "shortest_float.h"
-
 namespace quorvel {
 namespace {
 
-// Writes a number given as its significant digits (no point, no trailing
-// zeros) and the decimal exponent of the first, in the compact form: in
-// positional notation when the exponent lies in [min_exp, max_exp], else in
-// scientific notation. The text is put together in a local buffer and
-// appended once: a vector of hundreds of floats is written for every stored
-// record.
-void append_decimal(std::string& out, bool negative, const char* digits, int count, int exponent, int min_exp,
-                    int max_exp) {
+// Writes a float given as its shortest round-trip digits in scientific form
+// ("d.ddde±XX", as std::to_chars produces it) in the compact form, using
+// positional notation when the decimal exponent lies in [min_exp, max_exp].
+// The text is put together in a local buffer and appended once: a vector of
+// hundreds of floats is written for every stored record.
+void append_float_text(std::string& out, std::string_view scientific, int min_exp, int max_exp) {
+  const char* in = scientific.data();
+  const char* const in_end = in + scientific.size();
   // At most 17 significant digits, a sign, "0." and five zeros, or an
   // exponent of three digits: well within the buffer.
   char text[48];
   char* p = text;
-  if (negative) *p++ = '-';
+  if (*in == '-') *p++ = *in++;
+  // The significant digits without the point.
+  char digits[24];
+  int count = 0;
+  for (; *in != 'e'; ++in) {
+    if (*in != '.') digits[count++] = *in;
+  }
+  ++in;  // 'e'
+  const bool negative_exponent = *in == '-';
+  ++in;  // the exponent's sign, always written by std::to_chars
+  int magnitude = 0;
+  for (; in != in_end; ++in) magnitude = magnitude * 10 + (*in - '0');
+  const int exponent = negative_exponent ? -magnitude : magnitude;
+
   const auto copy = [&p](const char* from, int n) {
     std::memcpy(p, from, static_cast<std::size_t>(n));
     p += n;
@@ -37,8 +47,8 @@ void append_decimal(std::string& out, bool negative, const char* digits, int cou
       copy(digits + 1, count - 1);
     }
     *p++ = 'e';
-    *p++ = exponent < 0 ? '-' : '+';
-    p = std::to_chars(p, text + sizeof text, exponent < 0 ? -exponent : exponent).ptr;
+    *p++ = negative_exponent ? '-' : '+';
+    p = std::to_chars(p, text + sizeof text, magnitude).ptr;
   } else if (exponent < 0) {
     *p++ = '0';
     *p++ = '.';
@@ -59,26 +69,11 @@ void append_decimal(std::string& out, bool negative, const char* digits, int cou
   out.append(text, p);
 }
 
-// Writes a number through its shortest round-trip digits in scientific form
-// ("d.ddde±XX", as std::to_chars produces it).
 template <typename F>
 void append_floating(std::string& out, F value, int min_exp, int max_exp) {
   char buf[64];
   const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  const char* in = buf;
-  const bool negative = *in == '-';
-  if (negative) ++in;
-  char digits[24];
-  int count = 0;
-  for (; *in != 'e'; ++in) {
-    if (*in != '.') digits[count++] = *in;
-  }
-  ++in;  // 'e'
-  const bool negative_exponent = *in == '-';
-  ++in;  // the exponent's sign, always written by std::to_chars
-  int magnitude = 0;
-  for (; in != result.ptr; ++in) magnitude = magnitude * 10 + (*in - '0');
-  append_decimal(out, negative, digits, count, negative_exponent ? -magnitude : magnitude, min_exp, max_exp);
+  append_float_text(out, std::string_view(buf, result.ptr), min_exp, max_exp);
 }
 
 template <typename I>
@@ -119,20 +114,7 @@ void append_json_string(std::string& out, std::string_view text) {
 
 void append_json_double(std::string& out, double value) { append_floating(out, value, -5, 15); }
 
-void append_json_float(std::string& out, float value) {
-  constexpr int kMinExp = -6;
-  constexpr int kMaxExp = 12;
-  // Normal floats, which vectors are made of, take the direct way to the
-  // same digits; zero and subnormals go through std::to_chars.
-  if (std::isnormal(value)) {
-    char digits[9];
-    int exponent = 0;
-    const int count = shortest_float_digits(std::fabs(value), digits, exponent);
-    append_decimal(out, std::signbit(value), digits, count, exponent, kMinExp, kMaxExp);
-  } else {
-    append_floating(out, value, kMinExp, kMaxExp);
-  }
-}
+void append_json_float(std::string& out, float value) { append_floating(out, value, -6, 12); }
 
 void append_json(std::string& out, const JsonValue& value) {
   std::visit(
