@@ -34,13 +34,13 @@ std::optional<Metric> metric_of(std::string_view name) {
 
 // "m=16,ef_construction=200,ef=64" and optionally m_max, m_max0 and ml; the
 // others default as in hnswlib: m_max = m, m_max0 = 2m, ml = 1 / ln(m).
-std::expected<HnswConfig, std::string> index_config_of(std::string_view spec) {
+std::expected<HnswConfig, std::string> index_config_of(std::string_view settings) {
   HnswConfig config{.m = 16, .m_max = 0, .m_max0 = 0, .ef_construction = 200, .ef_search = 64, .ml = 0.0f};
   bool m_max_given = false, m_max0_given = false, ml_given = false;
-  while (!spec.empty()) {
-    const std::size_t comma = spec.find(',');
-    const std::string_view item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+  while (!settings.empty()) {
+    const std::size_t comma = settings.find(',');
+    const std::string_view item = settings.substr(0, comma);
+    settings = comma == std::string_view::npos ? std::string_view() : settings.substr(comma + 1);
     const std::size_t equals = item.find('=');
     if (equals == std::string_view::npos) return std::unexpected("expected name=value in --index, got " + std::string(item));
     const std::string_view name = item.substr(0, equals);
@@ -133,8 +133,8 @@ int run(const CommandLine& line) {
     if (!chosen) return fail("search", "--metric must be cosine, dot, euclidean or manhattan, got " + *metric);
     options.metric = *chosen;
   }
-  if (const auto spec = line.last("--index")) {
-    auto config = index_config_of(*spec);
+  if (const auto settings = line.last("--index")) {
+    auto config = index_config_of(*settings);
     if (!config) return fail("search", config.error());
     options.index = *config;
   }
