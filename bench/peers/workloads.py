@@ -56,6 +56,33 @@ def failure(error: Exception | dict) -> dict:
     return {"error": str(error), "unsupported": False}
 
 
+def ask(worker: Worker, op: str, time_limit: float, **arguments) -> tuple[dict | None, dict | None]:
+    """(the answer, None) to one request, or (None, the failure entry) when
+    the worker refused it, failed or did not answer in time."""
+    try:
+        answer = worker.call(op, time_limit, **arguments)
+    except WorkerFailed as error:
+        return None, failure(error)
+    return (answer, None) if answer["ok"] else (None, failure(answer))
+
+
+def start(session: Session, contender: Contender, directory: str, op: str,
+          **arguments) -> tuple[Worker | None, dict | None, dict | None]:
+    """A new worker for `contender` and its answer to a first request:
+    (worker, answer, None), or (None, None, the failure entry) with the
+    worker stopped."""
+    limit = session.plan.time_limit
+    try:
+        worker = Worker(contender, session.scratch, directory, timeout=limit)
+    except WorkerFailed as error:
+        return None, None, failure(error)
+    answer, failed = ask(worker, op, limit, **arguments)
+    if failed:
+        worker.stop()
+        return None, None, failed
+    return worker, answer, None
+
+
 def bulk_load(session: Session, contenders: list[Contender], size: int, base: str, d: int,
               previous: dict) -> dict:
     """Loads the N records into a new database by each contender's fastest bulk
@@ -81,16 +108,11 @@ def bulk_load(session: Session, contenders: list[Contender], size: int, base: st
         directory = session.directory(label, str(size))
         shutil.rmtree(directory, ignore_errors=True)
         session.log(f"bulk load N={size:,}: {label}")
-        try:
-            worker = Worker(contender, session.scratch, directory, timeout=limit)
-            answer = worker.call(op, limit, dir=directory, vectors=base, d=d)
-            worker.stop()
-        except WorkerFailed as error:
-            results[label] = failure(error)
+        worker, answer, failed = start(session, contender, directory, op, dir=directory, vectors=base, d=d)
+        if failed:
+            results[label] = failed
             continue
-        if not answer["ok"]:
-            results[label] = failure(answer)
-            continue
+        worker.stop()
         results[label] = {"n": size, "seconds": answer["seconds"], "disk_bytes": disk_bytes(directory),
                           "raw_bytes": size * d * 4, "notes": answer.get("notes", {})}
         if op == "seed":
@@ -118,17 +140,11 @@ def reopen(session: Session, size: int, queries: str, d: int, loaded: list[Conte
             if label in errors:
                 continue
             session.log(f"reopen N={size:,} round {round_number + 1}: {label}")
-            try:
-                worker = Worker(contender, session.scratch, session.directory(label, str(size)),
-                                timeout=plan.time_limit)
-                answer = worker.call("open", plan.time_limit, dir=session.directory(label, str(size)), d=d,
-                                     queries=queries, k=plan.k)
-            except WorkerFailed as error:
-                errors[label] = failure(error)
-                continue
-            if not answer["ok"]:
-                errors[label] = failure(answer)
-                worker.stop()
+            directory = session.directory(label, str(size))
+            worker, answer, failed = start(session, contender, directory, "open", dir=directory, d=d,
+                                           queries=queries, k=plan.k)
+            if failed:
+                errors[label] = failed
                 continue
             samples[label].append((worker.ready_s, answer["open_s"], answer["first_query_s"]))
             resident[label] = worker.resident_kib()
@@ -159,13 +175,10 @@ def exact_search(session: Session, workers: dict, queries: str, d: int) -> dict:
         for label in session.rotated(labels, round_number):
             if label in errors:
                 continue
-            try:
-                answer = workers[label].call("search", plan.time_limit, queries=queries, d=d, rows=rows, k=plan.k)
-            except WorkerFailed as error:
-                errors[label] = failure(error)
-                continue
-            if not answer["ok"]:
-                errors[label] = failure(answer)
+            answer, failed = ask(workers[label], "search", plan.time_limit, queries=queries, d=d, rows=rows,
+                                 k=plan.k)
+            if failed:
+                errors[label] = failed
                 continue
             times[label] += answer["times"]
             answers[label].update(zip(rows, answer["ids"]))
@@ -193,13 +206,9 @@ def fetch_by_id(session: Session, workers: dict, size: int) -> dict:
         for label in session.rotated(labels, round_number):
             if label in errors:
                 continue
-            try:
-                answer = workers[label].call("fetch", plan.time_limit, ids=part, repeat=plan.fetch_repeat)
-            except WorkerFailed as error:
-                errors[label] = failure(error)
-                continue
-            if not answer["ok"]:
-                errors[label] = failure(answer)
+            answer, failed = ask(workers[label], "fetch", plan.time_limit, ids=part, repeat=plan.fetch_repeat)
+            if failed:
+                errors[label] = failed
                 continue
             times[label] += answer["times"]
     results = dict(errors)
@@ -217,15 +226,9 @@ def single_writes(session: Session, vectors: str, d: int) -> dict:
     for contender in session.contenders:
         directory = session.directory(contender.label, "writes")
         shutil.rmtree(directory, ignore_errors=True)
-        try:
-            worker = Worker(contender, session.scratch, directory, timeout=plan.time_limit)
-            answer = worker.call("create_empty", plan.time_limit, dir=directory, d=d)
-        except WorkerFailed as error:
-            results[contender.label] = failure(error)
-            continue
-        if not answer["ok"]:
-            results[contender.label] = failure(answer)
-            worker.stop()
+        worker, _, failed = start(session, contender, directory, "create_empty", dir=directory, d=d)
+        if failed:
+            results[contender.label] = failed
             continue
         workers[contender.label] = worker
         totals[contender.label] = []
@@ -237,14 +240,10 @@ def single_writes(session: Session, vectors: str, d: int) -> dict:
             if label in results:
                 continue
             session.log(f"durable inserts round {round_number + 1}: {label}")
-            try:
-                answer = workers[label].call("insert", plan.time_limit, vectors=vectors, d=d, rows=rows,
-                                             first_id=first)
-            except WorkerFailed as error:
-                results[label] = failure(error)
-                continue
-            if not answer["ok"]:
-                results[label] = failure(answer)
+            answer, failed = ask(workers[label], "insert", plan.time_limit, vectors=vectors, d=d, rows=rows,
+                                 first_id=first)
+            if failed:
+                results[label] = failed
                 continue
             totals[label].append((answer["count"], answer["seconds"]))
     for label, worker in workers.items():
@@ -336,15 +335,10 @@ def approximate_search(session: Session, name: str, base: str, queries: str, d: 
         directory = session.directory(contender.label, "ann", name)
         shutil.rmtree(directory, ignore_errors=True)
         session.log(f"index build on {name}: {contender.label}")
-        try:
-            worker = Worker(contender, session.scratch, directory, timeout=plan.time_limit)
-            answer = worker.call("ann_build", plan.time_limit, dir=directory, vectors=base, d=d, params=params)
-        except WorkerFailed as error:
-            results[contender.label] = failure(error)
-            continue
-        if not answer["ok"]:
-            results[contender.label] = failure(answer)
-            worker.stop()
+        worker, answer, failed = start(session, contender, directory, "ann_build", dir=directory, vectors=base,
+                                       d=d, params=params)
+        if failed:
+            results[contender.label] = failed
             continue
         workers[contender.label] = worker
         results[contender.label] = {"build_s": answer["seconds"], "points": []}
@@ -367,14 +361,10 @@ def approximate_search(session: Session, name: str, base: str, queries: str, d: 
             for label in session.rotated(labels, round_number):
                 if "error" in results[label]:
                     continue
-                try:
-                    answer = workers[label].call("ann_search", plan.time_limit, queries=queries, d=d,
-                                                 rows=part, k=plan.k, ef=ef)
-                except WorkerFailed as error:
-                    results[label] = failure(error)
-                    continue
-                if not answer["ok"]:
-                    results[label] = failure(answer)
+                answer, failed = ask(workers[label], "ann_search", plan.time_limit, queries=queries, d=d,
+                                     rows=part, k=plan.k, ef=ef)
+                if failed:
+                    results[label] = failed
                     continue
                 seconds[label] += answer["seconds"]
                 found[label].update(zip(part, answer["ids"]))

@@ -1,6 +1,7 @@
 """The harness's own faults that a benchmark run would not show plainly: a
 report that breaks on a missing or failed contender, a missing contender that
-stops the run, a misread strace summary, a wrong reference answer."""
+stops the run, a misread strace summary, a failed request taken for an
+answer, a wrong reference answer."""
 
 import os
 import sys
@@ -14,7 +15,7 @@ import datasets  # noqa: E402
 import report  # noqa: E402
 import workloads  # noqa: E402
 from run import probe  # noqa: E402
-from workers import Contender  # noqa: E402
+from workers import Contender, WorkerFailed  # noqa: E402
 
 
 def test_a_contender_that_cannot_start_is_reported_missing(tmp_path):
@@ -41,6 +42,27 @@ def test_sync_calls_are_read_from_the_strace_summary(tmp_path, summary, expected
     path = tmp_path / "summary"
     path.write_text(summary)
     assert workloads._count_syncs(str(path)) == expected
+
+
+class ScriptedWorker:
+    """Answers every request with one outcome, or raises it."""
+
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def call(self, op, timeout, **arguments):
+        if isinstance(self.outcome, Exception):
+            raise self.outcome
+        return self.outcome
+
+
+@pytest.mark.parametrize("outcome, expected", [
+    ({"ok": True, "times": [0.5]}, ({"ok": True, "times": [0.5]}, None)),
+    ({"ok": False, "error": "no index", "unsupported": True}, (None, {"error": "no index", "unsupported": True})),
+    (WorkerFailed("no answer within 5 s"), (None, {"error": "no answer within 5 s", "unsupported": False})),
+])
+def test_a_request_gives_its_answer_or_the_reason_it_has_none(outcome, expected):
+    assert workloads.ask(ScriptedWorker(outcome), "search", 5, rows=[0]) == expected
 
 
 def test_slices_cover_every_item_once_in_order():
