@@ -47,15 +47,19 @@ std::span<const float> RecordList::arena() const {
   return {storage_->arena.data(), storage_->arena.size()};
 }
 
-void RecordList::reserve_more(std::size_t entries, std::size_t floats, bool timestamps) {
-  const std::size_t count = size() + entries;
-  if (timestamps) make_room(timestamps_, count);
+void RecordList::make_room_for(std::size_t count) {
   make_room(ids_, count);
   make_room(metadata_, count);
   make_room(offsets_, count);
   make_room(lengths_, count);
   if (!timestamps_.empty()) make_room(timestamps_, count);
   storage_->index.reserve(count, ids_);
+}
+
+void RecordList::reserve_more(std::size_t entries, std::size_t floats, bool timestamps) {
+  const std::size_t count = size() + entries;
+  if (timestamps) make_room(timestamps_, count);
+  make_room_for(count);
   storage_->arena.reserve_more(floats);
 }
 
@@ -66,13 +70,7 @@ void RecordList::append(std::string id, std::span<const float> vector, std::opti
 }
 
 void RecordList::append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries) {
-  const std::size_t count = size() + entries.size();
-  make_room(ids_, count);
-  make_room(metadata_, count);
-  make_room(offsets_, count);
-  make_room(lengths_, count);
-  if (!timestamps_.empty()) make_room(timestamps_, count);
-  storage_->index.reserve(count, ids_);
+  make_room_for(size() + entries.size());
 
   std::size_t offset = storage_->arena.append(floats);
   floats_ = storage_->arena.data();

@@ -113,6 +113,8 @@ class RecordList {
   struct Storage;  // the arena and the id index
 
   void compact_if_needed();
+  // Room in every column and in the id index for `count` entries.
+  void make_room_for(std::size_t count);
   void set_timestamp(std::size_t position, std::optional<std::uint64_t> timestamp);
 
   std::vector<std::string> ids_;
