@@ -17,32 +17,17 @@
 #include "messages.h"
 #include "quorvel/storage/record_store.h"
 #include "quorvel/testing/database_test.h"
+#include "store_test_helpers.h"
 
 namespace quorvel {
 namespace {
 
+using testing::file_bytes;
+using testing::ids_of;
+using testing::run_sql;
+
 using Kind = StorageError::Kind;
 namespace fs = std::filesystem;
-
-std::string file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void run_sql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  char* error = nullptr;
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-  sqlite3_free(error);
-  sqlite3_close(db);
-}
-
-std::vector<std::string> ids_of(const RecordStore& store) {
-  std::vector<std::string> ids;
-  for (const RecordView& record : store.records()) ids.emplace_back(record.id);
-  return ids;
-}
 
 Record record(std::string id) { return Record{std::move(id), {1.0f, 2.0f}, std::nullopt, std::nullopt}; }
 

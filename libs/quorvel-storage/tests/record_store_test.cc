@@ -15,23 +15,16 @@
 #include "messages.h"
 #include "record_json.h"
 #include "quorvel/testing/database_test.h"
+#include "store_test_helpers.h"
 
 namespace quorvel {
 namespace {
 
+using testing::ids_of;
+using testing::run_sql;
+
 using Kind = StorageError::Kind;
 using testing::TempDir;
-
-// Runs SQL on a file through a plain SQLite connection, as another program
-// (or an older version of this one) would.
-void run_sql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  char* error = nullptr;
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-  sqlite3_free(error);
-  sqlite3_close(db);
-}
 
 // The stored values of the table, in key order.
 std::vector<std::string> stored_values(const std::string& path) {
@@ -47,12 +40,6 @@ std::vector<std::string> stored_values(const std::string& path) {
   sqlite3_finalize(stmt);
   sqlite3_close(db);
   return values;
-}
-
-std::vector<std::string> ids_of(const RecordStore& store) {
-  std::vector<std::string> ids;
-  for (const RecordView& record : store.records()) ids.emplace_back(record.id);
-  return ids;
 }
 
 // The record list as plain records, for comparing whole lists.

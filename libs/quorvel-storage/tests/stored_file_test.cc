@@ -13,16 +13,15 @@
 
 #include "quorvel/storage/record_store.h"
 #include "quorvel/testing/database_test.h"
+#include "store_test_helpers.h"
 
 namespace quorvel {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::file_bytes;
+using testing::ids_of;
 
-std::string file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+namespace fs = std::filesystem;
 
 std::vector<std::pair<std::string, std::string>> rows_of(const StoredFile& file) {
   std::vector<std::pair<std::string, std::string>> rows;
@@ -31,12 +30,6 @@ std::vector<std::pair<std::string, std::string>> rows_of(const StoredFile& file)
     return true;
   }));
   return rows;
-}
-
-std::vector<std::string> ids_of(const RecordStore& store) {
-  std::vector<std::string> ids;
-  for (const RecordView& record : store.records()) ids.emplace_back(record.id);
-  return ids;
 }
 
 Record record(std::string id, float x) { return Record{std::move(id), {x}, std::nullopt, std::nullopt}; }
