@@ -78,7 +78,11 @@ struct SearchRequest {
   // Conditions every result must meet; empty: every record takes part.
   std::vector<MetadataFilter> filters;
   // With `now` and a record's timestamp before it, the record's score is
-  // multiplied by decay^(age in days), all in 32-bit floats.
+  // demoted by the factor decay^(age in days), all in 32-bit floats: a
+  // Cosine or DotProduct score of at least 0 is multiplied by it, a
+  // negative one and a Euclidean or Manhattan distance divided by it. With
+  // a decay in (0, 1] an older record never ranks before a newer one of
+  // equal score.
   std::optional<float> decay;
   std::optional<std::uint64_t> now;  // in the same seconds as the timestamps
 };
@@ -152,7 +156,7 @@ class Engine {
   // alone does not matter), the index answers: up to k records in the order
   // it finds them, each scored with the metric value. Otherwise every
   // record is scored (the exhaustive search): records that fail a filter
-  // take no part, decay lowers the scores of records older than now, and
+  // take no part, decay demotes the scores of records older than now, and
   // the results are min(k, taking part) records in the order of a stable
   // sort by score in the metric's direction (highest first for Cosine and
   // DotProduct, lowest first for Euclidean and Manhattan), so equal scores
