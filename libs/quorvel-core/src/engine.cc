@@ -44,7 +44,10 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   if (!store) return wrap(std::move(store.error()));
   Engine engine(std::move(*store), options.metric, std::move(own_pool), pool);
   engine.squares_changed(std::nullopt);
-  if (options.index) engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_);
+  if (options.index) {
+    engine.index_ =
+        std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_, options.index_progress);
+  }
   return engine;
 }
 
@@ -88,10 +91,11 @@ void Engine::squares_changed(std::optional<std::size_t> position) {
   }
 }
 
-std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
+std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused,
+                                                    const ProgressReport& progress) {
   const std::size_t before = get_all().size();
   const std::size_t count = records.size();
-  if (auto ok = store_.insert_all(std::move(records), refused); !ok) return wrap(std::move(ok.error()));
+  if (auto ok = store_.insert_all(std::move(records), refused, progress); !ok) return wrap(std::move(ok.error()));
   squares_changed(std::nullopt);
   if (!index_) return {};
   if (get_all().size() - before == count) {

@@ -284,6 +284,31 @@ TEST_F(EngineIndexTest, DecayOfAnAgeBeyondTheFloatRange) {
   EXPECT_EQ(score_of(Metric::Cosine, {1.0f, 0.0f}), 0.0f);
 }
 
+// The reports a progress display gets: every record, in order, for the
+// index build of an open; runs of records, ending at the total, for a bulk
+// insert.
+TEST_F(EngineIndexTest, LongJobsReportTheirProgress) {
+  using Report = std::pair<std::size_t, std::size_t>;
+  std::vector<Report> reports;
+  const auto collect = [&](std::size_t done, std::size_t total) { reports.emplace_back(done, total); };
+  {
+    Engine engine = open_ok();
+    std::vector<Record> records;
+    for (int i = 0; i < 3000; ++i) records.push_back(Record{numbered(i), {float(i), 1.0f}, std::nullopt, std::nullopt});
+    ASSERT_TRUE(engine.insert_all(std::move(records), nullptr, collect));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), Report(3000, 3000));
+    for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_LT(reports[i - 1].first, reports[i].first);
+  }
+  reports.clear();
+  EngineOptions options;
+  options.index = roomy(kFlat);
+  options.index_progress = collect;
+  Engine engine = open_with(options);
+  ASSERT_EQ(reports.size(), 3000u);
+  for (std::size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i], Report(i + 1, 3000)) << i;
+}
+
 TEST_F(EngineIndexTest, ConfigurationsThatCannotWorkAreRefusedBeforeAnythingIsBuilt) {
   struct Case {
     float ml;

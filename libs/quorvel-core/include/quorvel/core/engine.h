@@ -61,6 +61,9 @@ struct EngineOptions {
   // When given, an HNSW index with this configuration is built over the
   // loaded records and kept in step with them (see attach_index()).
   std::optional<HnswConfig> index;
+  // When given, told the records inserted into that index so far while
+  // open() builds it, after each one. Changes nothing else.
+  ProgressReport index_progress;
 };
 
 // A metadata condition of a search: the record's metadata must be a JSON
@@ -133,9 +136,11 @@ class Engine {
   // Stores every record of `records` in one transaction (one commit, one
   // sync), as if each had been inserted in turn. Fails with the store's
   // error, and then nothing changes; for a record without a JSON form that
-  // reads back its index goes to `*refused` when given.
+  // reads back its index goes to `*refused` when given. `progress`, when
+  // given, is told the records written so far (see RecordStore::insert_all).
   [[nodiscard]] std::expected<void, EngineError> insert_all(std::vector<Record> records,
-                                                            std::size_t* refused = nullptr);
+                                                            std::size_t* refused = nullptr,
+                                                            const ProgressReport& progress = {});
 
   // The record stored under `id`, as a copy with score 0.0, or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
