@@ -18,11 +18,15 @@ int run(const CommandLine& line) {
   const std::string output_path = line.last("--output").value_or("");
   auto file = StoredFile::open(path);
   if (!file) return fail(path, file.error().message());
+  // Checked with the database open, so that its log exists if it ever will.
+  if (auto clash = output_clashes_with_database(output_path, path)) {
+    return fail(output_path.empty() || output_path == "-" ? "standard output" : output_path, *clash);
+  }
   OutputFile output(output_path);
   std::string error;
   if (!output.open(error)) return fail(output_path, error);
 
-  Progress progress("exporting", 0);
+  Progress progress("exporting", rows_for_progress(*file), "records");
   std::string failure;
   std::string text;
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,10 @@ int run(const CommandLine& line) {
   std::vector<Record> kept;
   std::vector<std::string> lost;  // "<key>: <why>"
   std::string last_key;
-  Progress progress("reading", 0);
+  std::optional<Progress> reading(std::in_place, "reading", rows_for_progress(*file), "rows");
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     last_key = key;
-    progress.advance();
+    reading->advance();
     auto record = read_stored_record(value);
     if (!record) {
       lost.push_back(json_string(key) + ": " + record.error().message());
@@ -45,17 +46,25 @@ int run(const CommandLine& line) {
                    read.error().message());
   }
 
+  reading.reset();
+
   auto engine = Engine::open(new_path);
   if (!engine) return fail(new_path, message_of(engine.error()));
   const std::size_t copied = kept.size();
-  if (auto written = engine->insert_all(std::move(kept)); !written) {
+  std::optional<Progress> writing(std::in_place, "writing", copied, "records");
+  const auto written = engine->insert_all(std::move(kept), nullptr,
+                                          [&](std::size_t done, std::size_t) { show_writing(*writing, done, copied); });
+  writing.reset();
+  if (!written) {
     std::error_code removed;
     std::filesystem::remove(new_path, removed);
     return fail(new_path, message_of(written.error()));
   }
-  std::printf("copied %zu records to %s\n", copied, new_path.c_str());
+  std::printf("copied %s to %s\n", counted(copied, "record", "records").c_str(), new_path.c_str());
   if (!lost.empty()) {
-    std::printf("left behind %zu rows that do not read back:\n", lost.size());
+    std::printf("left behind %s:\n",
+                (counted(lost.size(), "row", "rows") + (lost.size() == 1 ? " that does" : " that do") +
+                 " not read back").c_str());
     for (const std::string& row : lost) std::printf("  %s\n", row.c_str());
   }
   return kDone;
