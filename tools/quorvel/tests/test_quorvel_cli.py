@@ -151,6 +151,12 @@ def test_progress_is_drawn_on_a_terminal_only_and_erased_before_output(database,
     # Drawn at the first record with the total, erased when done.
     assert re.fullmatch(r"(\r\x1b\[Kexporting \[[# ]{16}\] +\d+%  \d/4 records[^\r]*)+\r\x1b\[K", shown), shown
 
+    # Records written to the same terminal: each bar is erased before one is.
+    shown, _ = run_on_terminal("export", database, stdout_too=True)
+    bars = re.compile(r"\r\x1b\[Kexporting \[[^\r]*(?=\r\x1b\[K)")
+    assert bars.search(shown)
+    assert bars.sub("", shown).replace(ERASE, "").replace("\r\n", "\n") == expected
+
     shown, _ = run_on_terminal("info", database, stdout_too=True)
     drawn, output = shown.rsplit(ERASE, 1)
     assert drawn.startswith(ERASE + "reading [") and "/4 rows" in drawn
