@@ -3,8 +3,8 @@
 #include <expected>
 #include <string_view>
 
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {

@@ -10,8 +10,8 @@
 
 #include "command.h"
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel::cli {
 namespace {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_value.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_value.h"
+#include "quorvel/json/json_writer.h"
 
 namespace {
 

@@ -5,14 +5,16 @@
 
 #include "record_json.h"
 
+#include "json_messages.h"
 #include "messages.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 #include "utf8.h"
 
 namespace quorvel {
 namespace {
 
 namespace msg = quorvel::messages;
+namespace json_msg = json::messages;
 
 // One level for the record's own object or array, then metadata's levels.
 constexpr int kRecordNestingBudget = static_cast<int>(kMaxMetadataNesting) + 2;
@@ -58,7 +60,7 @@ class RecordReader {
     } else if (first == '[') {
       shape = read_array_form();
     } else if (first == -1) {
-      return std::unexpected(json_.error_here(msg::kEofValue));
+      return std::unexpected(json_.error_here(json_msg::kEofValue));
     } else {
       // Make sure the value is well-formed before complaining about its type.
       if (auto value = json_.read_value(); !value) return std::unexpected(std::move(value.error()));
@@ -76,8 +78,8 @@ class RecordReader {
     bool seen[4] = {false, false, false, false};
     int next = json_.peek_token();
     while (next != '}') {
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofObject));
-      if (next != '"') return std::unexpected(json_.error_here(msg::kKeyMustBeString));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofObject));
+      if (next != '"') return std::unexpected(json_.error_here(json_msg::kKeyMustBeString));
       const std::size_t key_start = json_.position();
       auto key = json_.read_string();
       if (!key) return std::unexpected(std::move(key.error()));
@@ -90,18 +92,18 @@ class RecordReader {
         was_seen = true;
       }
       next = json_.peek_token();
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofObject));
-      if (next != ':') return std::unexpected(json_.error_here(msg::kExpectedColon));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofObject));
+      if (next != ':') return std::unexpected(json_.error_here(json_msg::kExpectedColon));
       json_.advance();
       if (auto ok = read_field(field); !ok) return ok;
       next = json_.peek_token();
       if (next == ',') {
         json_.advance();
         next = json_.peek_token();
-        if (next == '}') return std::unexpected(json_.error_here(msg::kTrailingComma));
-        if (next == -1) return std::unexpected(json_.error_here(msg::kEofValue));
+        if (next == '}') return std::unexpected(json_.error_here(json_msg::kTrailingComma));
+        if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofValue));
       } else if (next != '}' && next != -1) {
-        return std::unexpected(json_.error_here(msg::kExpectedCommaOrBrace));
+        return std::unexpected(json_.error_here(json_msg::kExpectedCommaOrBrace));
       }
     }
     const std::size_t close = json_.position();
@@ -122,16 +124,16 @@ class RecordReader {
     for (std::size_t i = 0; i < 4; ++i) {
       const int next = json_.peek_token();
       if (next == ']') return std::unexpected(json_.error_here(msg::kExpectedRecordOf4));
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofList));
       if (i > 0) {
-        if (next != ',') return std::unexpected(json_.error_here(msg::kExpectedCommaOrBracket));
+        if (next != ',') return std::unexpected(json_.error_here(json_msg::kExpectedCommaOrBracket));
         json_.advance();
-        if (json_.peek_token() == ']') return std::unexpected(json_.error_here(msg::kTrailingComma));
+        if (json_.peek_token() == ']') return std::unexpected(json_.error_here(json_msg::kTrailingComma));
       }
       if (auto ok = read_field(kOrder[i]); !ok) return ok;
     }
     const int next = json_.peek_token();
-    if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+    if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofList));
     if (next != ']') return std::unexpected(json_.error_here(msg::kExpectedRecordOf4));
     json_.advance();
     json_.leave_nesting();
@@ -178,7 +180,7 @@ class RecordReader {
     }
     int next = json_.peek_token();
     while (next != ']') {
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofList));
       if (next != '-' && (next < '0' || next > '9')) return type_error(msg::kExpectedF32);
       auto element = json_.read_number_as_float();
       if (!element) return std::unexpected(std::move(element.error()));
@@ -187,10 +189,10 @@ class RecordReader {
       if (next == ',') {
         json_.advance();
         next = json_.peek_token();
-        if (next == ']') return std::unexpected(json_.error_here(msg::kTrailingComma));
-        if (next == -1) return std::unexpected(json_.error_here(msg::kEofValue));
+        if (next == ']') return std::unexpected(json_.error_here(json_msg::kTrailingComma));
+        if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofValue));
       } else if (next != ']' && next != -1) {
-        return std::unexpected(json_.error_here(msg::kExpectedCommaOrBracket));
+        return std::unexpected(json_.error_here(json_msg::kExpectedCommaOrBracket));
       }
     }
     json_.advance();

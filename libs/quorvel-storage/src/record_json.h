@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "plain_floats.h"
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/record_list.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel {
 namespace {

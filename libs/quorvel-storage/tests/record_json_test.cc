@@ -4,7 +4,8 @@
 #include <limits>
 #include <string>
 
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
+#include "json_messages.h"
 #include "messages.h"
 #include "record_json.h"
 #include "quorvel/storage/record.h"
@@ -116,7 +117,7 @@ TEST(RecordJsonTest, AllowsMetadataAsDeepAsMetadataTextCanBeButNoDeeper) {
 
   auto deeper = read_record_json(R"({"id":"a","vector":[],"metadata":[)" + open + close + "]}");
   ASSERT_FALSE(deeper);
-  EXPECT_EQ(deeper.error().description, messages::kRecursionLimit);
+  EXPECT_EQ(deeper.error().description, json::messages::kRecursionLimit);
 }
 
 TEST(RecordJsonTest, RefusesToWriteRecordsThatWouldNotReadBack) {

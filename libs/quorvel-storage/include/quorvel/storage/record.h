@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_value.h"
 
 namespace quorvel {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {

@@ -1,4 +1,4 @@
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 
 #include <algorithm>
 #include <bit>
@@ -11,13 +11,13 @@
 #include <system_error>
 #include <utility>
 
-#include "messages.h"
+#include "json_messages.h"
 #include "utf8.h"
 
 namespace quorvel {
 namespace {
 
-namespace msg = quorvel::messages;
+namespace msg = json::messages;
 
 // Integers up to 2^53 and powers of ten up to 10^22 are exact doubles.
 constexpr std::uint64_t kMaxExactMantissa = std::uint64_t{1} << 53;

@@ -1,4 +1,4 @@
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 
 #include <algorithm>
 

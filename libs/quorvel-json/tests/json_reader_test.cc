@@ -1,4 +1,4 @@
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 
 #include <gtest/gtest.h>
 

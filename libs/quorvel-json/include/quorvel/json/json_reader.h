@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 
 namespace quorvel {
 

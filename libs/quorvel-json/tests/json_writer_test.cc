@@ -1,4 +1,4 @@
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 
 namespace quorvel {
 
