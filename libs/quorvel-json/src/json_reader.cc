@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "json_cursor.h"
 #include "json_messages.h"
 #include "utf8.h"
 
@@ -150,7 +151,7 @@ std::string JsonError::message() const {
   return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-JsonError JsonReader::error_at(std::size_t pos, std::string_view description) const {
+JsonError JsonCursor::error_at(std::size_t pos, std::string_view description) const {
   const std::size_t end = std::min(pos, text_.size());
   const std::string_view before = text_.substr(0, end);
   const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
@@ -160,12 +161,12 @@ JsonError JsonReader::error_at(std::size_t pos, std::string_view description) co
   return JsonError{std::string(description), line, column};
 }
 
-int JsonReader::skip_whitespace_and_peek() {
+int JsonCursor::skip_whitespace_and_peek() {
   while (pos_ < text_.size() && is_whitespace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
   return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
 }
 
-std::expected<void, JsonError> JsonReader::enter_nesting() {
+std::expected<void, JsonError> JsonCursor::enter_nesting() {
   if (--nesting_budget_ == 0) {
     ++nesting_budget_;
     return std::unexpected(error_here(msg::kRecursionLimit));
@@ -173,12 +174,12 @@ std::expected<void, JsonError> JsonReader::enter_nesting() {
   return {};
 }
 
-std::expected<void, JsonError> JsonReader::finish() {
+std::expected<void, JsonError> JsonCursor::finish() {
   if (peek_token() != -1) return std::unexpected(error_here(msg::kTrailingCharacters));
   return {};
 }
 
-std::expected<JsonValue, JsonError> JsonReader::read_value() {
+std::expected<JsonValue, JsonError> JsonCursor::read_value() {
   switch (peek_token()) {
     case -1:
       return std::unexpected(error_here(msg::kEofValue));
@@ -212,12 +213,12 @@ std::expected<JsonValue, JsonError> JsonReader::read_value() {
   return std::visit([](auto n) { return JsonValue(n); }, *number);
 }
 
-std::expected<void, JsonError> JsonReader::read_null() {
+std::expected<void, JsonError> JsonCursor::read_null() {
   ++pos_;
   return read_word("ull");
 }
 
-std::expected<void, JsonError> JsonReader::read_word(std::string_view rest) {
+std::expected<void, JsonError> JsonCursor::read_word(std::string_view rest) {
   for (char expected : rest) {
     if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofValue));
     if (text_[pos_] != expected) return std::unexpected(error_here(msg::kExpectedIdent));
@@ -229,7 +230,7 @@ std::expected<void, JsonError> JsonReader::read_word(std::string_view rest) {
 // One pass with plain pointers: numbers are most of what a stored record
 // holds, so this loop decides how fast a database opens. Kept inline so
 // that the token's parts stay in registers.
-[[gnu::always_inline]] inline JsonReader::NumberToken JsonReader::scan_number_token(const char* p,
+[[gnu::always_inline]] inline JsonCursor::NumberToken JsonCursor::scan_number_token(const char* p,
                                                                                   const char* const text_end) {
   NumberToken number;
   auto refuse = [&](const char* at, NumberToken::Error error) {
@@ -281,7 +282,7 @@ std::expected<void, JsonError> JsonReader::read_word(std::string_view rest) {
   return number;
 }
 
-std::optional<JsonNumber> JsonReader::exact_number(const NumberToken& number) {
+std::optional<JsonNumber> JsonCursor::exact_number(const NumberToken& number) {
   if (!number.is_float) {
     // Integers of up to 20 digits may fit in 64 bits; recount the longest
     // ones with an overflow check.
@@ -315,7 +316,7 @@ std::optional<JsonNumber> JsonReader::exact_number(const NumberToken& number) {
   return std::nullopt;
 }
 
-std::expected<double, JsonError> JsonReader::general_double(const NumberToken& number) const {
+std::expected<double, JsonError> JsonCursor::general_double(const NumberToken& number) const {
   // Every number that exact_number() leaves is a correctly rounded double.
   const std::string_view unsigned_token(number.digits_begin,
                                         static_cast<std::size_t>(number.end - number.digits_begin));
@@ -331,12 +332,12 @@ std::expected<double, JsonError> JsonReader::general_double(const NumberToken& n
   return number.negative ? -value : value;
 }
 
-std::unexpected<JsonError> JsonReader::number_error(const NumberToken& number) {
+std::unexpected<JsonError> JsonCursor::number_error(const NumberToken& number) {
   pos_ = static_cast<std::size_t>(number.end - text_.data());
   return std::unexpected(error_here(number.error == NumberToken::Error::kEnd ? msg::kEofValue : msg::kInvalidNumber));
 }
 
-std::expected<JsonNumber, JsonError> JsonReader::read_number() {
+std::expected<JsonNumber, JsonError> JsonCursor::read_number() {
   const NumberToken number = scan_number_token(text_.data() + pos_, text_.data() + text_.size());
   if (number.error != NumberToken::Error::kNone) return number_error(number);
   pos_ = static_cast<std::size_t>(number.end - text_.data());
@@ -346,7 +347,7 @@ std::expected<JsonNumber, JsonError> JsonReader::read_number() {
   return *value;
 }
 
-std::expected<float, JsonError> JsonReader::read_number_as_float() {
+std::expected<float, JsonError> JsonCursor::read_number_as_float() {
   const NumberToken number = scan_number_token(text_.data() + pos_, text_.data() + text_.size());
   if (number.error != NumberToken::Error::kNone) [[unlikely]] return number_error(number);
   pos_ = static_cast<std::size_t>(number.end - text_.data());
@@ -367,7 +368,7 @@ std::expected<float, JsonError> JsonReader::read_number_as_float() {
   return static_cast<float>(*value);
 }
 
-std::expected<unsigned, JsonError> JsonReader::read_hex4() {
+std::expected<unsigned, JsonError> JsonCursor::read_hex4() {
   unsigned value = 0;
   for (int i = 0; i < 4; ++i) {
     if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofString));
@@ -380,7 +381,7 @@ std::expected<unsigned, JsonError> JsonReader::read_hex4() {
 }
 
 // Reads the escape after a backslash (the cursor is on the byte after it).
-std::expected<void, JsonError> JsonReader::read_escape(std::string& out) {
+std::expected<void, JsonError> JsonCursor::read_escape(std::string& out) {
   if (pos_ >= text_.size()) return std::unexpected(error_here(msg::kEofString));
   const char kind = text_[pos_];
   switch (kind) {
@@ -426,7 +427,7 @@ std::expected<void, JsonError> JsonReader::read_escape(std::string& out) {
 }
 
 // Copies one multi-byte UTF-8 sequence starting at the cursor.
-std::expected<void, JsonError> JsonReader::read_utf8_sequence(std::string& out) {
+std::expected<void, JsonError> JsonCursor::read_utf8_sequence(std::string& out) {
   const std::size_t length = utf8::sequence_length(text_, pos_);
   if (length == 0) return std::unexpected(error_here(msg::kInvalidUtf8));
   out.append(text_.substr(pos_, length));
@@ -434,7 +435,7 @@ std::expected<void, JsonError> JsonReader::read_utf8_sequence(std::string& out) 
   return {};
 }
 
-std::expected<std::string, JsonError> JsonReader::read_string() {
+std::expected<std::string, JsonError> JsonCursor::read_string() {
   ++pos_;  // The opening quote.
   std::string out;
   while (true) {
@@ -463,7 +464,7 @@ std::expected<std::string, JsonError> JsonReader::read_string() {
   }
 }
 
-std::expected<JsonValue, JsonError> JsonReader::read_array() {
+std::expected<JsonValue, JsonError> JsonCursor::read_array() {
   if (auto ok = enter_nesting(); !ok) return std::unexpected(std::move(ok.error()));
   ++pos_;
   const std::size_t first = open_elements_.size();
@@ -493,7 +494,7 @@ std::expected<JsonValue, JsonError> JsonReader::read_array() {
   return JsonValue(std::move(elements));
 }
 
-std::expected<JsonValue, JsonError> JsonReader::read_object() {
+std::expected<JsonValue, JsonError> JsonCursor::read_object() {
   if (auto ok = enter_nesting(); !ok) return std::unexpected(std::move(ok.error()));
   ++pos_;
   const std::size_t first = open_members_.size();
@@ -534,7 +535,7 @@ std::expected<JsonValue, JsonError> JsonReader::read_object() {
 }
 
 std::expected<JsonValue, JsonError> read_json_document(std::string_view text, int nesting_budget) {
-  JsonReader reader(text, nesting_budget);
+  JsonCursor reader(text, nesting_budget);
   auto value = reader.read_value();
   if (!value) return value;
   if (auto ok = reader.finish(); !ok) return std::unexpected(std::move(ok.error()));

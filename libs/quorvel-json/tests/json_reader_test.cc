@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+#include "json_cursor.h"
+
 namespace quorvel {
 namespace {
 
@@ -31,7 +33,7 @@ TEST(JsonReaderTest, NestingBudgetAdmitsOneLevelFewer) {
 // Lines count line feeds before the byte; columns count bytes up to and
 // including it; at or past the end, the bytes of the last line.
 TEST(JsonReaderTest, ErrorPositionsCountBytes) {
-  const JsonReader reader("ab\nc\xC3\xA9\n");
+  const JsonCursor reader("ab\nc\xC3\xA9\n");
   const struct {
     std::size_t pos;
     std::size_t line;
@@ -79,7 +81,7 @@ TEST(JsonReaderTest, FloatsReadAsTheCorrectlyRoundedDouble) {
     ASSERT_EQ(std::memcmp(value, &expected, sizeof expected), 0) << text;
 
     // A vector element: the nearest float to that double.
-    JsonReader element(text);
+    JsonCursor element(text);
     ASSERT_EQ(element.peek_token(), text[0]);
     const auto as_float = element.read_number_as_float();
     ASSERT_TRUE(as_float.has_value()) << text;
@@ -114,7 +116,7 @@ TEST(JsonReaderTest, NumbersReadAsFloats) {
       {"12345678.123456789", 12345678.0f},
   };
   for (const Case& c : cases) {
-    JsonReader reader(c.text);
+    JsonCursor reader(c.text);
     reader.peek_token();
     const auto read = reader.read_number_as_float();
     ASSERT_TRUE(read.has_value()) << c.text;

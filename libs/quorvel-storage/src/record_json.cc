@@ -5,6 +5,7 @@
 
 #include "record_json.h"
 
+#include "json_cursor.h"
 #include "json_messages.h"
 #include "messages.h"
 #include "quorvel/json/json_writer.h"
@@ -233,7 +234,7 @@ class RecordReader {
     return std::unexpected(json_.error_here(description));
   }
 
-  JsonReader json_;
+  JsonCursor json_;
   FloatBlock& vector_out_;
   RecordList::LoadedEntry entry_;
 };
