@@ -3,7 +3,7 @@
 #include <string_view>
 
 // Every message text that the storage library owns, in one place.
-namespace quorvel::messages {
+namespace quorvel::storage::messages {
 
 // Descriptions of a stored record of the wrong shape.
 inline constexpr std::string_view kExpectedRecord = "expected struct Record";
@@ -74,4 +74,4 @@ inline constexpr std::string_view kTablePrefix = "Table error: ";
 inline constexpr std::string_view kCommitPrefix = "Commit error: ";
 inline constexpr std::string_view kStoragePrefix = "Storage error: ";
 
-}  // namespace quorvel::messages
+}  // namespace quorvel::storage::messages

@@ -14,7 +14,7 @@
 namespace quorvel {
 namespace {
 
-namespace msg = quorvel::messages;
+namespace msg = storage::messages;
 namespace json_msg = json::messages;
 
 // One level for the record's own object or array, then metadata's levels.

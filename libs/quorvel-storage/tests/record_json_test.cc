@@ -13,6 +13,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = storage::messages;
+
 std::string write(const Record& record) {
   std::string out;
   auto ok = append_record_json(out, record);
