@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "datasets.h"
+#include "hnsw_internals.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 
@@ -145,8 +146,8 @@ inline void compare(const std::string& name, const Rows& stored, const Rows& que
     std::mt19937 level_words(100);
     double start = thread_seconds();
     for (std::size_t i = 0; i < stored.count; ++i) {
-      ours->insert_with_word(static_cast<std::uint32_t>(level_words()), i, stored.row(i), vector_of,
-                             quorvel::Metric::Euclidean);
+      quorvel::HnswInternals::insert_with_word(*ours, static_cast<std::uint32_t>(level_words()), i, stored.row(i),
+                                               vector_of, quorvel::Metric::Euclidean);
     }
     ours_builds.push_back(thread_seconds() - start);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "candidate_heap.h"
+#include "distance_keys.h"
 #include "hnsw_fixtures.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
@@ -173,13 +174,18 @@ TEST(RandomLevel, DrawsFollowTheGeometricLevels) {
 TEST(RandomLevel, ZeroDrawInsertsAFiniteLevel) {
   const VectorTable table{{{0.0f}, {1.0f}}};
   HnswIndex index(HnswConfig{.m = 2, .m_max = 2, .m_max0 = 4, .ef_construction = 4, .ef_search = 4, .ml = 1.0f});
-  index.insert_with_word(0, 0, table(0), table, Metric::Euclidean);
-  index.insert_with_word(0, 1, table(1), table, Metric::Euclidean);
+  HnswInternals::insert_with_word(index, 0, 0, table(0), table, Metric::Euclidean);
+  HnswInternals::insert_with_word(index, 0, 1, table(1), table, Metric::Euclidean);
   EXPECT_EQ(index.top_level(), 15u);
-  const std::optional<HnswNode> second = index.node(1);
-  ASSERT_NE(second, std::nullopt);
-  ASSERT_EQ(second->neighbors.size(), 16u);
-  for (const auto& list : second->neighbors) EXPECT_EQ(list, std::vector<std::uint64_t>{0});
+  ASSERT_NE(index.node(1), std::nullopt);
+  EXPECT_EQ(index.node(1)->level(), 15u);
+  // Each list read straight through a temporary view of the node: the lists
+  // live in the index, not in the view.
+  for (std::uint64_t layer = 0; layer <= 15; ++layer) {
+    std::vector<std::uint64_t> list;
+    for (const std::uint64_t neighbor : index.node(1)->neighbors(layer)) list.push_back(neighbor);
+    EXPECT_EQ(list, std::vector<std::uint64_t>{0}) << layer;
+  }
   EXPECT_EQ(index.entry_point(), 0u);
 }
 
