@@ -53,7 +53,7 @@ class RecordReader {
   RecordReader(std::string_view bytes, FloatBlock& vector_out)
       : json_(bytes, kRecordNestingBudget), vector_out_(vector_out) {}
 
-  std::expected<RecordList::LoadedEntry, JsonError> read() {
+  std::expected<LoadedEntry, JsonError> read() {
     const int first = json_.peek_token();
     std::expected<void, JsonError> shape;
     if (first == '{') {
@@ -236,7 +236,7 @@ class RecordReader {
 
   JsonCursor json_;
   FloatBlock& vector_out_;
-  RecordList::LoadedEntry entry_;
+  LoadedEntry entry_;
 };
 
 bool strings_are_utf8(const JsonValue& value) {
@@ -304,7 +304,7 @@ std::expected<Record, JsonError> read_record_json(std::string_view bytes) {
                 entry->timestamp};
 }
 
-std::expected<RecordList::LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
+std::expected<LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
                                                                         FloatBlock& vector_out) {
   return RecordReader(bytes, vector_out).read();
 }
