@@ -261,6 +261,15 @@ std::vector<Candidate> results_of(const SearchScratch& scratch) {
 
 }  // namespace
 
+HnswConfig default_hnsw_config(std::uint64_t m) {
+  return HnswConfig{.m = m,
+                    .m_max = m,
+                    .m_max0 = 2 * m,
+                    .ef_construction = 200,
+                    .ef_search = 64,
+                    .ml = m > 1 ? 1.0f / std::log(static_cast<float>(m)) : 1.0f};
+}
+
 std::uint64_t HnswIndex::level_from_word(std::uint32_t word, float ml) {
   // The top 23 bits as the fraction of a float in [1, 2), minus 1: x lies
   // in [0, 1) on a grid of 2^23 steps. x = 0 moves one step up.

@@ -155,6 +155,15 @@ TEST(RandomLevel, LevelOfAWord) {
   }
 }
 
+// What m alone implies: where the program's --index and the benchmarks start.
+TEST(DefaultConfig, FollowsFromM) {
+  EXPECT_EQ(default_hnsw_config(16), (HnswConfig{.m = 16, .m_max = 16, .m_max0 = 32, .ef_construction = 200,
+                                                 .ef_search = 64, .ml = 1.0f / std::log(16.0f)}));
+  EXPECT_EQ(default_hnsw_config(2).ml, 1.0f / std::log(2.0f));
+  // Below 2, ln m is not positive: the multiplier is then 1.
+  for (const std::uint64_t m : {0u, 1u}) EXPECT_EQ(default_hnsw_config(m).ml, 1.0f) << m;
+}
+
 TEST(RandomLevel, DrawsFollowTheGeometricLevels) {
   HnswIndex index(HnswConfig{.m = 16, .m_max = 16, .m_max0 = 32, .ef_construction = 200, .ef_search = 10,
                              .ml = 1.0f / std::log(16.0f)});

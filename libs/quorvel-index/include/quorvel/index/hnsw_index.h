@@ -16,8 +16,9 @@ namespace quorvel {
 class HnswLinks;      // the neighbour lists, laid out for the search (src/hnsw_links.h)
 struct HnswInternals;  // the library's own algorithms on an index (src/hnsw_internals.h)
 
-// The parameters of an HNSW index, fixed when the index is made. There are
-// no defaults: whoever makes an index chooses every value.
+// The parameters of an HNSW index, fixed when the index is made. The fields
+// have no defaults of their own: whoever makes an index chooses every value,
+// or starts from default_hnsw_config() and changes what they choose.
 struct HnswConfig {
   std::uint64_t m = 0;                // neighbours a new node takes on each of its layers
   std::uint64_t m_max = 0;            // longest list kept on layers 1 and above
@@ -28,6 +29,12 @@ struct HnswConfig {
 
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
 };
+
+// The configuration that `m` alone implies, as hnswlib derives it: m as
+// given, m_max = m, m_max0 = 2m, ef_construction = 200, ef_search = 64 and
+// ml = 1 / ln(m) in 32-bit floats (1 when m <= 1, where ln m is not
+// positive).
+HnswConfig default_hnsw_config(std::uint64_t m);
 
 // One node of the graph, copied out: its neighbour list on each layer from 0
 // up to its level, so a node of level L has L + 1 lists. Numbers are
