@@ -1,6 +1,7 @@
 #include "quorvel/json/json_writer.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -71,6 +72,11 @@ void append_float_text(std::string& out, std::string_view scientific, int min_ex
 
 template <typename F>
 void append_floating(std::string& out, F value, int min_exp, int max_exp) {
+  // std::to_chars writes "nan" or "inf", which has no exponent to find.
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
   char buf[64];
   const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   append_float_text(out, std::string_view(buf, result.ptr), min_exp, max_exp);

@@ -103,5 +103,21 @@ TEST(JsonWriterTest, ValuesAreCompactWithObjectKeysInByteOrder) {
   EXPECT_EQ(to_json(JsonValue(std::int64_t{-9223372036854775807 - 1})), "-9223372036854775808");
 }
 
+TEST(JsonWriterTest, NumbersWithoutAJsonFormAreWrittenAsNull) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  for (const double value : {std::nan(""), kInfinity, -kInfinity}) {
+    EXPECT_EQ(f64(value), "null") << value;
+    EXPECT_EQ(f32(static_cast<float>(value)), "null") << value;
+  }
+  EXPECT_EQ(to_json(JsonValue(JsonValue::Array{1.0, -kInfinity})), "[1.0,null]");
+}
+
+// nullptr is JSON null, not text read through a null pointer.
+TEST(JsonValueTest, NullPointersAreNull) {
+  const char* no_text = nullptr;
+  for (const JsonValue& value : {JsonValue(nullptr), JsonValue(no_text)}) EXPECT_TRUE(value.is_null());
+  EXPECT_EQ(to_json(JsonValue(JsonValue::Array{nullptr, "a"})), R"([null,"a"])");
+}
+
 }  // namespace
 }  // namespace quorvel

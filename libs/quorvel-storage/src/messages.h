@@ -24,6 +24,9 @@ inline constexpr std::string_view kVectorElement = "vector element ";
 inline constexpr std::string_view kIsNaN = " is NaN";
 inline constexpr std::string_view kIsInfinite = " is infinite";
 inline constexpr std::string_view kHasNoJsonForm = ", which has no JSON form";
+// "metadata["scores"][2] is NaN, which has no JSON form": the number's place
+// in the metadata, each key as a JSON string, each index in brackets.
+inline constexpr std::string_view kMetadata = "metadata";
 // "metadata is nested deeper than <levels> levels".
 inline constexpr std::string_view kNestedDeeperThan = "metadata is nested deeper than ";
 inline constexpr std::string_view kLevels = " levels";

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -252,6 +253,34 @@ bool strings_are_utf8(const JsonValue& value) {
   return true;
 }
 
+// Where in `value` the first NaN or infinite number lies (members and
+// elements in order, depth first), appended to `path` as ["key"] and [index]
+// steps, and whether it is NaN; `path` is left as it was when there is none.
+// The recursion goes as deep as the value, so the depth is checked first.
+std::optional<bool> find_non_finite(const JsonValue& value, std::string& path) {
+  if (const auto* number = value.get_if<JsonValue::Float>()) {
+    if (std::isfinite(*number)) return std::nullopt;
+    return std::isnan(*number);
+  }
+  const std::size_t length = path.size();
+  if (const auto* array = value.get_if<JsonValue::Array>()) {
+    for (std::size_t i = 0; i < array->size(); ++i) {
+      path += '[' + std::to_string(i) + ']';
+      if (const auto nan = find_non_finite((*array)[i], path)) return nan;
+      path.resize(length);
+    }
+  } else if (const auto* object = value.get_if<JsonValue::Object>()) {
+    for (const JsonValue::Member& member : *object) {
+      path += '[';
+      append_json_string(path, member.key);
+      path += ']';
+      if (const auto nan = find_non_finite(member.value, path)) return nan;
+      path.resize(length);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::expected<void, std::string> append_record_json(std::string& out, const Record& record) {
@@ -269,6 +298,13 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
   if (record.metadata && json_nesting_depth(*record.metadata) > kMaxMetadataNesting) {
     return std::unexpected(std::string(msg::kNestedDeeperThan) + std::to_string(kMaxMetadataNesting) +
                            std::string(msg::kLevels));
+  }
+  if (record.metadata) {
+    std::string place(msg::kMetadata);
+    if (const auto nan = find_non_finite(*record.metadata, place)) {
+      return std::unexpected(place + std::string(*nan ? msg::kIsNaN : msg::kIsInfinite) +
+                             std::string(msg::kHasNoJsonForm));
+    }
   }
   out += "{\"id\":";
   append_json_string(out, record.id);

@@ -134,6 +134,13 @@ TEST(RecordJsonTest, RefusesToWriteRecordsThatWouldNotReadBack) {
       {Record{"\xc3", {}, {}, {}}, "id is not valid UTF-8"},
       {Record{"a", {}, JsonValue::make_object({JsonValue::Member{"\xed\xa0\x80", 1}}), {}},
        "metadata holds text that is not valid UTF-8"},
+      {Record{"a", {}, JsonValue(std::nan("")), {}}, "metadata is NaN, which has no JSON form"},
+      {Record{"a", {},
+              JsonValue::make_object({JsonValue::Member{"ok", 1.5},
+                                      JsonValue::Member{"q\"", JsonValue::Array{0.0, JsonValue::make_object({
+                                          JsonValue::Member{"x", -std::numeric_limits<double>::infinity()}})}}}),
+              {}},
+       R"(metadata["q\""][1]["x"] is infinite, which has no JSON form)"},
   };
   for (const auto& c : cases) {
     std::string out = "kept";

@@ -31,6 +31,9 @@ class JsonValue {
 
   JsonValue() = default;
   JsonValue(Null) {}
+  // Null, like JsonValue(): without it nullptr would pick the text
+  // constructor.
+  JsonValue(std::nullptr_t) {}
   JsonValue(bool b) : data_(b) {}
   JsonValue(Unsigned u) : data_(u) {}
   // A non-negative argument is stored as Unsigned, so that equal numbers
@@ -39,7 +42,10 @@ class JsonValue {
   JsonValue(int i) : JsonValue(static_cast<Signed>(i)) {}
   JsonValue(Float f) : data_(f) {}
   JsonValue(std::string s) : data_(std::move(s)) {}
-  JsonValue(const char* s) : data_(std::string(s)) {}
+  // The text `s`, or null when `s` is a null pointer.
+  JsonValue(const char* s) {
+    if (s != nullptr) data_ = std::string(s);
+  }
   JsonValue(Array a) : data_(std::move(a)) {}
 
   // Builds an object from members in any order. Members are ordered by key

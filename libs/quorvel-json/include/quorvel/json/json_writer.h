@@ -11,9 +11,11 @@ namespace quorvel {
 // these functions. No whitespace; control characters escaped (\b \t \n \f \r,
 // others as \u00xx), '"' and '\' escaped, every other byte written as is;
 // object members in key byte order; integers in decimal; floats as the
-// shortest digits that read back to the same value.
+// shortest digits that read back to the same value, and a NaN or infinite
+// float, which JSON has no form for, as null.
 //
-// None of these functions can fail.
+// None of these functions can fail. (A writer that must keep every value,
+// such as the record store's, refuses non-finite floats before writing.)
 
 // Appends `value` in compact form.
 void append_json(std::string& out, const JsonValue& value);
@@ -26,11 +28,11 @@ std::string to_json(const JsonValue& value);
 void append_json_string(std::string& out, std::string_view text);
 
 // Appends a 64-bit float: positional for decimal exponents -5..15, exponent
-// notation (1e-6, 1.5e+16) otherwise. REQUIRES: `value` is finite.
+// notation (1e-6, 1.5e+16) otherwise; null when it is NaN or infinite.
 void append_json_double(std::string& out, double value);
 
 // Appends a 32-bit float: positional for decimal exponents -6..12, exponent
-// notation (1e-7, 1e+13) otherwise. REQUIRES: `value` is finite.
+// notation (1e-7, 1e+13) otherwise; null when it is NaN or infinite.
 void append_json_float(std::string& out, float value);
 
 }  // namespace quorvel
