@@ -30,10 +30,10 @@ struct HnswConfig {
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
 };
 
-// The configuration that `m` alone implies, as hnswlib derives it: m as
-// given, m_max = m, m_max0 = 2m, ef_construction = 200, ef_search = 64 and
-// ml = 1 / ln(m) in 32-bit floats (1 when m <= 1, where ln m is not
-// positive).
+// The configuration that `m` alone implies: m as given, m_max = m,
+// m_max0 = 2m and ml = 1 / ln(m) in 32-bit floats (as hnswlib derives them;
+// ml = 1 when m <= 1, where ln m is not positive), ef_construction = 200 and
+// ef_search = 64.
 HnswConfig default_hnsw_config(std::uint64_t m);
 
 // One node of the graph, copied out: its neighbour list on each layer from 0
