@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record.h"
 #include "record_json.h"
 

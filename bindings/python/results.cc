@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel::python {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel::cli {
 

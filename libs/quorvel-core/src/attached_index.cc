@@ -8,6 +8,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = core::messages;
+
 // The lookup from node number to vector: the entry at that position.
 auto vectors_of(const RecordList& records) {
   return [&records](std::uint64_t node) { return records.vector(static_cast<std::size_t>(node)); };

@@ -11,6 +11,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = core::messages;
+
 std::unexpected<EngineError> wrap(StorageError error) {
   return std::unexpected(EngineError{EngineError::Kind::Storage, std::move(error), {}});
 }

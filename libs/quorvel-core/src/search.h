@@ -6,8 +6,8 @@
 
 #include "quorvel/core/engine.h"
 #include "quorvel/index/metric.h"
+#include "quorvel/storage/parallel_for.h"
 #include "quorvel/storage/record_list.h"
-#include "quorvel/storage/record_store.h"
 
 namespace quorvel {
 

@@ -14,6 +14,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = storage::messages;
+
 using Kind = StorageError::Kind;
 
 constexpr const char* kCreateTable =

@@ -30,6 +30,8 @@ struct LockSlot {
 
 namespace {
 
+namespace messages = storage::messages;
+
 using Kind = StorageError::Kind;
 
 // Every lock this process holds, so that a forked child can close their

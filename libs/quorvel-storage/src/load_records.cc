@@ -9,6 +9,7 @@
 #include "database.h"
 #include "mapped_allocator.h"
 #include "record_json.h"
+#include "record_list_internals.h"
 
 namespace quorvel {
 namespace {
@@ -50,7 +51,7 @@ class ValueBatch {
 // read (the rows after it are not read).
 struct Chunk {
   FloatBlock floats;
-  std::vector<RecordList::LoadedEntry> entries;
+  std::vector<LoadedEntry> entries;
   std::optional<JsonError> error;
 
   void parse(const ValueBatch& batch, std::size_t begin, std::size_t end) {
@@ -97,7 +98,7 @@ void append_chunks(RecordList& list, Chunks& chunks, std::size_t count) {
     floats += chunks[c].floats.size();
   }
   list.reserve_more(entries, floats, false);
-  for (std::size_t c = 0; c < count; ++c) list.append_loaded(chunks[c].floats, chunks[c].entries);
+  for (std::size_t c = 0; c < count; ++c) RecordListInternals::append_loaded(list, chunks[c].floats, chunks[c].entries);
 }
 
 // A pipeline of three stages, each step running all three at once on the

@@ -4,8 +4,8 @@
 
 #include <expected>
 
+#include "quorvel/storage/parallel_for.h"
 #include "quorvel/storage/record_list.h"
-#include "quorvel/storage/record_store.h"
 #include "quorvel/storage/storage_error.h"
 
 namespace quorvel {

@@ -3,30 +3,7 @@
 #include <string_view>
 
 // Every message text that the storage library owns, in one place.
-namespace quorvel::messages {
-
-// Descriptions of JSON text errors (followed by " at line L column C").
-inline constexpr std::string_view kEofValue = "EOF while parsing a value";
-inline constexpr std::string_view kEofList = "EOF while parsing a list";
-inline constexpr std::string_view kEofObject = "EOF while parsing an object";
-inline constexpr std::string_view kEofString = "EOF while parsing a string";
-inline constexpr std::string_view kExpectedValue = "expected value";
-inline constexpr std::string_view kExpectedIdent = "expected ident";
-inline constexpr std::string_view kExpectedColon = "expected `:`";
-inline constexpr std::string_view kExpectedCommaOrBracket = "expected `,` or `]`";
-inline constexpr std::string_view kExpectedCommaOrBrace = "expected `,` or `}`";
-inline constexpr std::string_view kKeyMustBeString = "key must be a string";
-inline constexpr std::string_view kTrailingComma = "trailing comma";
-inline constexpr std::string_view kTrailingCharacters = "trailing characters";
-inline constexpr std::string_view kInvalidNumber = "invalid number";
-inline constexpr std::string_view kNumberOutOfRange = "number out of range";
-inline constexpr std::string_view kInvalidEscape = "invalid escape";
-inline constexpr std::string_view kControlCharacter =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-inline constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
-inline constexpr std::string_view kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
-inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
-inline constexpr std::string_view kInvalidUtf8 = "invalid unicode code point";
+namespace quorvel::storage::messages {
 
 // Descriptions of a stored record of the wrong shape.
 inline constexpr std::string_view kExpectedRecord = "expected struct Record";
@@ -47,6 +24,9 @@ inline constexpr std::string_view kVectorElement = "vector element ";
 inline constexpr std::string_view kIsNaN = " is NaN";
 inline constexpr std::string_view kIsInfinite = " is infinite";
 inline constexpr std::string_view kHasNoJsonForm = ", which has no JSON form";
+// "metadata["scores"][2] is NaN, which has no JSON form": the number's place
+// in the metadata, each key as a JSON string, each index in brackets.
+inline constexpr std::string_view kMetadata = "metadata";
 // "metadata is nested deeper than <levels> levels".
 inline constexpr std::string_view kNestedDeeperThan = "metadata is nested deeper than ";
 inline constexpr std::string_view kLevels = " levels";
@@ -97,4 +77,4 @@ inline constexpr std::string_view kTablePrefix = "Table error: ";
 inline constexpr std::string_view kCommitPrefix = "Commit error: ";
 inline constexpr std::string_view kStoragePrefix = "Storage error: ";
 
-}  // namespace quorvel::messages
+}  // namespace quorvel::storage::messages

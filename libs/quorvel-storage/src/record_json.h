@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "plain_floats.h"
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/record_list.h"
+#include "record_list_internals.h"
 
 namespace quorvel {
 
@@ -35,7 +36,7 @@ namespace quorvel {
 // read_record_json() for loading: appends the vector's elements to
 // `vector_out` (left as it was, but for partly appended elements, on a
 // failure) and returns the rest of the record.
-[[nodiscard]] std::expected<RecordList::LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
+[[nodiscard]] std::expected<LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
                                                                                     FloatBlock& vector_out);
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@
 
 #include "float_arena.h"
 #include "position_index.h"
+#include "record_list_internals.h"
 
 namespace quorvel {
 namespace {
@@ -43,8 +44,8 @@ std::optional<std::uint64_t> RecordList::timestamp(std::size_t position) const {
 
 std::optional<std::size_t> RecordList::find(std::string_view id) const { return storage_->index.find(id, ids_); }
 
-std::span<const float> RecordList::arena() const {
-  return {storage_->arena.data(), storage_->arena.size()};
+std::span<const float> RecordListInternals::arena(const RecordList& list) {
+  return {list.storage_->arena.data(), list.storage_->arena.size()};
 }
 
 void RecordList::make_room_for(std::size_t count) {
@@ -66,21 +67,22 @@ void RecordList::reserve_more(std::size_t entries, std::size_t floats, bool time
 void RecordList::append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,
                         std::optional<std::uint64_t> timestamp) {
   LoadedEntry entry{std::move(id), vector.size(), std::move(metadata), timestamp};
-  append_loaded(vector, std::span(&entry, 1));
+  RecordListInternals::append_loaded(*this, vector, std::span(&entry, 1));
 }
 
-void RecordList::append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries) {
-  make_room_for(size() + entries.size());
+void RecordListInternals::append_loaded(RecordList& list, std::span<const float> floats,
+                                        std::span<LoadedEntry> entries) {
+  list.make_room_for(list.size() + entries.size());
 
-  std::size_t offset = storage_->arena.append(floats);
-  floats_ = storage_->arena.data();
+  std::size_t offset = list.storage_->arena.append(floats);
+  list.floats_ = list.storage_->arena.data();
   for (LoadedEntry& entry : entries) {
-    ids_.push_back(std::move(entry.id));
-    metadata_.push_back(std::move(entry.metadata));
-    offsets_.push_back(offset);
-    lengths_.push_back(static_cast<std::uint32_t>(entry.vector_length));
-    set_timestamp(ids_.size() - 1, entry.timestamp);
-    storage_->index.assign(ids_.back(), ids_.size() - 1, ids_);
+    list.ids_.push_back(std::move(entry.id));
+    list.metadata_.push_back(std::move(entry.metadata));
+    list.offsets_.push_back(offset);
+    list.lengths_.push_back(static_cast<std::uint32_t>(entry.vector_length));
+    list.set_timestamp(list.ids_.size() - 1, entry.timestamp);
+    list.storage_->index.assign(list.ids_.back(), list.ids_.size() - 1, list.ids_);
     offset += entry.vector_length;
   }
 }

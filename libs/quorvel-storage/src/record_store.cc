@@ -15,10 +15,6 @@ namespace quorvel {
 
 using Kind = StorageError::Kind;
 
-void run_serially(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
-  if (count > 0) body(0, count);
-}
-
 std::expected<RecordStore, StorageError> RecordStore::open(const std::string& path,
                                                            const ParallelFor& parallel_for) {
   auto database = Database::open(path);

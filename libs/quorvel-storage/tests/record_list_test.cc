@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "record_list_internals.h"
+
 namespace quorvel {
 namespace {
 
@@ -30,8 +32,9 @@ void expect_same(const RecordList& list, const Model& model) {
     floats_in_use += model.records[i].vector.size();
   }
   // Holes stay within their bound, and everything else is in use.
-  EXPECT_LE(list.hole_floats(), std::max<std::size_t>(64 * 1024, floats_in_use / 4));
-  EXPECT_EQ(list.arena().size() - list.hole_floats(), floats_in_use);
+  const std::size_t holes = RecordListInternals::hole_floats(list);
+  EXPECT_LE(holes, std::max<std::size_t>(64 * 1024, floats_in_use / 4));
+  EXPECT_EQ(RecordListInternals::arena(list).size() - holes, floats_in_use);
 }
 
 // Vectors that grow and shrink, ids that come and go at the start, middle
@@ -78,9 +81,9 @@ TEST(RecordListTest, MatchesAPlainListThroughRandomChanges) {
 TEST(RecordListTest, LoadsEntriesWhoseVectorsLieBackToBack) {
   RecordList list;
   const std::vector<float> floats = {1, 2, 3, 4, 5};
-  std::vector<RecordList::LoadedEntry> entries = {
+  std::vector<LoadedEntry> entries = {
       {"a", 2, JsonValue(1), std::nullopt}, {"b", 0, std::nullopt, 7}, {"c", 3, std::nullopt, std::nullopt}};
-  list.append_loaded(floats, entries);
+  RecordListInternals::append_loaded(list, floats, entries);
   list.append("d", std::vector<float>{6}, std::nullopt, std::nullopt);
   ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list[0].to_record(), (Record{"a", {1, 2}, JsonValue(1), std::nullopt}));
@@ -88,7 +91,8 @@ TEST(RecordListTest, LoadsEntriesWhoseVectorsLieBackToBack) {
   EXPECT_EQ(list[2].to_record(), (Record{"c", {3, 4, 5}, std::nullopt, std::nullopt}));
   EXPECT_EQ(list[3].to_record(), (Record{"d", {6}, std::nullopt, std::nullopt}));
   // With no holes the vectors lie in position order.
-  EXPECT_EQ(std::vector<float>(list.arena().begin(), list.arena().end()), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+  const std::span<const float> arena = RecordListInternals::arena(list);
+  EXPECT_EQ(std::vector<float>(arena.begin(), arena.end()), (std::vector<float>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(list.find("b"), 1u);
   EXPECT_EQ(list.find("e"), std::nullopt);
 }

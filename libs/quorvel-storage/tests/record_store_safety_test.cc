@@ -22,6 +22,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = storage::messages;
+
 using testing::file_bytes;
 using testing::ids_of;
 using testing::run_sql;

@@ -20,6 +20,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = storage::messages;
+
 using testing::ids_of;
 using testing::run_sql;
 

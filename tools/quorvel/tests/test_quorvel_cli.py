@@ -193,3 +193,12 @@ def test_usage_errors_and_help(tmp_path):
     assert (missing.returncode, missing.stderr) == (
         1, f"quorvel: {tmp_path / 'missing.db'}: Database error: unable to open database file: No such file or "
            "directory\n")
+
+
+def test_search_writes_a_score_beyond_float_range_as_null(tmp_path):
+    path = tmp_path / "big.db"
+    source = tmp_path / "big.jsonl"
+    source.write_text(jsonl([{"id": "big", "vector": [3e38, 3e38], "metadata": None, "timestamp": None}]))
+    assert quorvel("import", path, "--input", source).returncode == 0
+    result = quorvel("search", path, "--query", "[3e38, 3e38]", "--metric", "dot")
+    assert (result.returncode, result.stdout) == (0, '{"id":"big","score":null,"metadata":null}\n')

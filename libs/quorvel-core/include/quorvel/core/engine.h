@@ -12,7 +12,7 @@
 
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record_list.h"
 #include "quorvel/storage/record_store.h"
 #include "quorvel/storage/storage_error.h"

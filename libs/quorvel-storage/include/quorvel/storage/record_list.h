@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {
@@ -40,14 +40,6 @@ struct RecordView {
 // Not thread-safe for changes; every const member may run concurrently.
 class RecordList {
  public:
-  // Entry data for append_loaded(): everything but the vector's floats.
-  struct LoadedEntry {
-    std::string id;
-    std::size_t vector_length = 0;
-    std::optional<JsonValue> metadata;
-    std::optional<std::uint64_t> timestamp;
-  };
-
   RecordList();
   RecordList(RecordList&&) noexcept;
   RecordList& operator=(RecordList&&) noexcept;
@@ -72,11 +64,6 @@ class RecordList {
   // lists an id twice; then the later entry is found.)
   std::optional<std::size_t> find(std::string_view id) const;
 
-  // Every vector's floats, for scanning: vector(i) lies inside it, and
-  // while the list has no holes the vectors lie back to back in position
-  // order.
-  std::span<const float> arena() const;
-
   class Iterator;
   Iterator begin() const;
   Iterator end() const;
@@ -92,11 +79,6 @@ class RecordList {
   void append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,
               std::optional<std::uint64_t> timestamp);
 
-  // Appends entries whose vectors lie back to back in `floats`, in order,
-  // each as long as its vector_length (which must add up to floats.size()).
-  // Takes the entries' contents over.
-  void append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries);
-
   // Gives the entry at `position` a new vector, metadata and timestamp; its
   // id and position stay.
   void replace(std::size_t position, std::span<const float> vector, std::optional<JsonValue> metadata,
@@ -106,11 +88,9 @@ class RecordList {
   // others; returns how many there were.
   std::size_t remove(std::string_view id);
 
-  // Floats of the arena that no entry uses.
-  std::size_t hole_floats() const { return hole_floats_; }
-
  private:
-  struct Storage;  // the arena and the id index
+  friend struct RecordListInternals;  // the loader's bulk append, the arena (src/record_list_internals.h)
+  struct Storage;                     // the arena and the id index
 
   void compact_if_needed();
   // Room in every column and in the id index for `count` entries.

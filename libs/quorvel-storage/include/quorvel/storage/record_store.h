@@ -2,12 +2,12 @@
 
 #include <cstddef>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "quorvel/storage/parallel_for.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/record_list.h"
 #include "quorvel/storage/storage_error.h"
@@ -15,14 +15,6 @@
 namespace quorvel {
 
 class Database;  // The SQLite connection, its lock and its prepared statements.
-
-// Runs body(begin, end) over sub-ranges that together cover [0, count),
-// possibly on several threads at once, and returns when all have finished.
-using ParallelFor =
-    std::function<void(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body)>;
-
-// Runs the body over the whole range on the calling thread.
-void run_serially(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
 
 // The records of one database file, kept twice: durably in the file's table
 // "records" (id -> the record's JSON form) and in memory in the record list,

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/storage_error.h"
 
