@@ -105,6 +105,16 @@ def test_a_bad_line_imports_nothing(database, bad_line, message):
     assert quorvel("export", database).stdout == before
 
 
+def test_import_through_a_link_to_a_missing_file_creates_the_target(tmp_path):
+    link = tmp_path / "link.db"
+    link.symlink_to("target.db")
+    result = quorvel("import", link, stdin=jsonl(RECORDS[:1]))
+    assert result.returncode == 0, result.stderr
+    assert link.is_symlink()
+    assert quorvel("export", tmp_path / "target.db").stdout == (
+        '{"id":"b","vector":[0.0,1.0],"metadata":{"colour":"red","n":1},"timestamp":null}\n')
+
+
 def test_text_that_is_not_utf8_imports_nothing(database):
     result = subprocess.run([PROGRAM, "import", str(database)], input=b'{"id":"\xff","vector":[]}\n',
                             capture_output=True, timeout=60)
