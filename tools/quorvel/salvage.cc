@@ -19,7 +19,7 @@ int run(const CommandLine& line) {
   std::error_code ignored;
   if (std::filesystem::exists(new_path, ignored)) return fail(new_path, "exists already; salvage writes a new file");
   auto file = StoredFile::open(path);
-  if (!file) return fail(path, file.error().message());
+  if (!file) return fail_to_open(file.error());
 
   std::vector<Record> kept;
   std::vector<std::string> lost;  // "<key>: <why>"
@@ -28,7 +28,7 @@ int run(const CommandLine& line) {
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     last_key = key;
     progress.advance();
-    auto record = read_stored_record(value);
+    auto record = read_stored_row(key, value);
     if (!record) {
       lost.push_back(json_string(key) + ": " + record.error().message());
       return true;
@@ -46,7 +46,7 @@ int run(const CommandLine& line) {
   }
 
   auto engine = Engine::open(new_path);
-  if (!engine) return fail(new_path, message_of(engine.error()));
+  if (!engine) return fail_to_open(new_path, engine.error());
   const std::size_t copied = kept.size();
   if (auto written = engine->insert_all(std::move(kept)); !written) {
     std::error_code removed;

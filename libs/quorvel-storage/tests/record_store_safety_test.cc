@@ -56,7 +56,7 @@ TEST_F(RecordStoreSafetyTest, FilesOfOtherApplicationsAreRefusedAndLeftAsTheyWer
     auto store = RecordStore::open(path);
     ASSERT_FALSE(store);
     EXPECT_EQ(store.error().kind, Kind::Table);
-    EXPECT_EQ(store.error().message(), c.message);
+    EXPECT_EQ(store.error().message(), c.message + " (file " + path + ")");
     EXPECT_EQ(file_bytes(path), before);
     EXPECT_FALSE(fs::exists(path + "-wal"));
   }
@@ -178,7 +178,7 @@ TEST_F(RecordStoreSafetyTest, SymbolicLinksToMissingFilesOpenAndLoopsFailAtOnce)
       auto store = RecordStore::open(path);
       if (c.target.empty()) {
         ASSERT_FALSE(store);
-        EXPECT_EQ(store.error().message(), c.message);
+        EXPECT_EQ(store.error().message(), c.message + " (file " + path + ")");
         EXPECT_FALSE(fs::exists(dir.file("missing")));
         continue;
       }
@@ -221,7 +221,7 @@ TEST_F(RecordStoreSafetyTest, AForkedChildReadsButNeitherWritesNorClosesTheParen
       if (store.remove("a") || store.records().size() != 1) return 3;
       // A second store in the child finds the parent's lock.
       auto second = RecordStore::open(path_);
-      if (second || second.error().detail != messages::kLocked) return 4;
+      if (second || second.error().detail != std::string(messages::kLocked) + " (file " + path_ + ")") return 4;
       { RecordStore dropped = std::move(store); }
       return 0;
     });

@@ -123,12 +123,15 @@ def test_text_that_is_not_utf8_imports_nothing(database):
                              b"nothing was imported\n")
 
 
-def test_check_and_salvage_a_file_with_a_damaged_row(database, tmp_path):
+def test_check_and_salvage_a_file_with_damaged_rows(database, tmp_path):
     add_row(database, "broken", b'{"id":"broken","vector":[1,')
+    add_row(database, "e", b'{"id":"a","vector":[1]}')  # another record's id under its own key
+    damaged = ('"broken": EOF while parsing a value at line 1 column 27\n'
+               '"e": the id "a" differs from the key it is stored under at line 1 column 7\n')
     checked = quorvel("check", database)
     assert checked.returncode == 1
-    assert checked.stdout == '"broken": EOF while parsing a value at line 1 column 27\n'
-    assert checked.stderr == (f"quorvel: {database}: 1 of 5 rows do not read back, so the file does not open; "
+    assert checked.stdout == damaged
+    assert checked.stderr == (f"quorvel: {database}: 2 of 6 rows do not read back, so the file does not open; "
                               "quorvel salvage copies the others\n")
     assert quorvel("export", database).returncode == 1
 
@@ -136,8 +139,10 @@ def test_check_and_salvage_a_file_with_a_damaged_row(database, tmp_path):
     salvaged = quorvel("salvage", database, rescued)
     assert salvaged.returncode == 0, salvaged.stderr
     assert salvaged.stdout == (f"copied 4 records to {rescued}\n"
-                               "left behind 1 rows that do not read back:\n"
-                               '  "broken": EOF while parsing a value at line 1 column 27\n')
+                               "left behind 2 rows that do not read back:\n" +
+                               "".join("  " + line + "\n" for line in damaged.splitlines()))
+    assert [json.loads(line)["id"] for line in quorvel("export", rescued).stdout.splitlines()] == [
+        "a", "b", "c", "d\u00e9"]
     assert quorvel("check", rescued).stdout == f"{rescued}: all 4 rows read back\n"
     assert quorvel("salvage", database, rescued).stderr == (
         f"quorvel: {rescued}: exists already; salvage writes a new file\n")
@@ -182,7 +187,7 @@ def test_every_subcommand_refuses_a_file_that_a_program_holds(database, tmp_path
             command = [args[0], database, *args[1:]] if args[0] != "salvage" else ["salvage", database, args[2]]
             result = quorvel(*command, stdin="")
             assert (result.returncode, result.stderr) == (
-                1, f"quorvel: {database}: Database error: database is locked\n"), args
+                1, f"quorvel: Database error: database is locked (file {database})\n"), args
     assert not (tmp_path / "new.db").exists()
 
 
@@ -201,5 +206,5 @@ def test_usage_errors_and_help(tmp_path):
         assert result.returncode == 0 and result.stdout.startswith(f"usage: quorvel {command}")
     missing = quorvel("info", tmp_path / "missing.db")
     assert (missing.returncode, missing.stderr) == (
-        1, f"quorvel: {tmp_path / 'missing.db'}: Database error: unable to open database file: No such file or "
-           "directory\n")
+        1, "quorvel: Database error: unable to open database file: No such file or directory "
+           f"(file {tmp_path / 'missing.db'})\n")

@@ -55,7 +55,11 @@ class RecordStore {
   // the table, it has other columns, or the file holds another application's
   // data and no table "records"; such a file is left byte for byte as it
   // was), Commit, Storage (a row cannot be read) or Serialization (a stored
-  // value is not a record's JSON form). A failure leaves no lock behind.
+  // row does not read back: its value is not a record's JSON form, or holds
+  // an id other than the row's key). Every error's detail names `path`; a
+  // Serialization error also names the row's key and the commands that list
+  // the damaged rows and copy the others into a new file. A failure leaves
+  // no lock behind.
   [[nodiscard]] static std::expected<RecordStore, StorageError> open(
       const std::string& path, const ParallelFor& parallel_for = run_serially);
 

@@ -1,0 +1,47 @@
+#include "open_errors.h"
+
+#include <utility>
+
+#include "messages.h"
+#include "quorvel/storage/json_writer.h"
+
+namespace quorvel {
+
+StorageError naming_file(StorageError error, std::string_view path) {
+  error.detail.append(messages::kOfFile).append(path).append(messages::kOfFileEnd);
+  return error;
+}
+
+std::string damaged_row_detail(std::string_view reader_text, std::string_view key, std::string_view path) {
+  const std::string path_word = shell_word(path);
+  std::string detail(reader_text);
+  detail += messages::kDamagedRecord;
+  append_json_string(detail, key);  // any id, shown on one line
+  detail.append(messages::kDamagedRecordIn).append(path);
+  detail.append(messages::kCheckCommand).append(path_word);
+  detail.append(messages::kSalvageCommand).append(path_word).append(messages::kSalvageCommandEnd);
+  return detail;
+}
+
+std::string shell_word(std::string_view text) {
+  const auto plain = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("_./+-:,@%=").find(c) != std::string_view::npos;
+  };
+  bool quote = text.empty();
+  for (const char c : text) quote = quote || !plain(c);
+  if (!quote) return std::string(text);
+  // Inside single quotes every character stands for itself but the quote,
+  // which closes them, is escaped, and opens them again.
+  std::string word = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      word += "'\\''";
+    } else {
+      word += c;
+    }
+  }
+  return word + "'";
+}
+
+}  // namespace quorvel
