@@ -7,6 +7,7 @@ import json
 import os
 import sqlite3
 import subprocess
+import time
 
 import pytest
 
@@ -146,6 +147,37 @@ def test_check_and_salvage_a_file_with_damaged_rows(database, tmp_path):
     assert quorvel("check", rescued).stdout == f"{rescued}: all 4 rows read back\n"
     assert quorvel("salvage", database, rescued).stderr == (
         f"quorvel: {rescued}: exists already; salvage writes a new file\n")
+
+
+def test_a_killed_salvage_leaves_no_new_file_and_the_next_run_completes(tmp_path):
+    source, rescued = tmp_path / "source.db", tmp_path / "rescued.db"
+    count = 20000
+    lines = "".join(f'{{"id":"r{i:06d}","vector":[{i % 7},0.5,{i}]}}\n' for i in range(count))
+    assert quorvel("import", source, stdin=lines).returncode == 0
+    started = time.monotonic()
+    assert quorvel("salvage", source, tmp_path / "timed.db").returncode == 0
+    duration = time.monotonic() - started
+
+    def stored(path):
+        connection = sqlite3.connect(path)
+        try:
+            return connection.execute("SELECT count(*) FROM records").fetchone()[0]
+        finally:
+            connection.close()
+
+    for step in range(10):
+        run = subprocess.Popen([PROGRAM, "salvage", str(source), str(rescued)], stdout=subprocess.DEVNULL)
+        time.sleep(duration * step / 10)
+        run.kill()
+        run.wait(timeout=60)
+        # Nothing under the new name, or all of it.
+        if rescued.exists():
+            assert stored(rescued) == count, step
+            rescued.unlink()
+    result = quorvel("salvage", source, rescued)
+    assert result.returncode == 0, result.stderr
+    assert stored(rescued) == count
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["rescued.db", "source.db", "timed.db"]
 
 
 def test_search_answers_the_full_request(database):
