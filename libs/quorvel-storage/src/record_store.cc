@@ -134,8 +134,8 @@ std::expected<bool, StorageError> RecordStore::remove(std::string_view id) {
   if (!written) return std::unexpected(std::move(written.error()));
   if (!removed) return false;
 
-  // Committed: drop every entry with this id in one pass, keeping the order
-  // of the others.
+  // Committed: free the entry's slot. Nothing can fail here, and no other
+  // entry moves.
   records_.remove(id);
   return true;
 }

@@ -27,7 +27,8 @@ void run_serially(std::size_t count, const std::function<void(std::size_t, std::
 // The records of one database file, kept twice: durably in the file's table
 // "records" (id -> the record's JSON form) and in memory in the record list,
 // which holds one entry per id, loaded in ascending byte order of the keys
-// and followed by records inserted since.
+// and followed by records inserted since. A removal frees the entry's slot
+// in the list; the owner closes free slots with compact() (see RecordList).
 //
 // Every change is committed to the file (one transaction, fully synced)
 // before the record list changes, so a failed change leaves both as they
@@ -89,13 +90,17 @@ class RecordStore {
                                                              std::size_t* refused = nullptr);
 
   // Removes the record stored under `id`. Returns whether the file held one;
-  // only then does the record list change (every entry with that id goes,
-  // the others keep their order). A write transaction is committed either
-  // way. Fails as insert() does (but for Serialization); then nothing
-  // changes.
+  // only then does the record list change: the entry's slot is freed, and
+  // no other entry moves. A write transaction is committed either way.
+  // Fails as insert() does (but for Serialization); then nothing changes.
   [[nodiscard]] std::expected<bool, StorageError> remove(std::string_view id);
 
-  // The record list, first to last. Valid until the next insert or remove.
+  // Closes the record list's free slots (RecordList::compact): positions
+  // change, the order stays. Call it when records().compaction_due().
+  void compact() noexcept { records_.compact(); }
+
+  // The record list, first to last. Valid until the next insert, remove or
+  // compact.
   const RecordList& records() const { return records_; }
 
  private:
