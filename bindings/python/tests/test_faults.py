@@ -260,14 +260,20 @@ def test_files_that_are_not_databases_are_refused_and_left_alone(tmp_path):
                f"(file {tmp_path / 'pipe'})")
 
 
-@pytest.mark.parametrize("key, value, reader_text", [
-    ("broken", b'{"id":"broken","vector":[1,', "EOF while parsing a value at line 1 column 27"),
+@pytest.mark.parametrize("key, value, reader_text, shown_key", [
+    ("broken", b'{"id":"broken","vector":[1,', "EOF while parsing a value at line 1 column 27", '"broken"'),
     # Another id than its key: it would open under an id that delete and
     # insert never reach.
     ("outer", b'{"id":"inner","vector":[1]}', 'the id "inner" differs from the key it is stored under at line 1 '
-                                               'column 7'),
-], ids=["not a record", "another id"])
-def test_a_damaged_row_fails_the_open_naming_the_row_the_file_and_the_way_out(tmp_path, key, value, reader_text):
+                                               'column 7', '"outer"'),
+    # A key of bytes that are not UTF-8 (another client's blob) still gives
+    # a RuntimeError whose text shows each such byte; its own backslash is
+    # written doubled, so the two never read alike.
+    (b"x\xff\\xff", b'{"id":"x","vector":[1]}', 'the id "x" differs from the key it is stored under at line 1 '
+                                               'column 7', '"x\\xff\\\\xff"'),
+], ids=["not a record", "another id", "a key that is not UTF-8"])
+def test_a_damaged_row_fails_the_open_naming_the_row_the_file_and_the_way_out(tmp_path, key, value, reader_text,
+                                                                              shown_key):
     path = tmp_path / "my records.db"
     make_database(path, 3)
     connection = sqlite3.connect(path)
@@ -279,7 +285,7 @@ def test_a_damaged_row_fails_the_open_naming_the_row_the_file_and_the_way_out(tm
         with pytest.raises(RuntimeError) as raised:
             quorvel.Quorvel(str(path))
         assert str(raised.value) == (
-            f'Storage error: Serialization error: {reader_text} (record "{key}" in {path}; `quorvel check {word}` '
+            f"Storage error: Serialization error: {reader_text} (record {shown_key} in {path}; `quorvel check {word}` "
             f"lists the damaged rows, `quorvel salvage {word} NEW` copies the rest into a new file NEW)")
 
 

@@ -4,6 +4,7 @@
 
 #include "messages.h"
 #include "quorvel/storage/json_writer.h"
+#include "utf8.h"
 
 namespace quorvel {
 
@@ -16,11 +17,33 @@ std::string damaged_row_detail(std::string_view reader_text, std::string_view ke
   const std::string path_word = shell_word(path);
   std::string detail(reader_text);
   detail += messages::kDamagedRecord;
-  append_json_string(detail, key);  // any id, shown on one line
+  append_shown_key(detail, key);
   detail.append(messages::kDamagedRecordIn).append(path);
   detail.append(messages::kCheckCommand).append(path_word);
   detail.append(messages::kSalvageCommand).append(path_word).append(messages::kSalvageCommandEnd);
   return detail;
+}
+
+void append_shown_key(std::string& out, std::string_view key) {
+  // Keys this store writes are UTF-8, but another SQLite client may store any
+  // bytes; a message must stay text that every caller can decode. The JSON
+  // form keeps bytes of 0x80 and above as they are, so only those can be
+  // out of place in it.
+  std::string quoted;
+  append_json_string(quoted, key);
+  std::size_t pos = 0;
+  while (pos < quoted.size()) {
+    const std::size_t length = utf8::sequence_length(quoted, pos);
+    if (length == 0) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const auto byte = static_cast<unsigned char>(quoted[pos]);
+      out.append("\\x").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0xF]);
+      ++pos;
+    } else {
+      out.append(quoted, pos, length);
+      pos += length;
+    }
+  }
 }
 
 std::string shell_word(std::string_view text) {
