@@ -140,7 +140,7 @@ int run(const CommandLine& line) {
   std::error_code ignored;
   if (!std::filesystem::exists(path, ignored)) return fail(path, "no such file");
   auto engine = Engine::open(path, options);
-  if (!engine) return fail(path, message_of(engine.error()));
+  if (!engine) return fail_to_open(path, engine.error());
 
   std::string out;
   for (const SearchResult& result : engine->search(*request)) {

@@ -43,7 +43,7 @@ void AttachedIndex::insert(const RecordList& records, std::size_t position, Metr
 void AttachedIndex::rebuild(const RecordList& records, Metric metric) {
   HnswIndex fresh(index_.config());
   const auto vector_of = vectors_of(records);
-  for (std::size_t position = 0; position < records.size(); ++position) {
+  for (std::size_t position = 0; position < records.slot_count(); ++position) {
     fresh.insert(position, records.vector(position), vector_of, metric);
   }
   index_ = std::move(fresh);

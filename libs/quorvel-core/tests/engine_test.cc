@@ -84,7 +84,7 @@ TEST_F(EngineTest, FailuresCarryTheStoreErrorBehindTheEnginePrefix) {
 
   auto second = Engine::open(path_);
   ASSERT_FALSE(second);
-  EXPECT_EQ(second.error().message(), "Storage error: Database error: database is locked");
+  EXPECT_EQ(second.error().message(), "Storage error: Database error: database is locked (file " + path_ + ")");
 }
 
 // Numbers that JSON cannot hold are refused wherever they sit in the

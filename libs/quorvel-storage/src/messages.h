@@ -15,6 +15,10 @@ inline constexpr std::string_view kExpectedSequence = "invalid type, expected a 
 inline constexpr std::string_view kExpectedF32 = "invalid type, expected f32";
 inline constexpr std::string_view kExpectedTimestamp =
     "invalid value, expected null or an integer from 0 to 18446744073709551615";
+// "the id \"b\" differs from the key it is stored under": a row whose
+// record would load under another id than its key.
+inline constexpr std::string_view kTheId = "the id ";
+inline constexpr std::string_view kDiffersFromKey = " differs from the key it is stored under";
 
 // Why a record has no JSON form that reads back (refused before writing).
 inline constexpr std::string_view kIdNotUtf8 = "id is not valid UTF-8";
@@ -68,6 +72,20 @@ inline constexpr std::string_view kNotATable = ", not a table";
 inline constexpr std::string_view kTableHasColumns = "table records has columns (";  // + found
 inline constexpr std::string_view kTableExpected = "), expected (";                   // + expected + ")"
 inline constexpr std::string_view kExpectedColumns = "id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL";
+
+// Errors of opening a store name the file: "<detail> (file <path>)".
+inline constexpr std::string_view kOfFile = " (file ";
+inline constexpr std::string_view kOfFileEnd = ")";
+// A stored row that does not read back names the row, the file and the
+// commands that deal with it: "<reader's text> (record "<key>" in <path>;
+// `quorvel check <path>` lists the damaged rows, `quorvel salvage <path> NEW`
+// copies the rest into a new file NEW)", the path in the commands quoted for
+// a shell where it needs to be.
+inline constexpr std::string_view kDamagedRecord = " (record ";
+inline constexpr std::string_view kDamagedRecordIn = " in ";
+inline constexpr std::string_view kCheckCommand = "; `quorvel check ";
+inline constexpr std::string_view kSalvageCommand = "` lists the damaged rows, `quorvel salvage ";
+inline constexpr std::string_view kSalvageCommandEnd = " NEW` copies the rest into a new file NEW)";
 
 // Prefixes of StorageError display texts.
 inline constexpr std::string_view kSerializationPrefix = "Serialization error: ";

@@ -51,8 +51,8 @@ std::string field_message(std::string_view what, Field field) {
 // entry().
 class RecordReader {
  public:
-  RecordReader(std::string_view bytes, FloatBlock& vector_out)
-      : json_(bytes, kRecordNestingBudget), vector_out_(vector_out) {}
+  RecordReader(std::string_view bytes, FloatBlock& vector_out, std::optional<std::string_view> key)
+      : json_(bytes, kRecordNestingBudget), vector_out_(vector_out), key_(key) {}
 
   std::expected<LoadedEntry, JsonError> read() {
     const int first = json_.peek_token();
@@ -158,8 +158,15 @@ class RecordReader {
 
   std::expected<void, JsonError> read_id() {
     if (json_.peek_token() != '"') return type_error(msg::kExpectedString);
+    const std::size_t start = json_.position();
     auto id = json_.read_string();
     if (!id) return std::unexpected(std::move(id.error()));
+    if (key_ && *id != *key_) {
+      std::string description(msg::kTheId);
+      append_json_string(description, *id);
+      description += msg::kDiffersFromKey;
+      return std::unexpected(json_.error_at(start, description));
+    }
     entry_.id = std::move(*id);
     return {};
   }
@@ -237,6 +244,7 @@ class RecordReader {
 
   JsonCursor json_;
   FloatBlock& vector_out_;
+  std::optional<std::string_view> key_;  // the id the record must have
   LoadedEntry entry_;
 };
 
@@ -329,20 +337,21 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
   return {};
 }
 
-std::expected<Record, JsonError> read_record_json(std::string_view bytes) {
+std::expected<Record, JsonError> read_record_json(std::string_view bytes, std::optional<std::string_view> key) {
   // Elements collect in a per-thread scratch buffer, so that the record's
   // own vector is allocated once, at its exact size.
   thread_local FloatBlock scratch;
   scratch.clear();
-  auto entry = RecordReader(bytes, scratch).read();
+  auto entry = RecordReader(bytes, scratch, key).read();
   if (!entry) return std::unexpected(std::move(entry.error()));
   return Record{std::move(entry->id), std::vector<float>(scratch.begin(), scratch.end()), std::move(entry->metadata),
                 entry->timestamp};
 }
 
 std::expected<LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
-                                                                        FloatBlock& vector_out) {
-  return RecordReader(bytes, vector_out).read();
+                                                                        FloatBlock& vector_out,
+                                                                        std::optional<std::string_view> key) {
+  return RecordReader(bytes, vector_out, key).read();
 }
 
 }  // namespace quorvel
