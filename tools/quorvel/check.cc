@@ -13,13 +13,13 @@ namespace {
 int run(const CommandLine& line) {
   const std::string& path = line.positional[0];
   auto file = StoredFile::open(path);
-  if (!file) return fail(path, file.error().message());
+  if (!file) return fail_to_open(file.error());
   std::uint64_t rows = 0;
   std::uint64_t bad = 0;
   Progress progress("checking", rows_for_progress(*file), "rows");
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     ++rows;
-    if (auto record = read_stored_record(value); !record) {
+    if (auto record = read_stored_row(key, value); !record) {
       ++bad;
       progress.clear();
       std::printf("%s: %s\n", json_string(key).c_str(), record.error().message().c_str());
@@ -32,7 +32,8 @@ int run(const CommandLine& line) {
   if (!read) return fail(path, read.error().message() + " (after " + counted(rows, "row", "rows") + ")");
   if (bad > 0) {
     return fail(path, counted(bad, "row", "rows") + " of " + std::to_string(rows) + (bad == 1 ? " does" : " do") +
-                          " not read back, so the file does not open; quorvel salvage copies the others");
+                          " not read back, so the file does not open; quorvel salvage copies the others. " +
+                          what_a_row_holds());
   }
   const std::string verdict = rows == 0   ? "holds no rows"
                               : rows == 1 ? "its one row reads back"

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "progress.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel::cli {
 
@@ -19,8 +19,23 @@ int usage_error(const Command& command, std::string_view message) {
   return kUsage;
 }
 
+int fail_to_open(const StorageError& error) {
+  const std::string message = error.message();
+  std::fprintf(stderr, "quorvel: %s\n", message.c_str());
+  return kFailed;
+}
+
+int fail_to_open(std::string_view path, const EngineError& error) {
+  if (error.kind == EngineError::Kind::Storage) return fail_to_open(error.storage);
+  return fail(path, message_of(error));
+}
+
 std::string counted(std::uint64_t count, std::string_view singular, std::string_view plural) {
   return std::to_string(count) + " " + std::string(count == 1 ? singular : plural);
+}
+
+std::string what_a_row_holds() {
+  return "Each row must hold one record, with the row's key as its id: " + std::string(kRecordForms) + ".";
 }
 
 std::string message_of(const EngineError& error) {

@@ -36,6 +36,16 @@ extern const Command kImportCommand;
 extern const Command kSalvageCommand;
 extern const Command kSearchCommand;
 
+// The forms a record's text may take, told after the record reader's own
+// words wherever the program passes them on for a text that is not a record.
+inline constexpr std::string_view kRecordForms =
+    "a JSON object {\"id\": text, \"vector\": [numbers], \"metadata\": any JSON, \"timestamp\": whole seconds}, "
+    "whose metadata and timestamp may be null or left out, or the array [id, vector, metadata, timestamp]";
+
+// "Each row must hold ...": what a stored row must be to read back, said
+// after a listing of the rows that do not.
+std::string what_a_row_holds();
+
 // Writes "quorvel: <subject>: <message>" to standard error and returns
 // kFailed.
 int fail(std::string_view subject, std::string_view message);
@@ -43,6 +53,13 @@ int fail(std::string_view subject, std::string_view message);
 // Writes "quorvel <command>: <message>" and the command's help to standard
 // error and returns kUsage: for a command line the command cannot use.
 int usage_error(const Command& command, std::string_view message);
+
+// Writes "quorvel: <message>" for an error of opening a database file,
+// whose message names the file already, and returns kFailed.
+int fail_to_open(const StorageError& error);
+// The same for an engine that `path` did not open: an index configuration
+// error, which does not name the file, follows the path as fail() writes it.
+int fail_to_open(std::string_view path, const EngineError& error);
 
 // "1 record", "2 records": `count` and the noun, plural unless it is 1.
 std::string counted(std::uint64_t count, std::string_view singular, std::string_view plural);

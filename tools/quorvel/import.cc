@@ -25,12 +25,6 @@ namespace {
 // Lines parsed together, on every core.
 constexpr std::size_t kBlockLines = 4096;
 
-// Said after the reader's own words when a line is not a record.
-constexpr const char* kWhatALineHolds =
-    "Each line must hold one record: a JSON object {\"id\": text, \"vector\": [numbers], \"metadata\": any JSON, "
-    "\"timestamp\": whole seconds}, whose metadata and timestamp may be null or left out, or the array "
-    "[id, vector, metadata, timestamp].";
-
 // The size of what `in` reads when it is a regular file, else 0 (a pipe or
 // a terminal, whose size is not known ahead).
 std::uint64_t size_of(std::FILE* in) {
@@ -90,7 +84,8 @@ int run(const CommandLine& line) {
         if (!*parsed[i]) {
           if (in != stdin) std::fclose(in);
           return fail(input_name, "line " + std::to_string(numbers[i]) + ": " + parsed[i]->error().message() +
-                                      ". " + kWhatALineHolds + " Nothing was imported.");
+                                      ". Each line must hold one record: " + std::string(kRecordForms) +
+                                      ". Nothing was imported.");
         }
         records.push_back(std::move(**parsed[i]));
         line_of.push_back(numbers[i]);
@@ -107,7 +102,7 @@ int run(const CommandLine& line) {
   if (read_failed) return fail(input_name, "cannot be read; nothing was imported");
 
   auto engine = Engine::open(path);
-  if (!engine) return fail(path, message_of(engine.error()));
+  if (!engine) return fail_to_open(path, engine.error());
   const std::size_t count = records.size();
   std::size_t refused = count;
   std::optional<Progress> writing(std::in_place, "writing", count, "records");

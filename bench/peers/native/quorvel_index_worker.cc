@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,9 +19,9 @@
 #include <vector>
 
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_value.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_value.h"
+#include "quorvel/json/json_writer.h"
 
 namespace {
 
@@ -114,8 +113,9 @@ class Server {
     }
     if (auto stored = engine->insert_all(std::move(records)); !stored) throw Failure{stored.error().message()};
     const auto start = std::chrono::steady_clock::now();
-    const quorvel::HnswConfig config{.m = m, .m_max = m, .m_max0 = 2 * m, .ef_construction = ef_construction,
-                                     .ef_search = 10, .ml = 1.0f / std::log(static_cast<float>(std::max<std::uint64_t>(m, 2)))};
+    quorvel::HnswConfig config = quorvel::default_hnsw_config(m);
+    config.ef_construction = ef_construction;
+    config.ef_search = 10;
     if (auto attached = engine->attach_index(config); !attached) throw Failure{attached.error().message()};
     const double seconds = seconds_since(start);
     engine_.emplace(std::move(*engine));

@@ -11,6 +11,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = core::messages;
+
 std::unexpected<EngineError> wrap(StorageError error) {
   return std::unexpected(EngineError{EngineError::Kind::Storage, std::move(error), {}});
 }
@@ -67,7 +69,7 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
                                                 std::optional<JsonValue> metadata,
                                                 std::optional<std::uint64_t> timestamp) {
   const std::optional<std::size_t> stored_at = get_all().find(id);
-  const std::size_t new_position = get_all().size();
+  const std::size_t new_position = get_all().slot_count();
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
   squares_changed(stored_at.value_or(new_position));
@@ -93,14 +95,14 @@ void Engine::squares_changed(std::optional<std::size_t> position) {
 
 std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused,
                                                     const ProgressReport& progress) {
-  const std::size_t before = get_all().size();
+  const std::size_t before = get_all().slot_count();
   const std::size_t count = records.size();
   if (auto ok = store_.insert_all(std::move(records), refused, progress); !ok) return wrap(std::move(ok.error()));
   squares_changed(std::nullopt);
   if (!index_) return {};
-  if (get_all().size() - before == count) {
+  if (get_all().slot_count() - before == count) {
     // Every record was new: one node each, in order.
-    for (std::size_t position = before; position < get_all().size() && index_; ++position) {
+    for (std::size_t position = before; position < get_all().slot_count() && index_; ++position) {
       index_inserted(position, false);
     }
   } else {
@@ -135,16 +137,35 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 std::expected<void, EngineError> Engine::remove(std::string_view id) {
   auto removed = store_.remove(id);
   if (!removed) return wrap(std::move(removed.error()));
-  if (*removed) squares_changed(std::nullopt);
-  if (*removed && index_) {
-    // Every entry after the removed one moved up a position: number afresh.
+  if (!*removed) return {};
+  // The entry's slot is free; its sum of squares stays unused until a
+  // compaction drops both.
+  if (index_) {
+    // The index numbers nodes by position and is rebuilt from the list
+    // anyway, so the list is compacted first: the numbering stays dense.
+    compact_records();
     try {
       index_->rebuild(get_all(), metric_);
     } catch (const std::bad_alloc&) {
       index_.reset();
     }
+  } else if (get_all().compaction_due()) {
+    compact_records();
   }
   return {};
+}
+
+void Engine::compact_records() noexcept {
+  const RecordList& records = get_all();
+  if (records.free_slots() == 0) return;
+  if (squares_.size() == records.slot_count()) {
+    std::size_t kept = 0;
+    for (std::size_t position = 0; position < squares_.size(); ++position) {
+      if (!records.is_free(position)) squares_[kept++] = squares_[position];
+    }
+    squares_.resize(kept);
+  }
+  store_.compact();
 }
 
 std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint64_t k) const {
@@ -156,6 +177,8 @@ std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
   if (!index_ || !request.filters.empty() || request.decay) {
     return search_records(get_all(), metric_, request, on(*pool_), squares_);
   }
+  // With an index attached the list has no free slots (see remove and
+  // attach_index): node numbers are positions.
   const RecordList& records = get_all();
   std::vector<SearchResult> results;
   for (const HnswMatch& match : index_->search(records, request.query, request.k, metric_)) {
@@ -167,6 +190,7 @@ std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
 
 std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) {
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
+  compact_records();  // node numbers are dense positions
   index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_);
   return {};
 }
