@@ -141,7 +141,10 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
     });
     // In key order: the first row that did not read fails the load.
     for (std::size_t c = 0; c < chunk_count; ++c) {
-      if (chunks[c].error) return std::unexpected(StorageError{Kind::Serialization, chunks[c].error->message()});
+      if (chunks[c].error) {
+        return std::unexpected(
+            StorageError{Kind::Serialization, chunks[c].error->message(), StorageError::Cause::Damaged});
+      }
     }
     if (!next_read) return next_read;
     appending = true;
