@@ -1,7 +1,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <sys/types.h>
 
 namespace quorvel::python {
 
@@ -37,7 +36,7 @@ class EngineLock {
   void initialise();
 
   pthread_rwlock_t lock_;
-  pid_t owner_;  // the process that uses the lock
+  unsigned forks_seen_;  // how many forks lay behind this process when the lock was set up
 };
 
 // Holds an EngineLock, shared or exclusive, for its lifetime.

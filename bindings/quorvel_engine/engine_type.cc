@@ -77,23 +77,14 @@ PyObject* none() {
   return Py_None;
 }
 
-// The UTF-8 bytes of a str argument; `view` points into `bytes`.
-struct Utf8 {
-  PyRef bytes;
-  std::string_view view;
-};
-
+// The UTF-8 bytes of a str argument; TypeError `wrong_type_message` for
+// any other object.
 bool utf8_argument(PyObject* object, std::string_view wrong_type_message, Utf8& out) {
   if (!PyUnicode_Check(object)) {
     raise_error(PyExc_TypeError, format_message(wrong_type_message, {type_name(object)}));
     return false;
   }
-  out.bytes = PyRef(PyUnicode_AsUTF8String(object));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!out.bytes || PyBytes_AsStringAndSize(out.bytes.get(), &data, &size) != 0) return false;
-  out.view = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
+  return utf8_of(object, out);
 }
 
 // A sequence argument as a tuple of its items (a str is no sequence here).
@@ -351,10 +342,15 @@ PyObject* engine_get(PyObject* self, PyObject* id_object) {
     State& state = state_of(self);
     const bool open = with_engine(state, Access::kShared, Span::kBrief, [&](Engine& engine) {
       const RecordList& records = engine.get_all();
-      if (const auto position = records.find(id.view)) found = records[*position].to_record();
+      const auto position = records.find(id.view);
+      if (!position) return;
+      // The id is the caller's; the rest is copied while the lock holds.
+      const RecordView record = records[*position];
+      found = Record{{}, {record.vector.begin(), record.vector.end()}, record.metadata, record.timestamp};
     });
     if (!open) return raise_closed(state);
     if (!found) return none();
+    if (!PyUnicode_CheckExact(id_object)) found->id = std::string(id.view);  // a str subclass: a plain str back
     return record_object(*found, PyUnicode_CheckExact(id_object) ? id_object : nullptr);
   });
 }

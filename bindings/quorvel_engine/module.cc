@@ -10,6 +10,7 @@
 #include "py_ref.h"
 #include "python_errors.h"
 #include "results.h"
+#include "values.h"
 #include "vectors.h"
 
 namespace quorvel::python {
@@ -42,6 +43,7 @@ PyObject* make_module() {
   PyRef module(PyModule_Create(&kModule));
   if (!module) return nullptr;
   find_buffer_protocol();
+  find_utf8_function();
   if (!find_array_type() || !make_exceptions(module.get()) || !make_result_types(module.get()) ||
       !add(module.get(), "Engine", make_engine_type()) ||
       !add(module.get(), "HnswConfig", make_hnsw_config_type()) ||

@@ -1,6 +1,9 @@
 #include "values.h"
 
+#include <dlfcn.h>
+
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,14 +16,14 @@
 namespace quorvel::python {
 namespace {
 
-// The UTF-8 bytes of the str `text` (strict: a lone surrogate raises
-// UnicodeEncodeError).
-bool utf8_of(PyObject* text, std::string& out) {
-  PyRef bytes(PyUnicode_AsUTF8String(text));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
-  out.assign(data, static_cast<std::size_t>(size));
+using Utf8Function = const char* (*)(PyObject*, Py_ssize_t*);
+
+Utf8Function cached_utf8 = nullptr;  // PyUnicode_AsUTF8AndSize, where the stable ABI has it
+
+bool utf8_copy(PyObject* text, std::string& out) {
+  Utf8 utf8;
+  if (!utf8_of(text, utf8)) return false;
+  out.assign(utf8.view);
   return true;
 }
 
@@ -79,7 +82,7 @@ bool object_value(PyObject* object, std::string_view what, std::size_t depth, Js
       return false;
     }
     JsonValue::Member entry;
-    if (!utf8_of(key, entry.key) || !convert(PyTuple_GetItem(member, 1), what, depth, entry.value)) return false;
+    if (!utf8_copy(key, entry.key) || !convert(PyTuple_GetItem(member, 1), what, depth, entry.value)) return false;
     converted.push_back(std::move(entry));
   }
   out = JsonValue::make_object(std::move(converted));
@@ -110,7 +113,7 @@ bool convert(PyObject* object, std::string_view what, std::size_t depth, JsonVal
   }
   if (PyUnicode_Check(object)) {
     std::string text;
-    if (!utf8_of(object, text)) return false;
+    if (!utf8_copy(object, text)) return false;
     out = JsonValue(std::move(text));
     return true;
   }
@@ -137,6 +140,29 @@ PyObject* new_str(std::string_view utf8) {
 }
 
 }  // namespace
+
+void find_utf8_function() {
+  int major = 0;
+  int minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2 || major < 3 || (major == 3 && minor < 10)) return;
+  cached_utf8 = reinterpret_cast<Utf8Function>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+}
+
+bool utf8_of(PyObject* text, Utf8& out) {
+  if (cached_utf8 != nullptr) {
+    Py_ssize_t size = 0;
+    const char* data = cached_utf8(text, &size);
+    if (data == nullptr) return false;
+    out.view = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  out.bytes = PyRef(PyUnicode_AsUTF8String(text));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!out.bytes || PyBytes_AsStringAndSize(out.bytes.get(), &data, &size) != 0) return false;
+  out.view = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
 
 std::string type_name(PyObject* object) {
   PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));

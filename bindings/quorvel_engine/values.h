@@ -13,6 +13,22 @@ namespace quorvel::python {
 // Conversions between Python values and JSON values, direct (no text in
 // between). Each converter returns true, or false with an exception set.
 
+// The UTF-8 bytes of a str. `view` stays valid while the str and this
+// object live: it points into the str's own UTF-8 form where the
+// interpreter keeps one (3.10 and later), else into `bytes`.
+struct Utf8 {
+  PyRef bytes;
+  std::string_view view;
+};
+
+// Fills `out` with the UTF-8 of the str `text`, strictly: a lone surrogate
+// raises UnicodeEncodeError. REQUIRES: text is a str.
+[[nodiscard]] bool utf8_of(PyObject* text, Utf8& out);
+
+// Looks up the interpreter's cached UTF-8 form where its stable ABI has it
+// (3.10 and later). Call once, at module initialisation.
+void find_utf8_function();
+
 // A Python value as a JSON value: None, bool, int, float, str, list or
 // tuple (an array), dict with str keys (an object, its members in key byte
 // order). bool is taken before int (True is the JSON true, never 1); an int
