@@ -12,7 +12,8 @@ affects both alike.
    queries, Euclidean, m = 16, ef_construction = 200), one query at a time on
    one thread at each ef: quorvel_engine's search against Engine::search in
    C++ (engine_index_timer, another process that builds its own index over
-   a copy of the file), and hnswlib's knn_query with the same parameters.
+   a copy of the file), and hnswlib's knn_query with the same parameters;
+   the three take turns, round by round.
    Targets: at least 0.9x the C++ loop's queries per second at every ef;
    above hnswlib's queries per second at equal recall (hnswlib's figure
    interpolated at quorvel's recall).
@@ -146,43 +147,47 @@ def bench_index(qe, build, scratch, train_count, query_count, rounds):
     if timer.stdout.readline().strip() != "ready":
         sys.exit("engine_index_timer failed")
     query_list = list(queries)  # each row a 1-D float32 array, read through the buffer protocol
-    print(f"index: Fashion-MNIST {len(base):,} images, {len(queries):,} queries, Euclidean, m = {M}, "
-          f"ef_construction = {EF_CONSTRUCTION}, k = {K}, one thread, {rounds} alternating rounds per ef")
-    points = []
-    for ef in EFS:
-        python_seconds, cpp_seconds = [], []
-        for round_ in range(rounds):
-            for side in ((0, 1) if round_ % 2 == 0 else (1, 0)):
-                if side == 0:
-                    seconds, found = timed_searches(db, query_list, ef)
-                    python_seconds.append(seconds)
-                    python_found = found
-                else:
-                    timer.stdin.write(f"{ef}\n")
-                    timer.stdin.flush()
-                    fields = timer.stdout.readline().split()
-                    cpp_seconds.append(float(fields[0]))
-                    cpp_found = np.array(fields[1:], dtype=np.int64).reshape(len(queries), K)
-        python_rate = len(queries) / statistics.median(python_seconds)
-        cpp_rate = len(queries) / statistics.median(cpp_seconds)
-        points.append((ef, recall(python_found, truth), python_rate, recall(cpp_found, truth), cpp_rate))
-    timer.stdin.close()
-    timer.wait()
 
     import hnswlib
     index = hnswlib.Index(space="l2", dim=784)
     index.init_index(max_elements=len(base), M=M, ef_construction=EF_CONSTRUCTION)
     index.set_num_threads(1)
     index.add_items(base, np.arange(len(base)))
+
+    def python_round(ef):
+        return timed_searches(db, query_list, ef)
+
+    def cpp_round(ef):
+        timer.stdin.write(f"{ef}\n")
+        timer.stdin.flush()
+        fields = timer.stdout.readline().split()
+        return float(fields[0]), np.array(fields[1:], dtype=np.int64).reshape(len(queries), K)
+
+    def hnswlib_round(ef):
+        index.set_ef(ef)
+        start = time.perf_counter()
+        found = [index.knn_query(query, K)[0][0] for query in query_list]
+        return time.perf_counter() - start, found
+
+    print(f"index: Fashion-MNIST {len(base):,} images, {len(queries):,} queries, Euclidean, m = {M}, "
+          f"ef_construction = {EF_CONSTRUCTION}, k = {K}, one thread, {rounds} rounds per ef, the three sides "
+          f"taking turns in a rotating order")
+    sides = (python_round, cpp_round, hnswlib_round)
+    points = []
     hnswlib_points = []
     for ef in EFS:
-        index.set_ef(ef)
-        seconds = []
-        for _ in range(rounds):
-            start = time.perf_counter()
-            found = [index.knn_query(query, K)[0][0] for query in query_list]
-            seconds.append(time.perf_counter() - start)
-        hnswlib_points.append((ef, recall(found, truth), len(queries) / statistics.median(seconds)))
+        seconds = [[], [], []]
+        found = [None, None, None]
+        for round_ in range(rounds):
+            for turn in range(3):
+                side = (round_ + turn) % 3
+                took, found[side] = sides[side](ef)
+                seconds[side].append(took)
+        python_rate, cpp_rate, hnswlib_rate = (len(queries) / statistics.median(s) for s in seconds)
+        points.append((ef, recall(found[0], truth), python_rate, recall(found[1], truth), cpp_rate))
+        hnswlib_points.append((ef, recall(found[2], truth), hnswlib_rate))
+    timer.stdin.close()
+    timer.wait()
 
     print("     ef | quorvel_engine: recall, q/s | C++ loop: recall, q/s | Python / C++ | "
           "hnswlib: recall, q/s | quorvel / hnswlib at quorvel's recall")
