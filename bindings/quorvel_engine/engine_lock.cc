@@ -1,49 +1,95 @@
 #include "engine_lock.h"
 
-#include <atomic>
+#include <algorithm>
+#include <cerrno>
 #include <new>
 #include <system_error>
+#include <vector>
 
 namespace quorvel::python {
-namespace {
 
-// How many forks lie behind this process: each child counts one more than
-// its parent did at the fork. Cheaper to read on every call than the
-// process id, which costs a system call.
-std::atomic<unsigned> forks{0};
+// The fork handlers over every live EngineLock. Before a fork, each lock is
+// taken shared: that waits for the write in flight, if any, and keeps the
+// next one out until the fork is done. Neither a write nor a search needs
+// the interpreter lock to finish, so the forking thread, which holds it, is
+// never waited for.
+struct ForkBarrier {
+  static pthread_mutex_t& guard() {
+    static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    return mutex;
+  }
+  // Never destroyed: a fork at exit may still run the handlers.
+  static std::vector<EngineLock*>& locks() {
+    static auto* live = new std::vector<EngineLock*>();
+    return *live;
+  }
 
-void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
+  static void before() {
+    pthread_mutex_lock(&guard());
+    for (EngineLock* lock : locks()) lock->held_for_fork_ = pthread_rwlock_rdlock(&lock->lock_) == 0;
+  }
+  static void in_parent() {
+    for (EngineLock* lock : locks()) {
+      if (lock->held_for_fork_) pthread_rwlock_unlock(&lock->lock_);
+      lock->held_for_fork_ = false;
+    }
+    pthread_mutex_unlock(&guard());
+  }
+  // The memory of each lock names holders that are gone; it is set up
+  // afresh rather than released or destroyed, which they would need.
+  static void in_child() {
+    for (EngineLock* lock : locks()) {
+      lock->held_for_fork_ = false;
+      lock->reset();
+    }
+    pthread_mutex_init(&guard(), nullptr);
+  }
 
-void count_forks_from_now_on() {
-  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork) == 0;
-  if (!registered) throw std::system_error(ENOMEM, std::generic_category(), "pthread_atfork");
-}
-
-}  // namespace
+  static void add(EngineLock* lock) {
+    static const bool registered = pthread_atfork(before, in_parent, in_child) == 0;
+    if (!registered) throw std::system_error(ENOMEM, std::generic_category(), "pthread_atfork");
+    pthread_mutex_lock(&guard());
+    try {
+      locks().push_back(lock);
+    } catch (...) {
+      pthread_mutex_unlock(&guard());
+      throw;
+    }
+    pthread_mutex_unlock(&guard());
+  }
+  static void remove(EngineLock* lock) {
+    pthread_mutex_lock(&guard());
+    std::erase(locks(), lock);
+    pthread_mutex_unlock(&guard());
+  }
+};
 
 EngineLock::EngineLock() {
-  count_forks_from_now_on();
-  initialise();
+  if (const int failed = reset(); failed != 0) {
+    if (failed == ENOMEM) throw std::bad_alloc();
+    throw std::system_error(failed, std::generic_category(), "pthread_rwlock_init");
+  }
+  try {
+    ForkBarrier::add(this);
+  } catch (...) {
+    pthread_rwlock_destroy(&lock_);
+    throw;
+  }
 }
 
-EngineLock::~EngineLock() { pthread_rwlock_destroy(&lock_); }
+EngineLock::~EngineLock() {
+  // Out of the fork handlers' list before the memory goes.
+  ForkBarrier::remove(this);
+  pthread_rwlock_destroy(&lock_);
+}
 
-void EngineLock::initialise() {
+int EngineLock::reset() noexcept {
   pthread_rwlockattr_t attributes;
   pthread_rwlockattr_init(&attributes);
   pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
   const int failed = pthread_rwlock_init(&lock_, &attributes);
   pthread_rwlockattr_destroy(&attributes);
-  if (failed == ENOMEM) throw std::bad_alloc();
-  if (failed != 0) throw std::system_error(failed, std::generic_category(), "pthread_rwlock_init");
-  forks_seen_ = forks.load(std::memory_order_relaxed);
-}
-
-void EngineLock::forget_other_processes() {
-  if (forks_seen_ == forks.load(std::memory_order_relaxed)) return;
-  // The state copied at the fork names holders that are gone; the memory is
-  // set up afresh rather than destroyed, which a held lock does not allow.
-  initialise();
+  return failed;
 }
 
 bool EngineLock::try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }

@@ -10,20 +10,18 @@ namespace quorvel::python {
 // interpreter lock, and never take the interpreter lock while they hold it:
 // either order kept the other way round would deadlock.
 //
-// Thread-safe. A forked child starts with the lock free (see
-// forget_other_processes).
+// A fork waits until no write holds any live EngineLock, so that a forked
+// child sees each engine as a write left it, never half changed; the child
+// starts with every lock free, since the holders at the fork are threads it
+// does not have. Searches in flight do not hold a fork back.
+//
+// Thread-safe.
 class EngineLock {
  public:
   EngineLock();
   ~EngineLock();
   EngineLock(const EngineLock&) = delete;
   EngineLock& operator=(const EngineLock&) = delete;
-
-  // In a process forked from the one that used the lock last, makes the
-  // lock free again: whoever held it at the fork is a thread the child does
-  // not have. REQUIRES: the interpreter lock, which orders this against
-  // every other use in the child.
-  void forget_other_processes();
 
   // A shared hold if one can be had at once; false otherwise.
   [[nodiscard]] bool try_lock_shared();
@@ -33,10 +31,12 @@ class EngineLock {
   void unlock();
 
  private:
-  void initialise();
+  friend struct ForkBarrier;
+  // Sets the lock up, free; returns pthread_rwlock_init's answer.
+  int reset() noexcept;
 
   pthread_rwlock_t lock_;
-  unsigned forks_seen_;  // how many forks lay behind this process when the lock was set up
+  bool held_for_fork_ = false;  // a shared hold taken before a fork, for the fork's parent to drop
 };
 
 // Holds an EngineLock, shared or exclusive, for its lifetime.

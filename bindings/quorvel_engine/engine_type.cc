@@ -54,7 +54,6 @@ enum class Span { kBrief, kLong };
 // nothing, when the engine is closed.
 template <typename Work>
 bool with_engine(State& state, Access access, Span span, Work&& work) {
-  state.lock.forget_other_processes();
   if (access == Access::kShared && span == Span::kBrief && state.lock.try_lock_shared()) {
     EngineLockHold hold(state.lock, EngineLockHold::Adopt{});
     if (!state.engine) return false;
@@ -194,7 +193,6 @@ void engine_dealloc(PyObject* self) {
 PyObject* engine_close(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     State& state = state_of(self);
-    state.lock.forget_other_processes();
     {
       WithoutGil released;
       EngineLockHold hold(state.lock, Access::kExclusive);

@@ -1,6 +1,7 @@
 """One engine shared by threads and across a fork: searches while another
 thread writes see a state the writes went through, writes wait rather than
-fail, and a forked child reads but is refused writes."""
+fail, and a forked child reads (an engine as a write left it, never half
+changed) but is refused writes."""
 
 import threading
 
@@ -134,3 +135,38 @@ def test_a_forked_child_reads_and_is_refused_writes_even_while_the_parent_search
     refusal = ("ForkedChildError Storage error: Transaction error: the database was opened by another process; "
                "a forked child can read it but not change it")
     assert result.stdout.splitlines() == [refusal] * 20 + ["301"]
+
+
+FORK_DURING_WRITES = """
+import os, random, sys, threading
+import quorvel_engine
+N = 1000
+db = quorvel_engine.Engine(sys.argv[1], index=quorvel_engine.HnswConfig(m=8, ef_construction=50, ef_search=N))
+def vector(i):
+    draw = random.Random(i)
+    return [draw.uniform(-1, 1) for _ in range(8)]
+db.insert_many([str(i) for i in range(N)], [vector(i) for i in range(N)])
+stop = threading.Event()
+def write_on():
+    while not stop.is_set():
+        db.delete("0")            # moves every later record up and builds the index afresh
+        db.insert("0", vector(0))
+writer = threading.Thread(target=write_on)
+writer.start()
+for _ in range(30):
+    pid = os.fork()
+    if pid == 0:
+        # Every node the index gives back names a stored record, once.
+        ids = [hit.id for hit in db.search(vector(1), N)]
+        os._exit(0 if len(set(ids)) == len(ids) == len(db) and all(i in db for i in ids) else 3)
+    _, status = os.waitpid(pid, 0)
+    print(status, flush=True)
+stop.set()
+writer.join()
+"""
+
+
+def test_a_child_forked_during_writes_sees_each_write_whole_or_not_at_all(db_path):
+    result = run_python(FORK_DURING_WRITES, db_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0"] * 30
