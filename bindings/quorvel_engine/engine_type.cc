@@ -650,7 +650,7 @@ PyObject* get_ef_search(PyObject* self, void*) {
 
 int set_ef_search(PyObject* self, PyObject* value, void*) {
   PyObject* ok = guarded([&]() -> PyObject* {
-    if (value == nullptr) return raise_error(PyExc_AttributeError, "ef_search cannot be deleted");
+    if (value == nullptr) return raise_error(PyExc_AttributeError, messages::kEfSearchDeleted);
     std::uint64_t ef = 0;
     if (!to_uint64(value, "ef_search", format_message(messages::kConfigRange, {"ef_search", "{}"}),
                    exception_types().config, ef)) {

@@ -42,6 +42,9 @@ inline constexpr std::string_view kWorkersRange = "workers must be from 1 to 102
 inline constexpr std::string_view kConfigRange = "{} must be an int from 0 to 2**64 - 1, got {}";
 inline constexpr std::string_view kNoIndex = "no index is attached";
 
+// `del engine.ef_search` (AttributeError).
+inline constexpr std::string_view kEfSearchDeleted = "ef_search cannot be deleted";
+
 // A path that the file system cannot name (ValueError).
 inline constexpr std::string_view kEmbeddedNul = "embedded null byte";
 
