@@ -37,6 +37,22 @@ test-sanitize: deps
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
 	ctest --test-dir $(BUILD)-sanitize --output-on-failure -j $(JOBS)
 
+# Builds the C++ tests of the engine, the storage and the index in
+# $(BUILD)-tsan under ThreadSanitizer and runs them there: a data race
+# between threads fails the run. oneTBB's library is built without the
+# sanitizer, so reports on its own bookkeeping are suppressed
+# (libs/quorvel-core/tests/onetbb.tsan). Not part of make test.
+TSAN_TESTS = libs/quorvel-storage/quorvel-storage-tests libs/quorvel-core/quorvel-core-tests \
+             libs/quorvel-index/quorvel-index-tests
+.PHONY: test-tsan
+test-tsan: deps
+	CXX=g++ cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEL_WERROR=ON -DQUORVEL_SANITIZE_THREADS=ON -DQUORVEL_BUILD_PYTHON=OFF
+	cmake --build $(BUILD)-tsan --target $(notdir $(TSAN_TESTS)) -j $(JOBS)
+	set -e; for test in $(TSAN_TESTS); do \
+	  TSAN_OPTIONS=suppressions=$(CURDIR)/libs/quorvel-core/tests/onetbb.tsan $(BUILD)-tsan/$$test; \
+	done
+
 # Stores Fashion-MNIST training images and searches with test images; the
 # database file is kept in $(BUILD) and reused by the next run.
 demo: build
@@ -62,7 +78,7 @@ fuzz: deps
 	done
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-sanitize
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-sanitize $(BUILD)-tsan
 
 # Measures quorvel against the tools users would pick instead (bench/peers):
 # the full run writes bench/results/latest.json and docs/benchmarks.md; the

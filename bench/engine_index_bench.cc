@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -47,7 +46,9 @@ constexpr std::uint64_t kK = 10;
 constexpr std::uint64_t kEfValues[] = {10, 20, 40, 80, 160, 320, 640};
 
 quorvel::HnswConfig index_config() {
-  return {.m = 16, .m_max = 16, .m_max0 = 32, .ef_construction = 200, .ef_search = 10, .ml = 1.0f / std::log(16.0f)};
+  quorvel::HnswConfig config = quorvel::default_hnsw_config(16);
+  config.ef_search = 10;
+  return config;
 }
 
 double thread_seconds() {

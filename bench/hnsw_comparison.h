@@ -15,7 +15,6 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +26,7 @@
 #include <vector>
 
 #include "datasets.h"
+#include "hnsw_internals.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 
@@ -124,12 +124,9 @@ inline void compare(const std::string& name, const Rows& stored, const Rows& que
   std::printf("hnswlib distance loops: %s; ours: the metric functions (chosen at run time)\n", peer_simd());
   const auto truth = exact_neighbours(stored, queries);
 
-  const quorvel::HnswConfig config{.m = kM,
-                                   .m_max = kM,
-                                   .m_max0 = 2 * kM,
-                                   .ef_construction = kEfConstruction,
-                                   .ef_search = kEfValues[0],
-                                   .ml = 1.0f / std::log(static_cast<float>(kM))};
+  quorvel::HnswConfig config = quorvel::default_hnsw_config(kM);
+  config.ef_construction = kEfConstruction;
+  config.ef_search = kEfValues[0];
   const auto vector_of = [&stored](std::uint64_t node) { return stored.row(node); };
   hnswlib::L2Space space(stored.dimension);
 
@@ -145,8 +142,8 @@ inline void compare(const std::string& name, const Rows& stored, const Rows& que
     std::mt19937 level_words(100);
     double start = thread_seconds();
     for (std::size_t i = 0; i < stored.count; ++i) {
-      ours->insert_with_word(static_cast<std::uint32_t>(level_words()), i, stored.row(i), vector_of,
-                             quorvel::Metric::Euclidean);
+      quorvel::HnswInternals::insert_with_word(*ours, static_cast<std::uint32_t>(level_words()), i, stored.row(i),
+                                               vector_of, quorvel::Metric::Euclidean);
     }
     ours_builds.push_back(thread_seconds() - start);
 

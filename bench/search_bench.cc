@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "../libs/quorvel-core/src/worker_pool.h"
 #include "quorvel/core/engine.h"
+#include "worker_pool.h"
 
 namespace quorvel {
 namespace {

@@ -1,5 +1,5 @@
-// Record storage: durable inserts, open (load) of a large file, and get,
-// each beside a bare SQLite baseline on the same bytes.
+// Record storage: durable inserts and deletes, open (load) of a large file,
+// and get, each beside a baseline (bare SQLite on the same bytes, or inserts).
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record.h"
 #include "record_json.h"
 
@@ -31,9 +31,9 @@ std::filesystem::path bench_dir() {
   return dir;
 }
 
-quorvel::Record random_record(std::mt19937& rng, std::size_t n) {
+quorvel::Record random_record(std::mt19937& rng, std::size_t n, std::size_t dimensions = kDimensions) {
   std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-  quorvel::Record record{"id-" + std::to_string(n), std::vector<float>(kDimensions), {}, {}};
+  quorvel::Record record{"id-" + std::to_string(n), std::vector<float>(dimensions), {}, {}};
   for (float& x : record.vector) x = uniform(rng);
   record.metadata = quorvel::JsonValue::make_object(
       {quorvel::JsonValue::Member{"n", quorvel::JsonValue(static_cast<std::uint64_t>(n))}});
@@ -50,31 +50,35 @@ void check(int rc, sqlite3* db, benchmark::State& state) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) state.SkipWithError(sqlite3_errmsg(db));
 }
 
+// A file of `count` records of `dimensions` floats, written once in one
+// transaction through bare SQLite (the engine made the table).
+std::string write_file(const std::string& name, std::size_t count, std::size_t dimensions) {
+  const std::string file = (bench_dir() / name).string();
+  { (void)quorvel::Engine::open(file); }
+  sqlite3* db = nullptr;
+  sqlite3_open(file.c_str(), &db);
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  sqlite3_stmt* put = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO records VALUES (?1, ?2)", -1, &put, nullptr);
+  std::mt19937 rng(7);
+  for (std::size_t n = 0; n < count; ++n) {
+    const quorvel::Record record = random_record(rng, n, dimensions);
+    const std::string value = json_of(record);
+    sqlite3_bind_text(put, 1, record.id.data(), static_cast<int>(record.id.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(put, 2, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    sqlite3_step(put);
+    sqlite3_reset(put);
+  }
+  sqlite3_finalize(put);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  ::sync();  // So that no open pays for flushing the file's creation.
+  return file;
+}
+
 // A file of kLoadRecords records, written once in one transaction.
 const std::string& load_file() {
-  static const std::string path = [] {
-    const std::string file = (bench_dir() / "load.db").string();
-    { (void)quorvel::Engine::open(file); }  // Creates the table.
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_stmt* put = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO records VALUES (?1, ?2)", -1, &put, nullptr);
-    std::mt19937 rng(7);
-    for (std::size_t n = 0; n < kLoadRecords; ++n) {
-      const quorvel::Record record = random_record(rng, n);
-      const std::string value = json_of(record);
-      sqlite3_bind_text(put, 1, record.id.data(), static_cast<int>(record.id.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_blob(put, 2, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-      sqlite3_step(put);
-      sqlite3_reset(put);
-    }
-    sqlite3_finalize(put);
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    ::sync();  // So that no open pays for flushing the file's creation.
-    return file;
-  }();
+  static const std::string path = write_file("load.db", kLoadRecords, kDimensions);
   return path;
 }
 
@@ -233,6 +237,67 @@ void BM_InsertVsBareCommitPaired(benchmark::State& state) {
   state.counters["engine/bare"] = median(engine_rates) / median(bare_rates);
 }
 BENCHMARK(BM_InsertVsBareCommitPaired)->UseRealTime()->Iterations(20);
+
+// A delete beside an insert in a database of a million records: each a
+// durable commit, plus the change to the record list (and, for a delete,
+// nothing in proportion to the list). In turn, round after round, each
+// going first in every other round; a round inserts kPerRound new records
+// and deletes kPerRound stored ones, picked at random.
+void BM_DeleteVsInsertPaired1M(benchmark::State& state) {
+  constexpr std::size_t kRecords = 1'000'000;
+  constexpr std::size_t kChurnDimensions = 64;
+  constexpr int kPerRound = 100;
+  const std::string path = write_file("churn.db", kRecords, kChurnDimensions);
+  auto engine = quorvel::Engine::open(path);
+  if (!engine || engine->get_all().size() != kRecords) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  std::vector<std::size_t> doomed(kRecords);
+  for (std::size_t i = 0; i < kRecords; ++i) doomed[i] = i;
+  std::mt19937 rng(3);
+  std::shuffle(doomed.begin(), doomed.end(), rng);
+  std::size_t next_doomed = 0;
+  std::size_t next_new = kRecords;
+  std::vector<double> insert_seconds, delete_seconds;
+  for (auto _ : state) {
+    std::vector<quorvel::Record> records;
+    for (int i = 0; i < kPerRound; ++i) records.push_back(random_record(rng, next_new++, kChurnDimensions));
+    std::vector<std::string> ids;
+    for (int i = 0; i < kPerRound; ++i) ids.push_back("id-" + std::to_string(doomed[next_doomed++]));
+    const auto time_inserts = [&] {
+      const auto start = std::chrono::steady_clock::now();
+      for (quorvel::Record& record : records) {
+        if (!engine->insert(record.id, std::move(record.vector), std::move(record.metadata))) {
+          state.SkipWithError("insert failed");
+        }
+      }
+      insert_seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    };
+    const auto time_deletes = [&] {
+      const auto start = std::chrono::steady_clock::now();
+      for (const std::string& id : ids) {
+        if (!engine->remove(id)) state.SkipWithError("delete failed");
+      }
+      delete_seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    };
+    if (insert_seconds.size() % 2 == 0) {
+      time_inserts();
+      time_deletes();
+    } else {
+      time_deletes();
+      time_inserts();
+    }
+  }
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  state.counters["insert_ms"] = 1e3 * median(insert_seconds) / kPerRound;
+  state.counters["delete_ms"] = 1e3 * median(delete_seconds) / kPerRound;
+  state.counters["delete/insert"] = median(delete_seconds) / median(insert_seconds);
+}
+BENCHMARK(BM_DeleteVsInsertPaired1M)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
 void BM_EngineOpen100k(benchmark::State& state) {
   const std::string& path = load_file();

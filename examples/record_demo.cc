@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 
 namespace quorvel::fuzz {
 

@@ -12,7 +12,7 @@
 
 #include "fuzz_checks.h"
 #include "metadata_text.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "fuzz_checks.h"
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 #include "quorvel/storage/record.h"
 #include "record_json.h"
 

@@ -11,7 +11,6 @@
 //   line: the seconds all searches took, then the ids found, k per query.
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,9 +32,9 @@ int main(int argc, char** argv) {
   quorvel::EngineOptions options;
   options.metric = quorvel::Metric::Euclidean;
   options.worker_threads = 1;
-  options.index = quorvel::HnswConfig{.m = m, .m_max = m, .m_max0 = 2 * m,
-                                      .ef_construction = std::strtoull(argv[6], nullptr, 10), .ef_search = 64,
-                                      .ml = m > 1 ? 1.0f / std::log(static_cast<float>(m)) : 1.0f};
+  quorvel::HnswConfig config = quorvel::default_hnsw_config(m);
+  config.ef_construction = std::strtoull(argv[6], nullptr, 10);
+  options.index = config;
   auto engine = quorvel::Engine::open(argv[1], options);
   if (!engine) {
     std::fprintf(stderr, "%s\n", engine.error().message().c_str());

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "py_ref.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 
 namespace quorvel::python {
 

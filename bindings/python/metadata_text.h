@@ -3,8 +3,8 @@
 #include <expected>
 #include <string_view>
 
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {
@@ -12,7 +12,7 @@ namespace quorvel {
 // Nesting budget of metadata text: each '[' or '{' takes one unit and the
 // bracket that would take the last one is refused, so metadata may be nested
 // 127 levels deep, which is exactly what a stored record can hold.
-inline constexpr int kMetadataNestingBudget = JsonReader::kDefaultNestingBudget;
+inline constexpr int kMetadataNestingBudget = kDefaultJsonNestingBudget;
 static_assert(kMetadataNestingBudget - 1 == static_cast<int>(kMaxMetadataNesting),
               "every value that metadata text can express must fit in a stored record");
 
@@ -24,8 +24,8 @@ static_assert(kMetadataNestingBudget - 1 == static_cast<int>(kMaxMetadataNesting
 // a double becomes zero. Object keys end up in byte order, a repeated key
 // keeping its later value.
 //
-// Fails with the first fault found: its description (messages.h of the
-// storage library) and its position, so that error.message() is the text
+// Fails with the first fault found: its description (json_messages.h of the
+// JSON library) and its position, so that error.message() is the text
 // "<description> at line L column C" that reaches the Python caller.
 // Columns count bytes; at the end of the text the column is the length of
 // the last line. Also fails on bytes that are not UTF-8 inside a string.

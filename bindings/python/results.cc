@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel::python {
 namespace {
@@ -67,12 +67,13 @@ PyObject* record_list(const RecordList& records) {
   std::string buffer;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* id = new_str(records.id(i));
-    PyObject* metadata = id != nullptr ? metadata_text(records.metadata(i), buffer) : nullptr;
+  Py_ssize_t i = 0;
+  for (const RecordView& record : records) {  // the records, without free slots
+    PyObject* id = new_str(record.id);
+    PyObject* metadata = id != nullptr ? metadata_text(record.metadata, buffer) : nullptr;
     PyObject* item = tuple_of({id, metadata});
     if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+    PyList_SetItem(list.get(), i++, item);  // steals `item`
   }
   return list.release();
 }

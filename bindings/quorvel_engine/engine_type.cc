@@ -415,7 +415,7 @@ PyObject* engine_iter(PyObject* self) {
     const bool open = with_engine(state, Access::kShared, Span::kBrief, [&](Engine& engine) {
       const RecordList& records = engine.get_all();
       ids.reserve(records.size());
-      for (std::size_t i = 0; i < records.size(); ++i) ids.emplace_back(records.id(i));
+      for (const RecordView record : records) ids.emplace_back(record.id);
     });
     if (!open) return raise_closed(state);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));

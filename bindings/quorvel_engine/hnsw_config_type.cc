@@ -1,7 +1,6 @@
 #include "hnsw_config_type.h"
 
 #include <charconv>
-#include <cmath>
 #include <string>
 
 #include "exceptions.h"
@@ -20,17 +19,6 @@ struct HnswConfigObject {
 };
 
 HnswConfig& config_of(PyObject* self) { return reinterpret_cast<HnswConfigObject*>(self)->config; }
-
-// The configuration that m alone gives: m_max = m, m_max0 = 2m,
-// ml = 1 / ln(m) (1 for m <= 1), ef_construction 200, ef_search 64.
-HnswConfig default_hnsw_config(std::uint64_t m) {
-  return HnswConfig{.m = m,
-                    .m_max = m,
-                    .m_max0 = 2 * m,
-                    .ef_construction = 200,
-                    .ef_search = 64,
-                    .ml = m > 1 ? 1.0f / std::log(static_cast<float>(m)) : 1.0f};
-}
 
 bool count_argument(PyObject* object, const char* name, std::uint64_t& out) {
   if (object == nullptr) return true;

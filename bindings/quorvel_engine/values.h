@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "py_ref.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 
 namespace quorvel::python {
 

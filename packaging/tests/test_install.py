@@ -43,7 +43,7 @@ def test_installs_the_public_headers_static_libraries_and_program(prefix):
         str(path.relative_to(prefix / "include")) for path in (prefix / "include").rglob("*") if path.is_file())
     assert installed_headers == public_headers
     assert sorted(path.name for path in prefix.rglob("*.a")) == sorted(
-        ["libquorvel-core.a", "libquorvel-index.a", "libquorvel-storage.a"])
+        ["libquorvel-core.a", "libquorvel-index.a", "libquorvel-json.a", "libquorvel-storage.a"])
     assert not list(prefix.rglob("*.so*")), "nothing of the Python wheel is installed"
 
     program = prefix / "bin" / "quorvel"

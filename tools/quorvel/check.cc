@@ -12,12 +12,12 @@ namespace {
 int run(const CommandLine& line) {
   const std::string& path = line.positional[0];
   auto file = StoredFile::open(path);
-  if (!file) return fail(path, file.error().message());
+  if (!file) return fail_to_open(file.error());
   std::uint64_t rows = 0;
   std::uint64_t bad = 0;
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     ++rows;
-    if (auto record = read_stored_record(value); !record) {
+    if (auto record = read_stored_row(key, value); !record) {
       ++bad;
       std::printf("%s: %s\n", json_string(key).c_str(), record.error().message().c_str());
     }

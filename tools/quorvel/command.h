@@ -36,6 +36,13 @@ extern const Command kSearchCommand;
 // kFailed.
 int fail(std::string_view subject, std::string_view message);
 
+// Writes "quorvel: <message>" for an error of opening a database file,
+// whose message names the file already, and returns kFailed.
+int fail_to_open(const StorageError& error);
+// The same for an engine that `path` did not open: an index configuration
+// error, which does not name the file, follows the path as fail() writes it.
+int fail_to_open(std::string_view path, const EngineError& error);
+
 // What an engine error says about the file: the store's own message (the
 // engine's "Storage error: " prefix adds nothing here), or the index
 // configuration's.

@@ -17,7 +17,7 @@ int run(const CommandLine& line) {
   const std::string& path = line.positional[0];
   const std::string output_path = line.last("--output").value_or("");
   auto file = StoredFile::open(path);
-  if (!file) return fail(path, file.error().message());
+  if (!file) return fail_to_open(file.error());
   OutputFile output(output_path);
   std::string error;
   if (!output.open(error)) return fail(output_path, error);
@@ -26,7 +26,7 @@ int run(const CommandLine& line) {
   std::string failure;
   std::string text;
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
-    auto record = read_stored_record(value);
+    auto record = read_stored_row(key, value);
     if (!record) {
       failure = "row " + json_string(key) + ": " + record.error().message() + " (quorvel check lists every such row)";
       return false;

@@ -85,7 +85,7 @@ int run(const CommandLine& line) {
   if (read_failed) return fail(input_name, "cannot be read; nothing was imported");
 
   auto engine = Engine::open(path);
-  if (!engine) return fail(path, message_of(engine.error()));
+  if (!engine) return fail_to_open(path, engine.error());
   const std::size_t count = records.size();
   std::size_t refused = count;
   if (auto imported = engine->insert_all(std::move(records), &refused); !imported) {

@@ -22,15 +22,15 @@ struct Tally {
 int run(const CommandLine& line) {
   const std::string& path = line.positional[0];
   auto file = StoredFile::open(path);
-  if (!file) return fail(path, file.error().message());
+  if (!file) return fail_to_open(file.error());
   auto facts = file->facts();
   if (!facts) return fail(path, facts.error().message());
 
   Tally tally;
   Progress progress("reading rows", 0);
-  auto read = file->for_each_row([&](std::string_view, std::string_view value) {
+  auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     ++tally.rows;
-    auto record = read_stored_record(value);
+    auto record = read_stored_row(key, value);
     if (!record) {
       ++tally.unreadable;
     } else {

@@ -7,6 +7,7 @@
 
 #include "command.h"
 #include "progress.h"
+#include "staged_database.h"
 #include "quorvel/core/engine.h"
 #include "quorvel/storage/stored_file.h"
 
@@ -19,7 +20,7 @@ int run(const CommandLine& line) {
   std::error_code ignored;
   if (std::filesystem::exists(new_path, ignored)) return fail(new_path, "exists already; salvage writes a new file");
   auto file = StoredFile::open(path);
-  if (!file) return fail(path, file.error().message());
+  if (!file) return fail_to_open(file.error());
 
   std::vector<Record> kept;
   std::vector<std::string> lost;  // "<key>: <why>"
@@ -28,7 +29,7 @@ int run(const CommandLine& line) {
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     last_key = key;
     progress.advance();
-    auto record = read_stored_record(value);
+    auto record = read_stored_row(key, value);
     if (!record) {
       lost.push_back(json_string(key) + ": " + record.error().message());
       return true;
@@ -45,14 +46,17 @@ int run(const CommandLine& line) {
                    read.error().message());
   }
 
-  auto engine = Engine::open(new_path);
-  if (!engine) return fail(new_path, message_of(engine.error()));
+  // Built under a temporary name and moved into place once complete, so
+  // that a run that is killed leaves no file under the new name.
+  StagedDatabase staged(new_path);
+  staged.remove_leftovers();
   const std::size_t copied = kept.size();
-  if (auto written = engine->insert_all(std::move(kept)); !written) {
-    std::error_code removed;
-    std::filesystem::remove(new_path, removed);
-    return fail(new_path, message_of(written.error()));
+  {
+    auto engine = Engine::open(staged.temporary_path());
+    if (!engine) return fail_to_open(staged.temporary_path(), engine.error());
+    if (auto written = engine->insert_all(std::move(kept)); !written) return fail(new_path, message_of(written.error()));
   }
+  if (std::string error; !staged.finish(error)) return fail(new_path, error);
   std::printf("copied %zu records to %s\n", copied, new_path.c_str());
   if (!lost.empty()) {
     std::printf("left behind %zu rows that do not read back:\n", lost.size());
@@ -68,7 +72,9 @@ const Command kSalvageCommand{
     "usage: quorvel salvage FILE NEW\n\n"
     "Copies every row of FILE that reads back into the new database file NEW (which\n"
     "must not exist), in one transaction, and lists the rows left behind with the\n"
-    "reader's error. FILE is not changed.\n",
+    "reader's error. FILE is not changed. NEW is written as NEW.partial-<process id>\n"
+    "and renamed once it is complete; such a file left by a run that was killed is\n"
+    "removed by the next run into NEW.\n",
     {}, 2, run};
 
 }  // namespace quorvel::cli

@@ -2,16 +2,16 @@
 // from the shell.
 
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel::cli {
 namespace {
@@ -32,11 +32,11 @@ std::optional<Metric> metric_of(std::string_view name) {
   return std::nullopt;
 }
 
-// "m=16,ef_construction=200,ef=64" and optionally m_max, m_max0 and ml; the
-// others default as in hnswlib: m_max = m, m_max0 = 2m, ml = 1 / ln(m).
+// "m=16,ef_construction=200,ef=64" and optionally m_max, m_max0 and ml; what
+// is not given is what default_hnsw_config() derives from m (16 unless given).
 std::expected<HnswConfig, std::string> index_config_of(std::string_view settings) {
-  HnswConfig config{.m = 16, .m_max = 0, .m_max0 = 0, .ef_construction = 200, .ef_search = 64, .ml = 0.0f};
-  bool m_max_given = false, m_max0_given = false, ml_given = false;
+  std::optional<std::uint64_t> m, m_max, m_max0, ef_construction, ef_search;
+  std::optional<float> ml;
   while (!settings.empty()) {
     const std::size_t comma = settings.find(',');
     const std::string_view item = settings.substr(0, comma);
@@ -46,34 +46,33 @@ std::expected<HnswConfig, std::string> index_config_of(std::string_view settings
     const std::string_view name = item.substr(0, equals);
     const std::string_view value = item.substr(equals + 1);
     if (name == "ml") {
-      const auto ml = number_of<float>(value);
+      ml = number_of<float>(value);
       if (!ml) return std::unexpected("ml must be a number, got " + std::string(value));
-      config.ml = *ml;
-      ml_given = true;
       continue;
     }
     const auto count = number_of<std::uint64_t>(value);
     if (!count) return std::unexpected(std::string(name) + " must be a whole number, got " + std::string(value));
     if (name == "m") {
-      config.m = *count;
+      m = count;
     } else if (name == "m_max") {
-      config.m_max = *count;
-      m_max_given = true;
+      m_max = count;
     } else if (name == "m_max0") {
-      config.m_max0 = *count;
-      m_max0_given = true;
+      m_max0 = count;
     } else if (name == "ef_construction") {
-      config.ef_construction = *count;
+      ef_construction = count;
     } else if (name == "ef" || name == "ef_search") {
-      config.ef_search = *count;
+      ef_search = count;
     } else {
       return std::unexpected("unknown index setting " + std::string(name) +
                              " (m, m_max, m_max0, ef_construction, ef, ml)");
     }
   }
-  if (!m_max_given) config.m_max = config.m;
-  if (!m_max0_given) config.m_max0 = 2 * config.m;
-  if (!ml_given) config.ml = config.m > 1 ? 1.0f / std::log(static_cast<float>(config.m)) : 1.0f;
+  HnswConfig config = default_hnsw_config(m.value_or(16));
+  config.m_max = m_max.value_or(config.m_max);
+  config.m_max0 = m_max0.value_or(config.m_max0);
+  config.ef_construction = ef_construction.value_or(config.ef_construction);
+  config.ef_search = ef_search.value_or(config.ef_search);
+  config.ml = ml.value_or(config.ml);
   return config;
 }
 
@@ -141,7 +140,7 @@ int run(const CommandLine& line) {
   std::error_code ignored;
   if (!std::filesystem::exists(path, ignored)) return fail(path, "no such file");
   auto engine = Engine::open(path, options);
-  if (!engine) return fail(path, message_of(engine.error()));
+  if (!engine) return fail_to_open(path, engine.error());
 
   std::string out;
   for (const SearchResult& result : engine->search(*request)) {

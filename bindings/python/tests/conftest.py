@@ -12,10 +12,16 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
 
 import quorvel
 
 MODULE_DIR = Path(quorvel.__file__).resolve().parent
+
+# Hypothesis keeps no example database: it would be written into whichever
+# folder the tests run from, the source tree included.
+settings.register_profile("quorvel", database=None)
+settings.load_profile("quorvel")
 
 
 @pytest.fixture

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel {
 namespace {

@@ -10,6 +10,7 @@ more).
 import json
 import os
 import random
+import shlex
 import shutil
 import sqlite3
 import stat
@@ -172,7 +173,7 @@ def test_read_only_files_and_directories_say_what_cannot_be_written(unprivileged
         os.chmod(path, 0o444)
     else:
         os.chmod(directory, 0o555)
-    assert outcome(path, **options) == ("ERR", "RuntimeError Storage error: Database error: " + message)
+    assert outcome(path, **options) == ("ERR", f"RuntimeError Storage error: Database error: {message} (file {path})")
     assert (path.read_bytes() if path.exists() else None) == before
 
 
@@ -247,14 +248,45 @@ def test_files_that_are_not_databases_are_refused_and_left_alone(tmp_path):
     for name, (content, message) in cases.items():
         path = tmp_path / name
         path.write_bytes(content)
-        assert outcome(path) == ("ERR", "RuntimeError Storage error: " + message), name
+        assert outcome(path) == ("ERR", f"RuntimeError Storage error: {message} (file {path})"), name
         assert path.read_bytes() == content, name
     (tmp_path / "directory").mkdir()
     assert outcome(tmp_path / "directory") == (
-        "ERR", "RuntimeError Storage error: Database error: unable to open database file: Is a directory")
+        "ERR", "RuntimeError Storage error: Database error: unable to open database file: Is a directory "
+               f"(file {tmp_path / 'directory'})")
     os.mkfifo(tmp_path / "pipe")
     assert outcome(tmp_path / "pipe") == (
-        "ERR", "RuntimeError Storage error: Database error: unable to open database file: not a regular file")
+        "ERR", "RuntimeError Storage error: Database error: unable to open database file: not a regular file "
+               f"(file {tmp_path / 'pipe'})")
+
+
+@pytest.mark.parametrize("key, value, reader_text, shown_key", [
+    ("broken", b'{"id":"broken","vector":[1,', "EOF while parsing a value at line 1 column 27", '"broken"'),
+    # Another id than its key: it would open under an id that delete and
+    # insert never reach.
+    ("outer", b'{"id":"inner","vector":[1]}', 'the id "inner" differs from the key it is stored under at line 1 '
+                                               'column 7', '"outer"'),
+    # A key of bytes that are not UTF-8 (another client's blob) still gives
+    # a RuntimeError whose text shows each such byte; its own backslash is
+    # written doubled, so the two never read alike.
+    (b"x\xff\\xff", b'{"id":"x","vector":[1]}', 'the id "x" differs from the key it is stored under at line 1 '
+                                               'column 7', '"x\\xff\\\\xff"'),
+], ids=["not a record", "another id", "a key that is not UTF-8"])
+def test_a_damaged_row_fails_the_open_naming_the_row_the_file_and_the_way_out(tmp_path, key, value, reader_text,
+                                                                              shown_key):
+    path = tmp_path / "my records.db"
+    make_database(path, 3)
+    connection = sqlite3.connect(path)
+    with connection:
+        connection.execute("INSERT INTO records VALUES (?, ?)", (key, value))
+    connection.close()
+    word = shlex.quote(str(path))
+    for _ in range(2):
+        with pytest.raises(RuntimeError) as raised:
+            quorvel.Quorvel(str(path))
+        assert str(raised.value) == (
+            f"Storage error: Serialization error: {reader_text} (record {shown_key} in {path}; `quorvel check {word}` "
+            f"lists the damaged rows, `quorvel salvage {word} NEW` copies the rest into a new file NEW)")
 
 
 def test_another_applications_database_is_refused_and_left_as_it_was(tmp_path):
@@ -268,7 +300,7 @@ def test_another_applications_database_is_refused_and_left_as_it_was(tmp_path):
     with pytest.raises(RuntimeError) as raised:
         quorvel.Quorvel(str(path))
     assert str(raised.value) == ("Storage error: Table error: the file holds no table records but other data "
-                                 "(table users): it belongs to another application")
+                                 f"(table users): it belongs to another application (file {path})")
     assert path.read_bytes() == before
     assert not os.path.exists(str(path) + "-wal")
 
@@ -281,7 +313,7 @@ def test_the_lock_survives_another_close_of_the_file(db_path, tmp_path):
     # Copying the file opens and closes a descriptor of it in this process,
     # which drops SQLite's own record lock.
     shutil.copyfile(db_path, tmp_path / "backup.db")
-    assert outcome(db_path) == ("ERR", "RuntimeError Storage error: Database error: database is locked")
+    assert outcome(db_path) == ("ERR", f"RuntimeError Storage error: Database error: database is locked (file {db_path})")
     db.insert("b", [2.0])
     del db
     assert outcome(db_path) == ("OK", {"a": None, "b": None})
@@ -311,7 +343,7 @@ def test_a_removed_file_refuses_changes_and_holds_its_path_until_dropped(db_path
         "Storage error: Transaction error: the path no longer names the file that was opened (it was "
         "deleted, moved or replaced); nothing was written",
         # The old instance still holds the write-ahead log at this path.
-        "Storage error: Database error: database is locked",
+        f"Storage error: Database error: database is locked (file {db_path})",
     ]
     # Once it is gone, a new file opens there, and its changes survive a crash.
     assert outcome(db_path) == ("OK", {"new": None, "newer": None})
@@ -349,5 +381,5 @@ def test_paths_up_to_the_length_sqlite_opens(tmp_path):
     assert outcome(longest) == ("OK", {"a": None})
     too_long = Path(str(longest) + "x")
     assert outcome(too_long) == ("ERR", "RuntimeError Storage error: Database error: the path is too long: SQLite "
-                                        "opens files whose absolute path has at most 504 bytes")
+                                        f"opens files whose absolute path has at most 504 bytes (file {too_long})")
     assert not too_long.exists()

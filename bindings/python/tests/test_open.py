@@ -92,6 +92,26 @@ def test_path_with_a_nul_is_refused(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+# In a child with a time limit: a regression would hang at full processor use.
+def test_a_link_to_a_missing_file_opens_and_a_loop_fails_at_once(tmp_path):
+    (tmp_path / "link.db").symlink_to("target.db")
+    (tmp_path / "loop.db").symlink_to("loop.db")
+    code = ("import sys, quorvel\n"
+            "db = quorvel.Quorvel(sys.argv[1])\n"
+            "db.insert('a', [1.0])\n"
+            "try:\n"
+            "    quorvel.Quorvel(sys.argv[2])\n"
+            "except RuntimeError as error:\n"
+            "    print(error)\n")
+    loop = str(tmp_path / "loop.db")
+    result = run_python(code, str(tmp_path / "link.db"), loop, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("Storage error: Database error: unable to open database file: "
+                                    "Too many levels of symbolic links")
+    assert (tmp_path / "link.db").is_symlink()
+    assert quorvel.Quorvel(str(tmp_path / "target.db")).get_all() == [("a", None)]
+
+
 def test_file_that_is_not_a_database(tmp_path):
     path = tmp_path / "text.db"
     path.write_bytes(b"this is not an SQLite database, only some text." * 100)

@@ -8,6 +8,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = core::messages;
+
 // The lookup from node number to vector: the entry at that position.
 auto vectors_of(const RecordList& records) {
   return [&records](std::uint64_t node) { return records.vector(static_cast<std::size_t>(node)); };
@@ -41,7 +43,7 @@ void AttachedIndex::insert(const RecordList& records, std::size_t position, Metr
 void AttachedIndex::rebuild(const RecordList& records, Metric metric) {
   HnswIndex fresh(index_.config());
   const auto vector_of = vectors_of(records);
-  for (std::size_t position = 0; position < records.size(); ++position) {
+  for (std::size_t position = 0; position < records.slot_count(); ++position) {
     fresh.insert(position, records.vector(position), vector_of, metric);
   }
   index_ = std::move(fresh);

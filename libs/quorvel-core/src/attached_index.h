@@ -20,8 +20,9 @@ std::optional<std::string> index_config_problem(const HnswConfig& config, std::u
 
 // An HnswIndex over a record list, whose node numbers are the list's
 // positions; it reads the vectors from the list (`vector_of`), which must be
-// the list it was built over, as it stands. The engine calls insert() or
-// rebuild() after every change of the list to keep the numbering true.
+// the list it was built over, as it stands, without free slots. The engine
+// calls insert() or rebuild() after every change of the list to keep the
+// numbering true.
 //
 // Not thread-safe: insert and rebuild need exclusive access; search may run
 // concurrently with itself.

@@ -6,13 +6,15 @@
 #include <utility>
 
 #include "attached_index.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 #include "messages.h"
 #include "search.h"
 #include "worker_pool.h"
 
 namespace quorvel {
 namespace {
+
+namespace messages = core::messages;
 
 std::unexpected<EngineError> wrap(StorageError error) {
   return std::unexpected(EngineError{EngineError::Kind::Storage, std::move(error), {}});
@@ -85,16 +87,19 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
 std::expected<void, EngineError> Engine::fix_dimension(const FixedDimension& rule, const std::string& path) {
   dimension_fixed_ = true;
   dimension_ = rule.length;
-  const RecordList& records = get_all();
-  for (std::size_t position = 0; position < records.size(); ++position) {
-    const std::size_t length = records.vector(position).size();
-    if (!dimension_) dimension_ = length;
+  std::string_view first_id;
+  for (const RecordView record : get_all()) {
+    const std::size_t length = record.vector.size();
+    if (!dimension_) {
+      dimension_ = length;
+      first_id = record.id;
+    }
     if (length == *dimension_) continue;
-    std::string detail = path + ": " + record_length(records.id(position), length);
+    std::string detail = path + ": " + record_length(record.id, length);
     if (rule.length) {
       detail += std::string(messages::kFloatsGivenIs) + std::to_string(*rule.length);
     } else {
-      detail += std::string(messages::kFloatsComma) + record_length(records.id(0), *dimension_) +
+      detail += std::string(messages::kFloatsComma) + record_length(first_id, *dimension_) +
                 std::string(messages::kOneLengthNeeded);
     }
     return dimension_error(std::move(detail));
@@ -118,7 +123,7 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   if (auto fits = check_dimension(vector.size()); !fits) return fits;
   const std::size_t length = vector.size();
   const std::optional<std::size_t> stored_at = get_all().find(id);
-  const std::size_t new_position = get_all().size();
+  const std::size_t new_position = get_all().slot_count();
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
   dimension_stored(length);
@@ -144,7 +149,7 @@ void Engine::squares_changed(std::optional<std::size_t> position) {
 }
 
 std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
-  const std::size_t before = get_all().size();
+  const std::size_t before = get_all().slot_count();
   const std::size_t count = records.size();
   if (dimension_fixed_ && !records.empty()) {
     // While the dimension is open, the first record proposes it.
@@ -162,9 +167,9 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
   if (length) dimension_stored(*length);
   squares_changed(std::nullopt);
   if (!index_) return {};
-  if (get_all().size() - before == count) {
+  if (get_all().slot_count() - before == count) {
     // Every record was new: one node each, in order.
-    for (std::size_t position = before; position < get_all().size() && index_; ++position) {
+    for (std::size_t position = before; position < get_all().slot_count() && index_; ++position) {
       index_inserted(position, false);
     }
   } else {
@@ -199,16 +204,35 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 std::expected<bool, EngineError> Engine::remove(std::string_view id) {
   auto removed = store_.remove(id);
   if (!removed) return wrap(std::move(removed.error()));
-  if (*removed) squares_changed(std::nullopt);
-  if (*removed && index_) {
-    // Every entry after the removed one moved up a position: number afresh.
+  if (!*removed) return false;
+  // The entry's slot is free; its sum of squares stays unused until a
+  // compaction drops both.
+  if (index_) {
+    // The index numbers nodes by position and is rebuilt from the list
+    // anyway, so the list is compacted first: the numbering stays dense.
+    compact_records();
     try {
       index_->rebuild(get_all(), metric_);
     } catch (const std::bad_alloc&) {
       index_.reset();
     }
+  } else if (get_all().compaction_due()) {
+    compact_records();
   }
   return *removed;
+}
+
+void Engine::compact_records() noexcept {
+  const RecordList& records = get_all();
+  if (records.free_slots() == 0) return;
+  if (squares_.size() == records.slot_count()) {
+    std::size_t kept = 0;
+    for (std::size_t position = 0; position < squares_.size(); ++position) {
+      if (!records.is_free(position)) squares_[kept++] = squares_[position];
+    }
+    squares_.resize(kept);
+  }
+  store_.compact();
 }
 
 std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint64_t k) const {
@@ -246,6 +270,8 @@ std::vector<SearchResult> Engine::search_with(const SearchRequest& request, cons
   if (!index_ || !request.filters.empty() || request.decay) {
     return search_records(get_all(), metric_, request, parallel_for, squares_);
   }
+  // With an index attached the list has no free slots (see remove and
+  // attach_index): node numbers are positions.
   const RecordList& records = get_all();
   std::vector<SearchResult> results;
   for (const HnswMatch& match : index_->search(records, request.query, request.k, metric_)) {
@@ -257,6 +283,7 @@ std::vector<SearchResult> Engine::search_with(const SearchRequest& request, cons
 
 std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) {
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
+  compact_records();  // node numbers are dense positions
   index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_);
   return {};
 }

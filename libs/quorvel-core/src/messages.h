@@ -3,7 +3,7 @@
 #include <string_view>
 
 // Every message text that the engine owns, in one place.
-namespace quorvel::messages {
+namespace quorvel::core::messages {
 
 // Prefixes of EngineError display texts.
 inline constexpr std::string_view kStoragePrefix = "Storage error: ";
@@ -32,4 +32,4 @@ inline constexpr std::string_view kMlIs = "ml = ";
 inline constexpr std::string_view kLetsANodeDrawLevel = " lets a node draw level ";
 inline constexpr std::string_view kLevelsMustStayAtMost = "; levels must stay at most ";
 
-}  // namespace quorvel::messages
+}  // namespace quorvel::core::messages

@@ -94,7 +94,8 @@ class Scorer {
  public:
   Scorer(const RecordList& records, Metric metric, std::span<const float> query, std::span<const float> squares)
       : records_(records), metric_(metric), query_(query),
-        squares_(metric == Metric::Cosine && squares.size() == records.size() ? squares : std::span<const float>()),
+        squares_(metric == Metric::Cosine && squares.size() == records.slot_count() ? squares
+                                                                                    : std::span<const float>()),
         query_squares_(squares_.empty() ? 0.0f : sum_of_squares(query)) {}
 
   float operator()(std::size_t position) const {
@@ -114,8 +115,8 @@ class Scorer {
 };
 
 std::vector<float> squares_of(const RecordList& records, const ParallelFor& parallel_for) {
-  std::vector<float> squares(records.size());
-  parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
+  std::vector<float> squares(records.slot_count());
+  parallel_for(records.slot_count(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) squares[i] = sum_of_squares(records.vector(i));
   });
   return squares;
@@ -133,12 +134,15 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, records.size()));
   if (keep == 0) return {};
 
+  // Free slots are scored too (their vectors are empty, so that costs
+  // nothing) but take no part in the selection.
   const Scorer score(records, metric, query, squares);
-  std::vector<float> scores(records.size());
-  parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
+  std::vector<float> scores(records.slot_count());
+  parallel_for(records.slot_count(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) scores[i] = score(i);
   });
-  const std::vector<RankedPosition> best = select_best(scores, {}, keep, larger_is_closer(metric));
+  const std::vector<RankedPosition> best =
+      select_best(scores, records.live_marks(), keep, larger_is_closer(metric));
   return results_of(records, best, scores);
 }
 
@@ -153,10 +157,11 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
 
   // Filters first: a record that fails one is not scored at all.
   const Scorer score(records, metric, request.query, squares);
-  std::vector<float> scores(records.size());
-  std::vector<std::uint8_t> taking_part(records.size());
-  parallel_for(records.size(), [&](std::size_t begin, std::size_t end) {
+  std::vector<float> scores(records.slot_count());
+  std::vector<std::uint8_t> taking_part(records.slot_count());
+  parallel_for(records.slot_count(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
+      if (records.is_free(i)) continue;
       if (!request.filters.empty() && !passes(records.metadata(i), request.filters)) continue;
       taking_part[i] = 1;
       const float value = score(i);

@@ -6,8 +6,8 @@
 
 #include "quorvel/core/engine.h"
 #include "quorvel/index/metric.h"
+#include "quorvel/storage/parallel_for.h"
 #include "quorvel/storage/record_list.h"
-#include "quorvel/storage/record_store.h"
 
 namespace quorvel {
 
@@ -24,9 +24,10 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
                                          const ParallelFor& parallel_for, std::span<const float> squares = {});
 
 // The sum of squares of every vector of `records` (sum_of_squares), by
-// position, computed with `parallel_for`: what lets a cosine search compute
-// one sum per record instead of three. Passed to search_records as
-// `squares`, where it is used while it has one value per record.
+// position (0 for a free slot), computed with `parallel_for`: what lets a
+// cosine search compute one sum per record instead of three. Passed to
+// search_records as `squares`, where it is used while it has one value per
+// position.
 std::vector<float> squares_of(const RecordList& records, const ParallelFor& parallel_for);
 
 // Whether `metadata` meets every filter: it is an object that holds each

@@ -13,6 +13,8 @@
 
 #include <unistd.h>
 
+#include "loop_order.h"
+
 namespace quorvel {
 namespace {
 
@@ -75,10 +77,16 @@ void WorkerPool::parallel_for(std::size_t count,
     body(0, count);
     return;
   }
+  LoopOrder order;
+  order.before_loop();
   arena_->arena.execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
-                      [&](const tbb::blocked_range<std::size_t>& part) { body(part.begin(), part.end()); });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count), [&](const tbb::blocked_range<std::size_t>& part) {
+      order.part_starts();
+      body(part.begin(), part.end());
+      order.part_ends();
+    });
   });
+  order.after_loop();
 }
 
 WorkerPool& worker_pool() {

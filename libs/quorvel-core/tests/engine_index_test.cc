@@ -106,7 +106,27 @@ TEST_F(EngineIndexTest, NothingChangesTheIndexButACommittedChange) {
   const HnswIndex before = *engine.index();
   ASSERT_TRUE(engine.remove("never stored"));
   ASSERT_FALSE(engine.insert("bad", {std::nanf("")}, {}));  // refused by the store
+  ASSERT_FALSE(engine.insert_all({Record{"new", {1.0f, 2.0f}, {}, {}}, Record{"bad", {}, JsonValue(std::nan("")), {}}}));
   expect_same_graph(*engine.index(), before);
+}
+
+// A bulk insert keeps the index in step as inserts in turn would: new records
+// become nodes in list order, and one that changes a stored vector in place
+// rebuilds the index.
+TEST_F(EngineIndexTest, InsertAllKeepsTheIndexInStep) {
+  Engine engine = open_ok();
+  ASSERT_TRUE(engine.attach_index(roomy(kFlat)));
+  ASSERT_TRUE(engine.insert("r0", {0.0f, 1.0f}, {}));
+  std::vector<Record> batch;
+  for (int i = 1; i < 40; ++i) batch.push_back(Record{numbered(i), {float(i % 5), float(i)}, {}, {}});
+  ASSERT_TRUE(engine.insert_all(std::move(batch)));
+  EXPECT_EQ(engine.index()->size(), 40u);
+  expect_same_graph(*engine.index(), fresh_index(engine, roomy(kFlat)));
+
+  ASSERT_TRUE(engine.insert_all({Record{"r7", {-1.0f, 0.0f}, {}, {}}, Record{"r40", {4.0f, 40.0f}, {}, {}}}));
+  EXPECT_EQ(engine.index()->size(), 41u);
+  expect_same_graph(*engine.index(), fresh_index(engine, roomy(kFlat)));
+  EXPECT_EQ(ids_of(engine.search(Vec{-1.0f, 0.0f}, 1)), std::vector<std::string>{"r7"});
 }
 
 // A re-insert changes a vector in place: the index is rebuilt, so the node

@@ -84,7 +84,32 @@ TEST_F(EngineTest, FailuresCarryTheStoreErrorBehindTheEnginePrefix) {
 
   auto second = Engine::open(path_);
   ASSERT_FALSE(second);
-  EXPECT_EQ(second.error().message(), "Storage error: Database error: database is locked");
+  EXPECT_EQ(second.error().message(), "Storage error: Database error: database is locked (file " + path_ + ")");
+}
+
+// Numbers that JSON cannot hold are refused wherever they sit in the
+// metadata, by insert and insert_all alike, before anything is written.
+TEST_F(EngineTest, NonFiniteMetadataIsRefusedBeforeAnythingIsWritten) {
+  using Member = JsonValue::Member;
+  {
+    Engine engine = open_ok();
+    auto refused =
+        engine.insert("a", {1.0f}, JsonValue::make_object({Member{"scores", JsonValue::Array{1.0, std::nan("")}}}));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(),
+              "Storage error: Serialization error: metadata[\"scores\"][1] is NaN, which has no JSON form");
+
+    std::size_t at = 0;
+    const std::vector<Record> records = {Record{"b", {1.0f}, JsonValue(1), {}},
+                                         Record{"c", {}, JsonValue(-HUGE_VAL), {}}};
+    auto all = engine.insert_all(records, &at);
+    ASSERT_FALSE(all);
+    EXPECT_EQ(all.error().message(),
+              "Storage error: Serialization error: metadata is infinite, which has no JSON form");
+    EXPECT_EQ(at, 1u);
+    EXPECT_TRUE(engine.get_all().empty());
+  }
+  EXPECT_TRUE(open_ok().get_all().empty());
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "quorvel/index/hnsw_index.h"
+#include "candidate.h"
 
 namespace quorvel {
 

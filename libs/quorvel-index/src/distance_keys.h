@@ -9,9 +9,20 @@
 
 namespace quorvel {
 
-// The distance key of one metric (distance_key in hnsw_index.h), with the
-// metric's function chosen once per call of the index instead of once per
-// pair of vectors, and the keys of several vectors computed together.
+// The distance key of two vectors: the metric value, negated for the
+// similarities, so that a smaller key always means closer.
+inline float distance_key(Metric metric, std::span<const float> a, std::span<const float> b) {
+  const float value = metric_value(metric, a, b);
+  return larger_is_closer(metric) ? -value : value;
+}
+
+// The metric value that a distance key stands for (the inverse of the
+// negation above; exact, since negation only flips the sign bit).
+constexpr float value_of_key(Metric metric, float key) { return larger_is_closer(metric) ? -key : key; }
+
+// The distance key of one metric (distance_key above), with the metric's
+// function chosen once per call of the index instead of once per pair of
+// vectors, and the keys of several vectors computed together.
 class KeyOf {
  public:
   explicit KeyOf(Metric metric);

@@ -9,6 +9,7 @@
 
 #include "candidate_heap.h"
 #include "distance_keys.h"
+#include "hnsw_internals.h"
 #include "hnsw_links.h"
 
 namespace quorvel {
@@ -260,6 +261,15 @@ std::vector<Candidate> results_of(const SearchScratch& scratch) {
 
 }  // namespace
 
+HnswConfig default_hnsw_config(std::uint64_t m) {
+  return HnswConfig{.m = m,
+                    .m_max = m,
+                    .m_max0 = 2 * m,
+                    .ef_construction = 200,
+                    .ef_search = 64,
+                    .ml = m > 1 ? 1.0f / std::log(static_cast<float>(m)) : 1.0f};
+}
+
 std::uint64_t HnswIndex::level_from_word(std::uint32_t word, float ml) {
   // The top 23 bits as the fraction of a float in [1, 2), minus 1: x lies
   // in [0, 1) on a grid of 2^23 steps. x = 0 moves one step up.
@@ -292,55 +302,75 @@ HnswIndex::HnswIndex(HnswIndex&&) noexcept = default;
 HnswIndex& HnswIndex::operator=(HnswIndex&&) noexcept = default;
 HnswIndex::~HnswIndex() = default;
 
-std::optional<HnswNode> HnswIndex::node(std::uint64_t node) const {
-  if (!links_->contains(node)) return std::nullopt;
+std::uint64_t HnswNodeView::level() const { return links_->level(node_); }
+
+std::span<const std::uint64_t> HnswNodeView::neighbors(std::uint64_t layer) const {
+  return links_->list(node_, layer);
+}
+
+HnswNode HnswNodeView::to_node() const {
   HnswNode copy;
-  for (std::uint64_t layer = 0; layer <= links_->level(node); ++layer) {
-    const std::span<const std::uint64_t> list = links_->list(node, layer);
+  for (std::uint64_t layer = 0; layer <= level(); ++layer) {
+    const std::span<const std::uint64_t> list = neighbors(layer);
     copy.neighbors.emplace_back(list.begin(), list.end());
   }
   return copy;
 }
 
-void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
-  insert_with_word(draw_word(), node, vector, vector_of, metric);
+bool operator==(const HnswNodeView& a, const HnswNodeView& b) {
+  if (a.level() != b.level()) return false;
+  for (std::uint64_t layer = 0; layer <= a.level(); ++layer) {
+    if (!std::ranges::equal(a.neighbors(layer), b.neighbors(layer))) return false;
+  }
+  return true;
 }
 
-void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::span<const float> vector,
-                                 VectorLookup vector_of, Metric metric) {
+std::optional<HnswNodeView> HnswIndex::node(std::uint64_t node) const {
+  if (!links_->contains(node)) return std::nullopt;
+  return HnswNodeView(*links_, node);
+}
+
+void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
+  HnswInternals::insert_with_word(*this, draw_word(), node, vector, vector_of, metric);
+}
+
+void HnswInternals::insert_with_word(HnswIndex& index, std::uint32_t word, std::uint64_t node,
+                                     std::span<const float> vector, VectorLookup vector_of, Metric metric) {
+  HnswLinks& links = *index.links_;
+  const HnswConfig& config = index.config_;
   // A second insertion of a number would give the node fresh lists while
   // others still link to it, and could link it to itself.
-  if (links_->contains(node)) return;
-  const std::uint64_t level = level_from_word(word, config_.ml);
-  links_->add(node, level);
-  ++size_;
+  if (links.contains(node)) return;
+  const std::uint64_t level = HnswIndex::level_from_word(word, config.ml);
+  links.add(node, level);
+  ++index.size_;
 
-  if (!entry_point_) {
-    entry_point_ = node;
-    top_level_ = level;
+  if (!index.entry_point_) {
+    index.entry_point_ = node;
+    index.top_level_ = level;
     return;
   }
 
   const KeyOf key(metric);
   ScratchLease lease;
   SearchScratch& scratch = *lease;
-  std::uint64_t entry = *entry_point_;
-  const std::uint64_t old_top = top_level_;
+  std::uint64_t entry = *index.entry_point_;
+  const std::uint64_t old_top = index.top_level_;
   if (old_top > level) {
-    entry = greedy_descent(*links_, scratch.batch, vector, entry, old_top, level + 1, vector_of, key);
+    entry = greedy_descent(links, scratch.batch, vector, entry, old_top, level + 1, vector_of, key);
   }
   for (std::uint64_t layer = std::min(old_top, level);; --layer) {
-    run_search_layer(*links_, scratch, vector, entry, layer, config_.ef_construction, vector_of, key);
+    run_search_layer(links, scratch, vector, entry, layer, config.ef_construction, vector_of, key);
     // At least one, for the next layer's entry even when m = 0.
-    const std::vector<Candidate> found = select_neighbors(results_of(scratch), std::max<std::uint64_t>(config_.m, 1));
-    const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m_max;
-    const std::size_t selected = static_cast<std::size_t>(std::min<std::uint64_t>(config_.m, found.size()));
+    const std::vector<Candidate> found = select_neighbors(results_of(scratch), std::max<std::uint64_t>(config.m, 1));
+    const std::uint64_t bound = layer == 0 ? config.m_max0 : config.m_max;
+    const std::size_t selected = static_cast<std::size_t>(std::min<std::uint64_t>(config.m, found.size()));
     for (std::size_t i = 0; i < selected; ++i) {
       const std::uint64_t neighbor = found[i].node;
-      links_->append(node, layer, neighbor);
-      links_->append(neighbor, layer, node);
-      if (links_->list(neighbor, layer).size() > bound) {
-        trim(*links_, scratch.batch, neighbor, layer, bound, vector_of, key);
+      links.append(node, layer, neighbor);
+      links.append(neighbor, layer, node);
+      if (links.list(neighbor, layer).size() > bound) {
+        trim(links, scratch.batch, neighbor, layer, bound, vector_of, key);
       }
     }
     // Only the single closest node found enters the next layer down.
@@ -349,21 +379,22 @@ void HnswIndex::insert_with_word(std::uint32_t word, std::uint64_t node, std::sp
   }
 
   if (level > old_top) {
-    entry_point_ = node;
-    top_level_ = level;
+    index.entry_point_ = node;
+    index.top_level_ = level;
   }
 }
 
-std::vector<Candidate> HnswIndex::search_layer(std::span<const float> query, std::uint64_t entry,
-                                               std::uint64_t layer, std::uint64_t ef, VectorLookup vector_of,
-                                               Metric metric) const {
-  if (!links_->contains(entry)) return {};
+std::vector<Candidate> HnswInternals::search_layer(const HnswIndex& index, std::span<const float> query,
+                                                   std::uint64_t entry, std::uint64_t layer, std::uint64_t ef,
+                                                   VectorLookup vector_of, Metric metric) {
+  const HnswLinks& links = *index.links_;
+  if (!links.contains(entry)) return {};
   ScratchLease lease;
-  run_search_layer(*links_, *lease, query, entry, layer, ef, vector_of, KeyOf(metric));
+  run_search_layer(links, *lease, query, entry, layer, ef, vector_of, KeyOf(metric));
   return (*lease).results.take();
 }
 
-std::vector<Candidate> HnswIndex::select_neighbors(std::vector<Candidate> found, std::uint64_t m) {
+std::vector<Candidate> select_neighbors(std::vector<Candidate> found, std::uint64_t m) {
   // closer_first is a strict total order on distinct nodes, so sorting only
   // the first m gives the same prefix as sorting everything.
   const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(m, found.size()));

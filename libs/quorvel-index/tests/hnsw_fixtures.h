@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "hnsw_links.h"
+#include "hnsw_internals.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 
@@ -69,7 +69,7 @@ inline ::testing::AssertionResult graph_invariants_hold(const HnswIndex& index, 
   const HnswConfig& config = index.config();
   std::uint64_t highest = 0;
   std::uint64_t first_highest = 0;
-  const HnswLinks& links = index.links();
+  const HnswLinks& links = HnswInternals::links(index);
   for (std::uint64_t n = 0; n < count; ++n) {
     if (!links.contains(n)) return ::testing::AssertionFailure() << "node " << n << " missing";
     const std::uint64_t level = links.level(n);

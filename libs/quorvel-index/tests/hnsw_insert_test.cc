@@ -81,10 +81,11 @@ TEST(HnswInsert, SmallGraphsLinkAsWritten) {
     for (const float point : c.points) table.rows.push_back({point});
     HnswIndex index(c.config);
     for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
-      index.insert_with_word(word_for_level(c.levels[node]), node, table(node), table, Metric::Euclidean);
+      const std::uint32_t word = word_for_level(c.levels[node]);
+      HnswInternals::insert_with_word(index, word, node, table(node), table, Metric::Euclidean);
     }
     for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
-      EXPECT_EQ(index.node(node)->neighbors, c.lists[node]) << "node " << node;
+      EXPECT_EQ(index.node(node)->to_node().neighbors, c.lists[node]) << "node " << node;
     }
     EXPECT_EQ(index.entry_point(), c.entry_point);
     EXPECT_EQ(index.top_level(), c.top_level);
@@ -98,14 +99,15 @@ TEST(HnswInsert, EfConstructionZeroActsAsOne) {
   HnswIndex one(config_with(3, 3, 6, 1, 0.5f));
   for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
     const auto word = static_cast<std::uint32_t>(words());
-    zero.insert_with_word(word, node, table(node), table, Metric::Euclidean);
-    one.insert_with_word(word, node, table(node), table, Metric::Euclidean);
+    HnswInternals::insert_with_word(zero, word, node, table(node), table, Metric::Euclidean);
+    HnswInternals::insert_with_word(one, word, node, table(node), table, Metric::Euclidean);
   }
   for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
     ASSERT_EQ(*zero.node(node), *one.node(node)) << node;
   }
-  const std::vector<Candidate> found = zero.search_layer(table(7), *zero.entry_point(), 0, 0, table, Metric::Euclidean);
-  EXPECT_EQ(found, one.search_layer(table(7), *one.entry_point(), 0, 1, table, Metric::Euclidean));
+  const std::vector<Candidate> found =
+      HnswInternals::search_layer(zero, table(7), *zero.entry_point(), 0, 0, table, Metric::Euclidean);
+  EXPECT_EQ(found, HnswInternals::search_layer(one, table(7), *one.entry_point(), 0, 1, table, Metric::Euclidean));
   EXPECT_EQ(found.size(), 1u);
 }
 
@@ -118,9 +120,9 @@ TEST(HnswInsert, LayerSearchTiesNeitherAdmitNorStop) {
   const VectorTable table{{{1.0f, 0.0f}, {-1.0f, 0.0f}, {-0.6f, 0.6f}}};
   HnswIndex index(config_with(1, 4, 4, 10));
   for (std::uint64_t node = 0; node < 3; ++node)
-    index.insert_with_word(word_for_level(0), node, table(node), table, Metric::Euclidean);
-  ASSERT_EQ(index.node(1)->neighbors, (Lists{{0, 2}}));
-  ASSERT_EQ(index.node(0)->neighbors, (Lists{{1}}));
+    HnswInternals::insert_with_word(index, word_for_level(0), node, table(node), table, Metric::Euclidean);
+  ASSERT_EQ(index.node(1)->to_node().neighbors, (Lists{{0, 2}}));
+  ASSERT_EQ(index.node(0)->to_node().neighbors, (Lists{{1}}));
 
   struct Case {
     const char* name;
@@ -139,8 +141,10 @@ TEST(HnswInsert, LayerSearchTiesNeitherAdmitNorStop) {
   };
   for (const Case& c : cases) {
     std::vector<std::uint64_t> found;
-    for (const Candidate& candidate : index.search_layer(c.query, c.entry, 0, c.ef, table, Metric::Euclidean))
+    for (const Candidate& candidate :
+         HnswInternals::search_layer(index, c.query, c.entry, 0, c.ef, table, Metric::Euclidean)) {
       found.push_back(candidate.node);
+    }
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, c.found) << c.name;
   }
@@ -175,13 +179,13 @@ TEST(HnswInsert, NumberAlreadyInTheIndexIsIgnored) {
   HnswIndex index(config_with(4, 4, 8, 16, 1.0f));
   for (std::uint64_t node = 0; node < table.rows.size(); ++node) index.insert(node, table(node), table, Metric::Euclidean);
   std::vector<HnswNode> before;
-  for (std::uint64_t node = 0; node < table.rows.size(); ++node) before.push_back(*index.node(node));
+  for (std::uint64_t node = 0; node < table.rows.size(); ++node) before.push_back(index.node(node)->to_node());
 
-  index.insert_with_word(0, 17, table(17), table, Metric::Euclidean);
+  HnswInternals::insert_with_word(index, 0, 17, table(17), table, Metric::Euclidean);
   index.insert(*index.entry_point(), table(3), table, Metric::Euclidean);
 
   EXPECT_EQ(index.size(), table.rows.size());
-  for (std::uint64_t node = 0; node < table.rows.size(); ++node) EXPECT_EQ(*index.node(node), before[node]) << node;
+  for (std::uint64_t node = 0; node < table.rows.size(); ++node) EXPECT_EQ(index.node(node)->to_node(), before[node]) << node;
   EXPECT_TRUE(graph_invariants_hold(index, table.rows.size()));
 }
 

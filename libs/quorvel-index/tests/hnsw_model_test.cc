@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "candidate_heap.h"
+#include "distance_keys.h"
 #include "hnsw_fixtures.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
@@ -154,6 +155,15 @@ TEST(RandomLevel, LevelOfAWord) {
   }
 }
 
+// What m alone implies: where the program's --index and the benchmarks start.
+TEST(DefaultConfig, FollowsFromM) {
+  EXPECT_EQ(default_hnsw_config(16), (HnswConfig{.m = 16, .m_max = 16, .m_max0 = 32, .ef_construction = 200,
+                                                 .ef_search = 64, .ml = 1.0f / std::log(16.0f)}));
+  EXPECT_EQ(default_hnsw_config(2).ml, 1.0f / std::log(2.0f));
+  // Below 2, ln m is not positive: the multiplier is then 1.
+  for (const std::uint64_t m : {0u, 1u}) EXPECT_EQ(default_hnsw_config(m).ml, 1.0f) << m;
+}
+
 TEST(RandomLevel, DrawsFollowTheGeometricLevels) {
   HnswIndex index(HnswConfig{.m = 16, .m_max = 16, .m_max0 = 32, .ef_construction = 200, .ef_search = 10,
                              .ml = 1.0f / std::log(16.0f)});
@@ -173,13 +183,18 @@ TEST(RandomLevel, DrawsFollowTheGeometricLevels) {
 TEST(RandomLevel, ZeroDrawInsertsAFiniteLevel) {
   const VectorTable table{{{0.0f}, {1.0f}}};
   HnswIndex index(HnswConfig{.m = 2, .m_max = 2, .m_max0 = 4, .ef_construction = 4, .ef_search = 4, .ml = 1.0f});
-  index.insert_with_word(0, 0, table(0), table, Metric::Euclidean);
-  index.insert_with_word(0, 1, table(1), table, Metric::Euclidean);
+  HnswInternals::insert_with_word(index, 0, 0, table(0), table, Metric::Euclidean);
+  HnswInternals::insert_with_word(index, 0, 1, table(1), table, Metric::Euclidean);
   EXPECT_EQ(index.top_level(), 15u);
-  const std::optional<HnswNode> second = index.node(1);
-  ASSERT_NE(second, std::nullopt);
-  ASSERT_EQ(second->neighbors.size(), 16u);
-  for (const auto& list : second->neighbors) EXPECT_EQ(list, std::vector<std::uint64_t>{0});
+  ASSERT_NE(index.node(1), std::nullopt);
+  EXPECT_EQ(index.node(1)->level(), 15u);
+  // Each list read straight through a temporary view of the node: the lists
+  // live in the index, not in the view.
+  for (std::uint64_t layer = 0; layer <= 15; ++layer) {
+    std::vector<std::uint64_t> list;
+    for (const std::uint64_t neighbor : index.node(1)->neighbors(layer)) list.push_back(neighbor);
+    EXPECT_EQ(list, std::vector<std::uint64_t>{0}) << layer;
+  }
   EXPECT_EQ(index.entry_point(), 0u);
 }
 

@@ -30,14 +30,14 @@ void expect_same_graph(const VectorTable& table, const VectorTable& inserted, co
   std::mt19937 words(seed);
   for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
     const auto word = static_cast<std::uint32_t>(words());
-    index.insert_with_word(word, node, inserted(node), table, metric);
+    HnswInternals::insert_with_word(index, word, node, inserted(node), table, metric);
     plain.insert(word, node, inserted(node), lookup, metric);
   }
   ASSERT_EQ(index.entry_point(), plain.entry_point);
   ASSERT_EQ(index.top_level(), plain.top_level);
   ASSERT_EQ(index.size(), plain.nodes.size());
   for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
-    ASSERT_EQ(index.node(node)->neighbors, plain.nodes.at(node)) << "node " << node;
+    ASSERT_EQ(index.node(node)->to_node().neighbors, plain.nodes.at(node)) << "node " << node;
   }
   for (const auto& query : queries.rows) {
     for (const auto& [k, ef] : {std::pair<std::uint64_t, std::uint64_t>{1, 1}, {10, 5}, {5, 40}}) {

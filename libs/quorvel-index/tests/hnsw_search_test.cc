@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "distance_keys.h"
 #include "hnsw_fixtures.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
@@ -84,7 +85,7 @@ TEST(HnswSearch, LargeKReturnsEveryNodeReachableOverLayerZero) {
     while (!queue.empty()) {
       const std::uint64_t node = queue.front();
       queue.pop_front();
-      for (const std::uint64_t next : index.links().list(node, 0)) {
+      for (const std::uint64_t next : HnswInternals::links(index).list(node, 0)) {
         if (reachable.insert(next).second) queue.push_back(next);
       }
     }

@@ -47,12 +47,12 @@ TEST(HnswWideVectors, SameGraphAndAnswersAsThePlainAlgorithm) {
       std::mt19937 words(seed);
       for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
         const auto word = static_cast<std::uint32_t>(words());
-        index.insert_with_word(word, node, table(node), table, metric);
+        HnswInternals::insert_with_word(index, word, node, table(node), table, metric);
         plain.insert(word, node, table(node), lookup, metric);
       }
       ASSERT_EQ(index.entry_point(), plain.entry_point);
       for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
-        ASSERT_EQ(index.node(node)->neighbors, plain.nodes.at(node)) << "node " << node;
+        ASSERT_EQ(index.node(node)->to_node().neighbors, plain.nodes.at(node)) << "node " << node;
       }
       for (const auto& query : queries.rows) {
         for (const auto& [k, ef] : {std::pair<std::uint64_t, std::uint64_t>{1, 1}, {10, 10}, {5, 60}}) {

@@ -14,6 +14,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = storage::messages;
+
 using Kind = StorageError::Kind;
 
 constexpr const char* kCreateTable =
@@ -178,10 +180,12 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open(const std:
   auto lock = FileLock::acquire(name);
   if (!lock) return std::unexpected(std::move(lock.error()));
   // A file that this open created goes again if the open fails before
-  // anything is written to it.
-  const bool created = lock->created();
+  // anything is written to it (the target of a link, never the link).
+  const std::string created = lock->created_path();
   auto opened = open_locked(name, std::move(*lock), false);
-  if (!opened && created && std::filesystem::file_size(name, ignored) == 0) (void)::unlink(name.c_str());
+  if (!opened && !created.empty() && std::filesystem::file_size(created, ignored) == 0) {
+    (void)::unlink(created.c_str());
+  }
   return opened;
 }
 

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,7 +32,14 @@ struct LockSlot {
 
 namespace {
 
+namespace messages = storage::messages;
+
 using Kind = StorageError::Kind;
+
+// Symbolic links followed before a lookup fails with ELOOP, as Linux allows.
+constexpr int kMostLinkHops = 40;
+// Opens tried while other processes create or delete the file in between.
+constexpr int kOpenAttempts = 8;
 
 // Every lock this process holds, so that a forked child can close their
 // descriptors. Never destroyed: fork handlers may run during exit.
@@ -102,6 +111,66 @@ LockSlot* held_slot(const Registry& r, const FileIdentity& identity) {
   return it == r.slots.end() ? nullptr : *it;
 }
 
+// Where creating the file at `path` puts it: `path` itself or, when that is
+// a symbolic link to a missing file, the link's final target, followed hop by
+// hop as open() would. An exclusive create refuses a link, so the target is
+// named directly. Fails with the errno of the lookup, ELOOP after as many
+// hops as the system allows.
+std::expected<std::string, int> creation_path(std::string path) {
+  for (int hop = 0; hop < kMostLinkHops; ++hop) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+      if (errno == ENOENT) return path;
+      return std::unexpected(errno);
+    }
+    // Anything but a link exists by now: the exclusive create will say so.
+    if (!S_ISLNK(status.st_mode)) return path;
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+    if (length < 0) return std::unexpected(errno);
+    if (static_cast<std::size_t>(length) == sizeof target) return std::unexpected(ENAMETOOLONG);
+    const std::string_view link(target, static_cast<std::size_t>(length));
+    if (link.starts_with('/')) {
+      path = link;
+    } else {
+      // Relative to the directory that holds the link.
+      const std::size_t slash = path.rfind('/');
+      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + std::string(link);
+    }
+  }
+  return std::unexpected(ELOOP);
+}
+
+// A descriptor of the file at `path`, and the path of the file when this
+// open created it.
+struct OpenedFile {
+  int fd = -1;
+  std::string created_path;
+};
+
+// Opens the file at `path` for reading and writing, creating it exclusively
+// (so that it is known to be ours) when `access` allows and `exists` says it
+// is missing. Non-blocking, so that a pipe at the path cannot hold the open
+// up. Another process may create or delete the file between the look and the
+// open; then it looks again, a bounded number of times. Fails with errno.
+std::expected<OpenedFile, int> open_file(const std::string& path, FileLock::Access access, bool exists) {
+  for (int attempt = 1;; ++attempt) {
+    const bool create = access == FileLock::Access::kCreate && !exists;
+    std::string target = path;
+    if (create) {
+      auto found = creation_path(path);
+      if (!found) return std::unexpected(found.error());
+      target = std::move(*found);
+    }
+    const int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT | O_EXCL : 0), 0644);
+    if (fd >= 0) return OpenedFile{fd, create ? std::move(target) : std::string()};
+    const int error = errno;
+    const bool raced = access == FileLock::Access::kCreate && error == (create ? EEXIST : ENOENT);
+    if ((!raced && error != EINTR) || attempt == kOpenAttempts) return std::unexpected(error);
+    exists = FileIdentity::of_path(path).has_value();
+  }
+}
+
 }  // namespace
 
 std::optional<FileIdentity> FileIdentity::of_path(const std::string& path) {
@@ -133,15 +202,9 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path,
   const std::optional<FileIdentity> before = FileIdentity::of_path(path);
   if (before && held_slot(r, *before) != nullptr) return locked_error();
 
-  // Non-blocking, so that a pipe at the path cannot hold the open up. A
-  // missing file is created exclusively, so that it is known to be ours.
-  bool created = false;
-  int fd;
-  do {
-    created = access == Access::kCreate && !before.has_value();
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | (created ? O_CREAT | O_EXCL : 0), 0644);
-  } while (fd < 0 && (errno == EINTR || (created && errno == EEXIST)));
-  if (fd < 0) return open_failure(errno, before.has_value() || access == Access::kExisting);
+  auto opened = open_file(path, access, before.has_value());
+  if (!opened) return open_failure(opened.error(), before.has_value() || access == Access::kExisting);
+  const int fd = opened->fd;
 
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
@@ -174,7 +237,7 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path,
 
   auto* slot = new LockSlot{fd, ::getpid(), identity, {}};
   r.slots.push_back(slot);
-  return FileLock(slot, identity, created);
+  return FileLock(slot, identity, std::move(opened->created_path));
 }
 
 bool FileLock::is_held(const std::string& path) {
@@ -194,12 +257,14 @@ bool FileLock::is_held(const std::string& path) {
 }
 
 FileLock::FileLock(FileLock&& other) noexcept
-    : slot_(std::exchange(other.slot_, nullptr)), identity_(other.identity_), created_(other.created_) {}
+    : slot_(std::exchange(other.slot_, nullptr)),
+      identity_(other.identity_),
+      created_path_(std::move(other.created_path_)) {}
 
 FileLock& FileLock::operator=(FileLock&& other) noexcept {
   std::swap(slot_, other.slot_);
   std::swap(identity_, other.identity_);
-  std::swap(created_, other.created_);
+  std::swap(created_path_, other.created_path_);
   return *this;
 }
 

@@ -5,6 +5,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "quorvel/storage/storage_error.h"
 
@@ -46,10 +47,14 @@ class FileLock {
     kExisting,  // for reading and writing; the file must exist
   };
 
-  // Opens the file at `path` as `access` says and locks it. Fails with
-  // Database: "database is locked" when a FileLock on that file lives (here
-  // or in another process), or a message that says why the file cannot be
-  // opened, created or written, or that it is not a regular file.
+  // Opens the file at `path` as `access` says and locks it. A missing file
+  // is created where the path leads: through a symbolic link whose target
+  // does not exist yet, the target is created. Returns at once, never
+  // waiting on another holder or retrying without end. Fails with Database:
+  // "database is locked" when a FileLock on that file lives (here or in
+  // another process), or a message that says why the file cannot be opened,
+  // created or written (a loop of symbolic links among them), or that it is
+  // not a regular file.
   [[nodiscard]] static std::expected<FileLock, StorageError> acquire(const std::string& path,
                                                                      Access access = Access::kCreate);
 
@@ -69,16 +74,17 @@ class FileLock {
   // True in the process that took the lock, false in a forked child.
   bool held_here() const;
 
-  // True when acquire() created the file.
-  bool created() const { return created_; }
+  // The path of the file that acquire() created (the target, when the
+  // path given was a symbolic link), or "" when the file existed.
+  const std::string& created_path() const { return created_path_; }
 
  private:
-  FileLock(LockSlot* slot, FileIdentity identity, bool created)
-      : slot_(slot), identity_(identity), created_(created) {}
+  FileLock(LockSlot* slot, FileIdentity identity, std::string created_path)
+      : slot_(slot), identity_(identity), created_path_(std::move(created_path)) {}
 
   LockSlot* slot_ = nullptr;
   FileIdentity identity_;
-  bool created_ = false;
+  std::string created_path_;
 };
 
 }  // namespace quorvel

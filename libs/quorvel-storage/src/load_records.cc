@@ -8,7 +8,9 @@
 
 #include "database.h"
 #include "mapped_allocator.h"
+#include "open_errors.h"
 #include "record_json.h"
+#include "record_list_internals.h"
 
 namespace quorvel {
 namespace {
@@ -21,46 +23,53 @@ constexpr std::size_t kBatchRows = 8192;
 // into the arena one large copy, few enough to spread a batch over workers.
 constexpr std::size_t kChunkRows = 64;
 
-// Stored values of one batch, back to back in one buffer (mapped, so that
-// it leaves nothing resident once the load is done).
-class ValueBatch {
+// Rows of one batch, each key followed by its value, back to back in one
+// buffer (mapped, so that it leaves nothing resident once the load is done).
+class RowBatch {
  public:
   void clear() {
     bytes_.clear();
     ends_.clear();
   }
-  void add(const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    if (bytes != nullptr) bytes_.insert(bytes_.end(), bytes, bytes + size);
-    ends_.push_back(bytes_.size());
+  void add(sqlite3_stmt* select) {
+    for (int column = 0; column < 2; ++column) {
+      const auto* bytes = static_cast<const char*>(sqlite3_column_blob(select, column));
+      if (bytes != nullptr) bytes_.insert(bytes_.end(), bytes, bytes + sqlite3_column_bytes(select, column));
+      ends_.push_back(bytes_.size());
+    }
   }
-  std::size_t size() const { return ends_.size(); }
-  std::string_view operator[](std::size_t i) const {
+  std::size_t size() const { return ends_.size() / 2; }
+  std::string_view key(std::size_t row) const { return part(2 * row); }
+  std::string_view value(std::size_t row) const { return part(2 * row + 1); }
+
+ private:
+  std::string_view part(std::size_t i) const {
     const std::size_t start = i == 0 ? 0 : ends_[i - 1];
     return std::string_view(bytes_.data() + start, ends_[i] - start);
   }
 
- private:
   std::vector<char, MappedAllocator<char>> bytes_;
-  std::vector<std::size_t> ends_;  // value i ends at ends_[i]
+  std::vector<std::size_t> ends_;  // the key of row r ends at ends_[2r], its value at ends_[2r + 1]
 };
 
 // What one worker made of a run of consecutive rows: their vectors back to
 // back, the rest of each record, and the error of the first row that did not
-// read (the rows after it are not read).
+// read, with its key (the rows after it are not read).
 struct Chunk {
   FloatBlock floats;
-  std::vector<RecordList::LoadedEntry> entries;
+  std::vector<LoadedEntry> entries;
   std::optional<JsonError> error;
+  std::string error_key;
 
-  void parse(const ValueBatch& batch, std::size_t begin, std::size_t end) {
+  void parse(const RowBatch& batch, std::size_t begin, std::size_t end) {
     floats.clear();
     entries.clear();
     error.reset();
     for (std::size_t row = begin; row < end; ++row) {
-      auto entry = read_record_json_into(batch[row], floats);
+      auto entry = read_record_json_into(batch.value(row), floats, batch.key(row));
       if (!entry) {
         error = std::move(entry.error());
+        error_key = batch.key(row);
         return;
       }
       entries.push_back(std::move(*entry));
@@ -68,9 +77,9 @@ struct Chunk {
   }
 };
 
-// Reads up to kBatchRows values from `select`; `done` is set at the end of
+// Reads up to kBatchRows rows from `select`; `done` is set at the end of
 // the table.
-std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, ValueBatch& batch, bool& done) {
+std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, RowBatch& batch, bool& done) {
   batch.clear();
   while (batch.size() < kBatchRows) {
     const int rc = sqlite3_step(select);
@@ -79,7 +88,7 @@ std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, 
       return {};
     }
     if (rc != SQLITE_ROW) return sqlite_failure(Kind::Storage, db);
-    batch.add(sqlite3_column_blob(select, 0), static_cast<std::size_t>(sqlite3_column_bytes(select, 0)));
+    batch.add(select);
   }
   return {};
 }
@@ -97,15 +106,15 @@ void append_chunks(RecordList& list, Chunks& chunks, std::size_t count) {
     floats += chunks[c].floats.size();
   }
   list.reserve_more(entries, floats, false);
-  for (std::size_t c = 0; c < count; ++c) list.append_loaded(chunks[c].floats, chunks[c].entries);
+  for (std::size_t c = 0; c < count; ++c) RecordListInternals::append_loaded(list, chunks[c].floats, chunks[c].entries);
 }
 
 // A pipeline of three stages, each step running all three at once on the
 // workers: one task reads batch k + 1 from SQLite, one appends the records
 // of batch k - 1 to the list, and the others parse batch k, a chunk each.
 std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlite3_stmt* select,
-                                            const ParallelFor& parallel_for) {
-  ValueBatch batches[2];
+                                            std::string_view path, const ParallelFor& parallel_for) {
+  RowBatch batches[2];
   Chunks parsed[2];  // kept across batches, so their blocks are allocated once
   std::size_t parsed_count[2] = {0, 0};
   std::size_t current = 0;
@@ -113,8 +122,8 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
   if (auto ok = read_batch(db, select, batches[current], done); !ok) return ok;
   bool appending = false;  // parsed[1 - current] holds a batch waiting to be appended
   while (batches[current].size() > 0) {
-    const ValueBatch& batch = batches[current];
-    ValueBatch& next = batches[1 - current];
+    const RowBatch& batch = batches[current];
+    RowBatch& next = batches[1 - current];
     Chunks& chunks = parsed[current];
     Chunks& previous = parsed[1 - current];
     next.clear();
@@ -142,8 +151,9 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
     // In key order: the first row that did not read fails the load.
     for (std::size_t c = 0; c < chunk_count; ++c) {
       if (chunks[c].error) {
-        return std::unexpected(
-            StorageError{Kind::Serialization, chunks[c].error->message(), StorageError::Cause::Damaged});
+        return std::unexpected(StorageError{
+            Kind::Serialization, damaged_row_detail(chunks[c].error->message(), chunks[c].error_key, path),
+            StorageError::Cause::Damaged});
       }
     }
     if (!next_read) return next_read;
@@ -157,12 +167,13 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
 
 }  // namespace
 
-std::expected<RecordList, StorageError> load_records(sqlite3* db, const ParallelFor& parallel_for) {
-  auto select = prepare(db, "SELECT value FROM records ORDER BY id", Kind::Table);
+std::expected<RecordList, StorageError> load_records(sqlite3* db, std::string_view path,
+                                                    const ParallelFor& parallel_for) {
+  auto select = prepare(db, "SELECT id, value FROM records ORDER BY id", Kind::Table);
   if (!select) return std::unexpected(std::move(select.error()));
   if (auto ok = execute(db, "BEGIN", Kind::Transaction); !ok) return std::unexpected(std::move(ok.error()));
   RecordList list;
-  auto loaded = load_into(list, db, select->get(), parallel_for);
+  auto loaded = load_into(list, db, select->get(), path, parallel_for);
   sqlite3_reset(select->get());
   (void)execute(db, "COMMIT", Kind::Transaction);  // Ends a read: nothing to lose.
   if (!loaded) return std::unexpected(std::move(loaded.error()));

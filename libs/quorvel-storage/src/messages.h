@@ -3,30 +3,7 @@
 #include <string_view>
 
 // Every message text that the storage library owns, in one place.
-namespace quorvel::messages {
-
-// Descriptions of JSON text errors (followed by " at line L column C").
-inline constexpr std::string_view kEofValue = "EOF while parsing a value";
-inline constexpr std::string_view kEofList = "EOF while parsing a list";
-inline constexpr std::string_view kEofObject = "EOF while parsing an object";
-inline constexpr std::string_view kEofString = "EOF while parsing a string";
-inline constexpr std::string_view kExpectedValue = "expected value";
-inline constexpr std::string_view kExpectedIdent = "expected ident";
-inline constexpr std::string_view kExpectedColon = "expected `:`";
-inline constexpr std::string_view kExpectedCommaOrBracket = "expected `,` or `]`";
-inline constexpr std::string_view kExpectedCommaOrBrace = "expected `,` or `}`";
-inline constexpr std::string_view kKeyMustBeString = "key must be a string";
-inline constexpr std::string_view kTrailingComma = "trailing comma";
-inline constexpr std::string_view kTrailingCharacters = "trailing characters";
-inline constexpr std::string_view kInvalidNumber = "invalid number";
-inline constexpr std::string_view kNumberOutOfRange = "number out of range";
-inline constexpr std::string_view kInvalidEscape = "invalid escape";
-inline constexpr std::string_view kControlCharacter =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-inline constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
-inline constexpr std::string_view kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
-inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
-inline constexpr std::string_view kInvalidUtf8 = "invalid unicode code point";
+namespace quorvel::storage::messages {
 
 // Descriptions of a stored record of the wrong shape.
 inline constexpr std::string_view kExpectedRecord = "expected struct Record";
@@ -38,6 +15,10 @@ inline constexpr std::string_view kExpectedSequence = "invalid type, expected a 
 inline constexpr std::string_view kExpectedF32 = "invalid type, expected f32";
 inline constexpr std::string_view kExpectedTimestamp =
     "invalid value, expected null or an integer from 0 to 18446744073709551615";
+// "the id \"b\" differs from the key it is stored under": a row whose
+// record would load under another id than its key.
+inline constexpr std::string_view kTheId = "the id ";
+inline constexpr std::string_view kDiffersFromKey = " differs from the key it is stored under";
 
 // Why a record has no JSON form that reads back (refused before writing).
 inline constexpr std::string_view kIdNotUtf8 = "id is not valid UTF-8";
@@ -47,6 +28,9 @@ inline constexpr std::string_view kVectorElement = "vector element ";
 inline constexpr std::string_view kIsNaN = " is NaN";
 inline constexpr std::string_view kIsInfinite = " is infinite";
 inline constexpr std::string_view kHasNoJsonForm = ", which has no JSON form";
+// "metadata["scores"][2] is NaN, which has no JSON form": the number's place
+// in the metadata, each key as a JSON string, each index in brackets.
+inline constexpr std::string_view kMetadata = "metadata";
 // "metadata is nested deeper than <levels> levels".
 inline constexpr std::string_view kNestedDeeperThan = "metadata is nested deeper than ";
 inline constexpr std::string_view kLevels = " levels";
@@ -89,6 +73,20 @@ inline constexpr std::string_view kTableHasColumns = "table records has columns 
 inline constexpr std::string_view kTableExpected = "), expected (";                   // + expected + ")"
 inline constexpr std::string_view kExpectedColumns = "id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL";
 
+// Errors of opening a store name the file: "<detail> (file <path>)".
+inline constexpr std::string_view kOfFile = " (file ";
+inline constexpr std::string_view kOfFileEnd = ")";
+// A stored row that does not read back names the row, the file and the
+// commands that deal with it: "<reader's text> (record "<key>" in <path>;
+// `quorvel check <path>` lists the damaged rows, `quorvel salvage <path> NEW`
+// copies the rest into a new file NEW)", the path in the commands quoted for
+// a shell where it needs to be.
+inline constexpr std::string_view kDamagedRecord = " (record ";
+inline constexpr std::string_view kDamagedRecordIn = " in ";
+inline constexpr std::string_view kCheckCommand = "; `quorvel check ";
+inline constexpr std::string_view kSalvageCommand = "` lists the damaged rows, `quorvel salvage ";
+inline constexpr std::string_view kSalvageCommandEnd = " NEW` copies the rest into a new file NEW)";
+
 // Prefixes of StorageError display texts.
 inline constexpr std::string_view kSerializationPrefix = "Serialization error: ";
 inline constexpr std::string_view kDatabasePrefix = "Database error: ";
@@ -97,4 +95,4 @@ inline constexpr std::string_view kTablePrefix = "Table error: ";
 inline constexpr std::string_view kCommitPrefix = "Commit error: ";
 inline constexpr std::string_view kStoragePrefix = "Storage error: ";
 
-}  // namespace quorvel::messages
+}  // namespace quorvel::storage::messages

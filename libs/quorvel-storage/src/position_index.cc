@@ -1,5 +1,6 @@
 #include "position_index.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace quorvel {
@@ -53,9 +54,16 @@ void PositionIndex::erase(std::string_view id, const Ids& ids) {
   --size_;
 }
 
-void PositionIndex::close_gap(std::size_t position) {
-  for (std::uint64_t& held : slots_) {
-    if (held != kEmpty && held > position) --held;
+void PositionIndex::rebuild(const Ids& ids) noexcept {
+  std::fill(slots_.begin(), slots_.end(), kEmpty);
+  size_ = 0;
+  if (slots_.empty()) return;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t position = 0; position < ids.size(); ++position) {
+    std::size_t slot = slot_of(ids[position]);
+    while (slots_[slot] != kEmpty) slot = (slot + 1) & mask;
+    slots_[slot] = position;
+    ++size_;
   }
 }
 

@@ -29,9 +29,10 @@ class PositionIndex {
   // Removes `id`, if present.
   void erase(std::string_view id, const Ids& ids);
 
-  // Lowers every position above `position` by one (after the entry there
-  // was removed from the list).
-  void close_gap(std::size_t position);
+  // Maps every id of `ids` to its position afresh, after the list moved its
+  // entries (the ids are distinct). Keeps the table's size: allocates
+  // nothing while it holds at most as many ids as it did.
+  void rebuild(const Ids& ids) noexcept;
 
   // Makes room for `count` ids without rehashing.
   void reserve(std::size_t count, const Ids& ids);

@@ -1,18 +1,22 @@
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "record_json.h"
 
+#include "json_cursor.h"
+#include "json_messages.h"
 #include "messages.h"
-#include "quorvel/storage/json_writer.h"
+#include "quorvel/json/json_writer.h"
 #include "utf8.h"
 
 namespace quorvel {
 namespace {
 
-namespace msg = quorvel::messages;
+namespace msg = storage::messages;
+namespace json_msg = json::messages;
 
 // One level for the record's own object or array, then metadata's levels.
 constexpr int kRecordNestingBudget = static_cast<int>(kMaxMetadataNesting) + 2;
@@ -47,10 +51,10 @@ std::string field_message(std::string_view what, Field field) {
 // entry().
 class RecordReader {
  public:
-  RecordReader(std::string_view bytes, FloatBlock& vector_out)
-      : json_(bytes, kRecordNestingBudget), vector_out_(vector_out) {}
+  RecordReader(std::string_view bytes, FloatBlock& vector_out, std::optional<std::string_view> key)
+      : json_(bytes, kRecordNestingBudget), vector_out_(vector_out), key_(key) {}
 
-  std::expected<RecordList::LoadedEntry, JsonError> read() {
+  std::expected<LoadedEntry, JsonError> read() {
     const int first = json_.peek_token();
     std::expected<void, JsonError> shape;
     if (first == '{') {
@@ -58,7 +62,7 @@ class RecordReader {
     } else if (first == '[') {
       shape = read_array_form();
     } else if (first == -1) {
-      return std::unexpected(json_.error_here(msg::kEofValue));
+      return std::unexpected(json_.error_here(json_msg::kEofValue));
     } else {
       // Make sure the value is well-formed before complaining about its type.
       if (auto value = json_.read_value(); !value) return std::unexpected(std::move(value.error()));
@@ -76,8 +80,8 @@ class RecordReader {
     bool seen[4] = {false, false, false, false};
     int next = json_.peek_token();
     while (next != '}') {
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofObject));
-      if (next != '"') return std::unexpected(json_.error_here(msg::kKeyMustBeString));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofObject));
+      if (next != '"') return std::unexpected(json_.error_here(json_msg::kKeyMustBeString));
       const std::size_t key_start = json_.position();
       auto key = json_.read_string();
       if (!key) return std::unexpected(std::move(key.error()));
@@ -90,18 +94,18 @@ class RecordReader {
         was_seen = true;
       }
       next = json_.peek_token();
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofObject));
-      if (next != ':') return std::unexpected(json_.error_here(msg::kExpectedColon));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofObject));
+      if (next != ':') return std::unexpected(json_.error_here(json_msg::kExpectedColon));
       json_.advance();
       if (auto ok = read_field(field); !ok) return ok;
       next = json_.peek_token();
       if (next == ',') {
         json_.advance();
         next = json_.peek_token();
-        if (next == '}') return std::unexpected(json_.error_here(msg::kTrailingComma));
-        if (next == -1) return std::unexpected(json_.error_here(msg::kEofValue));
+        if (next == '}') return std::unexpected(json_.error_here(json_msg::kTrailingComma));
+        if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofValue));
       } else if (next != '}' && next != -1) {
-        return std::unexpected(json_.error_here(msg::kExpectedCommaOrBrace));
+        return std::unexpected(json_.error_here(json_msg::kExpectedCommaOrBrace));
       }
     }
     const std::size_t close = json_.position();
@@ -122,16 +126,16 @@ class RecordReader {
     for (std::size_t i = 0; i < 4; ++i) {
       const int next = json_.peek_token();
       if (next == ']') return std::unexpected(json_.error_here(msg::kExpectedRecordOf4));
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofList));
       if (i > 0) {
-        if (next != ',') return std::unexpected(json_.error_here(msg::kExpectedCommaOrBracket));
+        if (next != ',') return std::unexpected(json_.error_here(json_msg::kExpectedCommaOrBracket));
         json_.advance();
-        if (json_.peek_token() == ']') return std::unexpected(json_.error_here(msg::kTrailingComma));
+        if (json_.peek_token() == ']') return std::unexpected(json_.error_here(json_msg::kTrailingComma));
       }
       if (auto ok = read_field(kOrder[i]); !ok) return ok;
     }
     const int next = json_.peek_token();
-    if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+    if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofList));
     if (next != ']') return std::unexpected(json_.error_here(msg::kExpectedRecordOf4));
     json_.advance();
     json_.leave_nesting();
@@ -154,8 +158,15 @@ class RecordReader {
 
   std::expected<void, JsonError> read_id() {
     if (json_.peek_token() != '"') return type_error(msg::kExpectedString);
+    const std::size_t start = json_.position();
     auto id = json_.read_string();
     if (!id) return std::unexpected(std::move(id.error()));
+    if (key_ && *id != *key_) {
+      std::string description(msg::kTheId);
+      append_json_string(description, *id);
+      description += msg::kDiffersFromKey;
+      return std::unexpected(json_.error_at(start, description));
+    }
     entry_.id = std::move(*id);
     return {};
   }
@@ -178,7 +189,7 @@ class RecordReader {
     }
     int next = json_.peek_token();
     while (next != ']') {
-      if (next == -1) return std::unexpected(json_.error_here(msg::kEofList));
+      if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofList));
       if (next != '-' && (next < '0' || next > '9')) return type_error(msg::kExpectedF32);
       auto element = json_.read_number_as_float();
       if (!element) return std::unexpected(std::move(element.error()));
@@ -187,10 +198,10 @@ class RecordReader {
       if (next == ',') {
         json_.advance();
         next = json_.peek_token();
-        if (next == ']') return std::unexpected(json_.error_here(msg::kTrailingComma));
-        if (next == -1) return std::unexpected(json_.error_here(msg::kEofValue));
+        if (next == ']') return std::unexpected(json_.error_here(json_msg::kTrailingComma));
+        if (next == -1) return std::unexpected(json_.error_here(json_msg::kEofValue));
       } else if (next != ']' && next != -1) {
-        return std::unexpected(json_.error_here(msg::kExpectedCommaOrBracket));
+        return std::unexpected(json_.error_here(json_msg::kExpectedCommaOrBracket));
       }
     }
     json_.advance();
@@ -231,9 +242,10 @@ class RecordReader {
     return std::unexpected(json_.error_here(description));
   }
 
-  JsonReader json_;
+  JsonCursor json_;
   FloatBlock& vector_out_;
-  RecordList::LoadedEntry entry_;
+  std::optional<std::string_view> key_;  // the id the record must have
+  LoadedEntry entry_;
 };
 
 bool strings_are_utf8(const JsonValue& value) {
@@ -247,6 +259,34 @@ bool strings_are_utf8(const JsonValue& value) {
     });
   }
   return true;
+}
+
+// Where in `value` the first NaN or infinite number lies (members and
+// elements in order, depth first), appended to `path` as ["key"] and [index]
+// steps, and whether it is NaN; `path` is left as it was when there is none.
+// The recursion goes as deep as the value, so the depth is checked first.
+std::optional<bool> find_non_finite(const JsonValue& value, std::string& path) {
+  if (const auto* number = value.get_if<JsonValue::Float>()) {
+    if (std::isfinite(*number)) return std::nullopt;
+    return std::isnan(*number);
+  }
+  const std::size_t length = path.size();
+  if (const auto* array = value.get_if<JsonValue::Array>()) {
+    for (std::size_t i = 0; i < array->size(); ++i) {
+      path += '[' + std::to_string(i) + ']';
+      if (const auto nan = find_non_finite((*array)[i], path)) return nan;
+      path.resize(length);
+    }
+  } else if (const auto* object = value.get_if<JsonValue::Object>()) {
+    for (const JsonValue::Member& member : *object) {
+      path += '[';
+      append_json_string(path, member.key);
+      path += ']';
+      if (const auto nan = find_non_finite(member.value, path)) return nan;
+      path.resize(length);
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -266,6 +306,13 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
   if (record.metadata && json_nesting_depth(*record.metadata) > kMaxMetadataNesting) {
     return std::unexpected(std::string(msg::kNestedDeeperThan) + std::to_string(kMaxMetadataNesting) +
                            std::string(msg::kLevels));
+  }
+  if (record.metadata) {
+    std::string place(msg::kMetadata);
+    if (const auto nan = find_non_finite(*record.metadata, place)) {
+      return std::unexpected(place + std::string(*nan ? msg::kIsNaN : msg::kIsInfinite) +
+                             std::string(msg::kHasNoJsonForm));
+    }
   }
   out += "{\"id\":";
   append_json_string(out, record.id);
@@ -290,20 +337,21 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
   return {};
 }
 
-std::expected<Record, JsonError> read_record_json(std::string_view bytes) {
+std::expected<Record, JsonError> read_record_json(std::string_view bytes, std::optional<std::string_view> key) {
   // Elements collect in a per-thread scratch buffer, so that the record's
   // own vector is allocated once, at its exact size.
   thread_local FloatBlock scratch;
   scratch.clear();
-  auto entry = RecordReader(bytes, scratch).read();
+  auto entry = RecordReader(bytes, scratch, key).read();
   if (!entry) return std::unexpected(std::move(entry.error()));
   return Record{std::move(entry->id), std::vector<float>(scratch.begin(), scratch.end()), std::move(entry->metadata),
                 entry->timestamp};
 }
 
-std::expected<RecordList::LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
-                                                                        FloatBlock& vector_out) {
-  return RecordReader(bytes, vector_out).read();
+std::expected<LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
+                                                                        FloatBlock& vector_out,
+                                                                        std::optional<std::string_view> key) {
+  return RecordReader(bytes, vector_out, key).read();
 }
 
 }  // namespace quorvel

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "plain_floats.h"
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/record_list.h"
+#include "record_list_internals.h"
 
 namespace quorvel {
 
@@ -30,12 +32,17 @@ namespace quorvel {
 // integer converts directly to the nearest float, any other number goes
 // through the nearest double. Nesting is limited to kMaxMetadataNesting + 1
 // levels, counting the record itself.
-[[nodiscard]] std::expected<Record, JsonError> read_record_json(std::string_view bytes);
+//
+// With a `key` (the key of the row that holds the form) an id other than
+// the key is an error too, reported where the id stands: such a row would
+// load under one id and be stored under another.
+[[nodiscard]] std::expected<Record, JsonError> read_record_json(std::string_view bytes,
+                                                                std::optional<std::string_view> key = {});
 
 // read_record_json() for loading: appends the vector's elements to
 // `vector_out` (left as it was, but for partly appended elements, on a
 // failure) and returns the rest of the record.
-[[nodiscard]] std::expected<RecordList::LoadedEntry, JsonError> read_record_json_into(std::string_view bytes,
-                                                                                    FloatBlock& vector_out);
+[[nodiscard]] std::expected<LoadedEntry, JsonError> read_record_json_into(
+    std::string_view bytes, FloatBlock& vector_out, std::optional<std::string_view> key = {});
 
 }  // namespace quorvel

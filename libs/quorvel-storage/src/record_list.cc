@@ -6,6 +6,7 @@
 
 #include "float_arena.h"
 #include "position_index.h"
+#include "record_list_internals.h"
 
 namespace quorvel {
 namespace {
@@ -43,8 +44,8 @@ std::optional<std::uint64_t> RecordList::timestamp(std::size_t position) const {
 
 std::optional<std::size_t> RecordList::find(std::string_view id) const { return storage_->index.find(id, ids_); }
 
-std::span<const float> RecordList::arena() const {
-  return {storage_->arena.data(), storage_->arena.size()};
+std::span<const float> RecordListInternals::arena(const RecordList& list) {
+  return {list.storage_->arena.data(), list.storage_->arena.size()};
 }
 
 void RecordList::make_room_for(std::size_t count) {
@@ -52,12 +53,13 @@ void RecordList::make_room_for(std::size_t count) {
   make_room(metadata_, count);
   make_room(offsets_, count);
   make_room(lengths_, count);
+  make_room(live_, count);
   if (!timestamps_.empty()) make_room(timestamps_, count);
   storage_->index.reserve(count, ids_);
 }
 
 void RecordList::reserve_more(std::size_t entries, std::size_t floats, bool timestamps) {
-  const std::size_t count = size() + entries;
+  const std::size_t count = slot_count() + entries;
   if (timestamps) make_room(timestamps_, count);
   make_room_for(count);
   storage_->arena.reserve_more(floats);
@@ -66,21 +68,23 @@ void RecordList::reserve_more(std::size_t entries, std::size_t floats, bool time
 void RecordList::append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,
                         std::optional<std::uint64_t> timestamp) {
   LoadedEntry entry{std::move(id), vector.size(), std::move(metadata), timestamp};
-  append_loaded(vector, std::span(&entry, 1));
+  RecordListInternals::append_loaded(*this, vector, std::span(&entry, 1));
 }
 
-void RecordList::append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries) {
-  make_room_for(size() + entries.size());
+void RecordListInternals::append_loaded(RecordList& list, std::span<const float> floats,
+                                        std::span<LoadedEntry> entries) {
+  list.make_room_for(list.slot_count() + entries.size());
 
-  std::size_t offset = storage_->arena.append(floats);
-  floats_ = storage_->arena.data();
+  std::size_t offset = list.storage_->arena.append(floats);
+  list.floats_ = list.storage_->arena.data();
   for (LoadedEntry& entry : entries) {
-    ids_.push_back(std::move(entry.id));
-    metadata_.push_back(std::move(entry.metadata));
-    offsets_.push_back(offset);
-    lengths_.push_back(static_cast<std::uint32_t>(entry.vector_length));
-    set_timestamp(ids_.size() - 1, entry.timestamp);
-    storage_->index.assign(ids_.back(), ids_.size() - 1, ids_);
+    list.ids_.push_back(std::move(entry.id));
+    list.metadata_.push_back(std::move(entry.metadata));
+    list.offsets_.push_back(offset);
+    list.lengths_.push_back(static_cast<std::uint32_t>(entry.vector_length));
+    list.live_.push_back(1);
+    list.set_timestamp(list.ids_.size() - 1, entry.timestamp);
+    list.storage_->index.assign(list.ids_.back(), list.ids_.size() - 1, list.ids_);
     offset += entry.vector_length;
   }
 }
@@ -103,17 +107,31 @@ void RecordList::replace(std::size_t position, std::span<const float> vector, st
   compact_if_needed();
 }
 
-std::size_t RecordList::remove(std::string_view id) {
-  std::size_t removed = 0;
+bool RecordList::remove(std::string_view id) {
+  const std::optional<std::size_t> found = find(id);
+  if (!found) return false;
+  const std::size_t position = *found;
+  storage_->index.erase(id, ids_);  // while the id is still in its column
+  hole_floats_ += lengths_[position];
+  lengths_[position] = 0;
+  std::string().swap(ids_[position]);  // gives the id's memory back
+  metadata_[position].reset();
+  if (!timestamps_.empty()) timestamps_[position].reset();
+  live_[position] = 0;
+  ++free_slots_;
+  compact_if_needed();
+  return true;
+}
+
+bool RecordList::compaction_due() const {
+  return free_slots_ > std::max(kToleratedFreeSlots, size() / 4);
+}
+
+void RecordList::compact() noexcept {
+  if (free_slots_ == 0) return;
   std::size_t kept = 0;
-  storage_->index.erase(id, ids_);
-  for (std::size_t position = 0; position < size(); ++position) {
-    if (ids_[position] == id) {
-      hole_floats_ += lengths_[position];
-      storage_->index.close_gap(position - removed);
-      ++removed;
-      continue;
-    }
+  for (std::size_t position = 0; position < slot_count(); ++position) {
+    if (live_[position] == 0) continue;
     if (kept != position) {
       ids_[kept] = std::move(ids_[position]);
       metadata_[kept] = std::move(metadata_[position]);
@@ -123,21 +141,23 @@ std::size_t RecordList::remove(std::string_view id) {
     }
     ++kept;
   }
+  // Shrinking keeps every column's capacity: nothing is allocated.
   ids_.resize(kept);
   metadata_.resize(kept);
   offsets_.resize(kept);
   lengths_.resize(kept);
   if (!timestamps_.empty()) timestamps_.resize(kept);
-  if (removed > 0) compact_if_needed();
-  return removed;
+  live_.assign(kept, 1);
+  free_slots_ = 0;
+  storage_->index.rebuild(ids_);
 }
 
 void RecordList::set_timestamp(std::size_t position, std::optional<std::uint64_t> timestamp) {
   if (timestamps_.empty()) {
     if (!timestamp) return;
-    timestamps_.resize(size());  // the first timestamp: every entry gets a slot
-  } else if (timestamps_.size() < size()) {
-    timestamps_.resize(size());
+    timestamps_.resize(slot_count());  // the first timestamp: every entry gets one
+  } else if (timestamps_.size() < slot_count()) {
+    timestamps_.resize(slot_count());
   }
   timestamps_[position] = timestamp;
 }
@@ -153,7 +173,7 @@ void RecordList::compact_if_needed() {
     return;  // No memory for a second arena now: keep the holes until the next change.
   }
   std::size_t offset = 0;
-  for (std::size_t position = 0; position < size(); ++position) {
+  for (std::size_t position = 0; position < slot_count(); ++position) {
     std::copy_n(storage_->arena.data() + offsets_[position], lengths_[position], out + offset);
     offsets_[position] = offset;
     offset += lengths_[position];

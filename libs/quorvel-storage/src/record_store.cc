@@ -9,22 +9,23 @@
 
 #include "database.h"
 #include "load_records.h"
+#include "open_errors.h"
 #include "record_json.h"
 
 namespace quorvel {
 
 using Kind = StorageError::Kind;
 
-void run_serially(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
-  if (count > 0) body(0, count);
-}
-
 std::expected<RecordStore, StorageError> RecordStore::open(const std::string& path,
                                                            const ParallelFor& parallel_for) {
   auto database = Database::open(path);
-  if (!database) return std::unexpected(std::move(database.error()));
-  auto records = load_records((*database)->handle(), parallel_for);
-  if (!records) return std::unexpected(std::move(records.error()));
+  if (!database) return std::unexpected(naming_file(std::move(database.error()), path));
+  auto records = load_records((*database)->handle(), path, parallel_for);
+  if (!records) {
+    // A damaged row's error names the file already.
+    if (records.error().kind == Kind::Serialization) return std::unexpected(std::move(records.error()));
+    return std::unexpected(naming_file(std::move(records.error()), path));
+  }
   return RecordStore(std::move(*database), std::move(*records), parallel_for);
 }
 
@@ -129,8 +130,8 @@ std::expected<bool, StorageError> RecordStore::remove(std::string_view id) {
   if (!written) return std::unexpected(std::move(written.error()));
   if (!removed) return false;
 
-  // Committed: drop every entry with this id in one pass, keeping the order
-  // of the others.
+  // Committed: free the entry's slot. Nothing can fail here, and no other
+  // entry moves.
   records_.remove(id);
   return true;
 }

@@ -3,6 +3,11 @@
 #include "messages.h"
 
 namespace quorvel {
+namespace {
+
+namespace messages = storage::messages;
+
+}  // namespace
 
 std::string StorageError::message() const {
   std::string_view prefix;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "database.h"
+#include "open_errors.h"
 #include "record_json.h"
 
 namespace quorvel {
@@ -23,7 +24,7 @@ std::expected<std::uint64_t, StorageError> pragma_number(sqlite3* db, const char
 
 std::expected<StoredFile, StorageError> StoredFile::open(const std::string& path) {
   auto database = Database::open_to_read(path);
-  if (!database) return std::unexpected(std::move(database.error()));
+  if (!database) return std::unexpected(naming_file(std::move(database.error()), path));
   return StoredFile(std::move(*database));
 }
 
@@ -70,6 +71,10 @@ std::expected<StoredFile::Facts, StorageError> StoredFile::facts() const {
   struct stat status {};
   if (::stat(sqlite3_db_filename(db, "main"), &status) == 0) facts.file_bytes = static_cast<std::uint64_t>(status.st_size);
   return facts;
+}
+
+std::expected<Record, JsonError> read_stored_row(std::string_view key, std::string_view value) {
+  return read_record_json(value, key);
 }
 
 std::expected<Record, JsonError> read_stored_record(std::string_view value) { return read_record_json(value); }

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_writer.h"
+#include "json_cursor.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_writer.h"
 
 namespace quorvel {
 namespace {
@@ -61,7 +62,7 @@ std::string random_element(std::mt19937& rng) {
 // What the number reader makes of one element on its own, or nothing when
 // it refuses it (or the element holds more than a number).
 std::optional<float> slow_value(const std::string& element) {
-  JsonReader reader(element);
+  JsonCursor reader(element);
   const int first = reader.peek_token();
   if (first != '-' && (first < '0' || first > '9')) return std::nullopt;
   auto value = reader.read_number_as_float();

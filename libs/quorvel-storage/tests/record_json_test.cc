@@ -4,13 +4,16 @@
 #include <limits>
 #include <string>
 
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
+#include "json_messages.h"
 #include "messages.h"
 #include "record_json.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {
 namespace {
+
+namespace messages = storage::messages;
 
 std::string write(const Record& record) {
   std::string out;
@@ -116,7 +119,7 @@ TEST(RecordJsonTest, AllowsMetadataAsDeepAsMetadataTextCanBeButNoDeeper) {
 
   auto deeper = read_record_json(R"({"id":"a","vector":[],"metadata":[)" + open + close + "]}");
   ASSERT_FALSE(deeper);
-  EXPECT_EQ(deeper.error().description, messages::kRecursionLimit);
+  EXPECT_EQ(deeper.error().description, json::messages::kRecursionLimit);
 }
 
 TEST(RecordJsonTest, RefusesToWriteRecordsThatWouldNotReadBack) {
@@ -131,6 +134,13 @@ TEST(RecordJsonTest, RefusesToWriteRecordsThatWouldNotReadBack) {
       {Record{"\xc3", {}, {}, {}}, "id is not valid UTF-8"},
       {Record{"a", {}, JsonValue::make_object({JsonValue::Member{"\xed\xa0\x80", 1}}), {}},
        "metadata holds text that is not valid UTF-8"},
+      {Record{"a", {}, JsonValue(std::nan("")), {}}, "metadata is NaN, which has no JSON form"},
+      {Record{"a", {},
+              JsonValue::make_object({JsonValue::Member{"ok", 1.5},
+                                      JsonValue::Member{"q\"", JsonValue::Array{0.0, JsonValue::make_object({
+                                          JsonValue::Member{"x", -std::numeric_limits<double>::infinity()}})}}}),
+              {}},
+       R"(metadata["q\""][1]["x"] is infinite, which has no JSON form)"},
   };
   for (const auto& c : cases) {
     std::string out = "kept";

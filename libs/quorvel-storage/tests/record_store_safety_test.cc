@@ -22,6 +22,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = storage::messages;
+
 using testing::file_bytes;
 using testing::ids_of;
 using testing::run_sql;
@@ -56,7 +58,7 @@ TEST_F(RecordStoreSafetyTest, FilesOfOtherApplicationsAreRefusedAndLeftAsTheyWer
     auto store = RecordStore::open(path);
     ASSERT_FALSE(store);
     EXPECT_EQ(store.error().kind, Kind::Table);
-    EXPECT_EQ(store.error().message(), c.message);
+    EXPECT_EQ(store.error().message(), c.message + " (file " + path + ")");
     EXPECT_EQ(file_bytes(path), before);
     EXPECT_FALSE(fs::exists(path + "-wal"));
   }
@@ -141,6 +143,60 @@ TEST_F(RecordStoreSafetyTest, ChangesAreRefusedOnceThePathNamesAnotherFile) {
   }
 }
 
+// A symbolic link made before its target exists opens, creating the target
+// (the link stays a link, and the records are in the target); a link that
+// cannot lead to a file fails at once, creating nothing.
+TEST_F(RecordStoreSafetyTest, SymbolicLinksToMissingFilesOpenAndLoopsFailAtOnce) {
+  struct Link {
+    const char* name;
+    const char* target;
+  };
+  const struct Case {
+    const char* name;
+    std::vector<Link> links;  // made in order; the first is opened
+    std::string target;       // the file that opening creates, or "" for a failure
+    std::string message;
+  } cases[] = {
+      {"relative", {{"link.db", "target.db"}}, "target.db", ""},
+      {"absolute", {{"link.db", "@/target.db"}}, "target.db", ""},
+      {"chain", {{"link.db", "middle.db"}, {"middle.db", "sub/target.db"}}, "sub/target.db", ""},
+      {"into a missing directory", {{"link.db", "missing/target.db"}}, "",
+       "Database error: unable to open database file: No such file or directory"},
+      {"loop", {{"link.db", "other.db"}, {"other.db", "link.db"}}, "",
+       "Database error: unable to open database file: Too many levels of symbolic links"},
+      {"to itself", {{"link.db", "link.db"}}, "",
+       "Database error: unable to open database file: Too many levels of symbolic links"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    fs::create_directory(dir.file("sub"));
+    for (const Link& link : c.links) {
+      const std::string target = link.target[0] == '@' ? dir.file(link.target + 2) : link.target;
+      fs::create_symlink(target, dir.file(link.name));
+    }
+    const std::string path = dir.file(c.links[0].name);
+    {
+      auto store = RecordStore::open(path);
+      if (c.target.empty()) {
+        ASSERT_FALSE(store);
+        EXPECT_EQ(store.error().message(), c.message + " (file " + path + ")");
+        EXPECT_FALSE(fs::exists(dir.file("missing")));
+        continue;
+      }
+      ASSERT_TRUE(store) << store.error().message();
+      ASSERT_TRUE(store->insert(record("a")));
+    }
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.file(c.target))));
+    for (const std::string& opened : {path, dir.file(c.target)}) {
+      auto reopened = RecordStore::open(opened);
+      ASSERT_TRUE(reopened) << reopened.error().message();
+      EXPECT_EQ(ids_of(*reopened), std::vector<std::string>{"a"});
+    }
+  }
+}
+
 // Runs `child` in a forked process and returns its exit status.
 int in_forked_child(const std::function<int()>& child) {
   const pid_t pid = ::fork();
@@ -167,7 +223,7 @@ TEST_F(RecordStoreSafetyTest, AForkedChildReadsButNeitherWritesNorClosesTheParen
       if (store.remove("a") || store.records().size() != 1) return 3;
       // A second store in the child finds the parent's lock.
       auto second = RecordStore::open(path_);
-      if (second || second.error().detail != messages::kLocked) return 4;
+      if (second || second.error().detail != std::string(messages::kLocked) + " (file " + path_ + ")") return 4;
       { RecordStore dropped = std::move(store); }
       return 0;
     });

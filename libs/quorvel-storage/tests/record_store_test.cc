@@ -20,6 +20,8 @@
 namespace quorvel {
 namespace {
 
+namespace messages = storage::messages;
+
 using testing::ids_of;
 using testing::run_sql;
 
@@ -123,7 +125,7 @@ TEST_F(RecordStoreTest, SecondStoreOnALiveFileFailsUntilTheFirstIsDropped) {
     RecordStore first = open_ok();
     auto second = RecordStore::open(path_);
     ASSERT_FALSE(second);
-    EXPECT_EQ(second.error().message(), std::string(messages::kDatabasePrefix) + "database is locked");
+    EXPECT_EQ(second.error().message(), "Database error: database is locked (file " + path_ + ")");
   }
   open_ok();
 }
@@ -133,7 +135,7 @@ TEST_F(RecordStoreTest, FilesThatAreNoDatabaseOrHaveAnotherTableFailToOpen) {
     std::ofstream(path_) << "this is not a database file, just some text that is long enough";
     auto store = RecordStore::open(path_);
     ASSERT_FALSE(store);
-    EXPECT_EQ(store.error().message(), std::string(messages::kDatabasePrefix) + "file is not a database");
+    EXPECT_EQ(store.error().message(), "Database error: file is not a database (file " + path_ + ")");
   }
   {
     const std::string other = dir_.file("other.sqlite");
@@ -143,20 +145,21 @@ TEST_F(RecordStoreTest, FilesThatAreNoDatabaseOrHaveAnotherTableFailToOpen) {
     EXPECT_EQ(store.error().kind, Kind::Table);
     EXPECT_EQ(store.error().message(),
               "Table error: table records has columns (id INTEGER PRIMARY KEY, value TEXT), "
-              "expected (id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL)");
+              "expected (id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL) (file " + other + ")");
   }
   {
     const std::string missing_dir = dir_.file("no/such/dir/db.sqlite");
     auto store = RecordStore::open(missing_dir);
     ASSERT_FALSE(store);
     EXPECT_EQ(store.error().message(),
-              std::string(messages::kDatabasePrefix) + "unable to open database file: No such file or directory");
+              "Database error: unable to open database file: No such file or directory (file " + missing_dir + ")");
   }
   // A path with a NUL in it would name another file.
   {
-    auto store = RecordStore::open(dir_.file("a") + std::string(1, '\0') + "b");
+    const std::string with_nul = dir_.file("a") + std::string(1, '\0') + "b";
+    auto store = RecordStore::open(with_nul);
     ASSERT_FALSE(store);
-    EXPECT_EQ(store.error().message(), std::string(messages::kDatabasePrefix) + "the path holds a NUL character");
+    EXPECT_EQ(store.error().message(), "Database error: the path holds a NUL character (file " + with_nul + ")");
   }
   // An empty file becomes a new database.
   const std::string empty = dir_.file("empty.sqlite");
@@ -183,8 +186,7 @@ TEST_F(RecordStoreTest, EveryPathNamesAFile) {
   auto empty = RecordStore::open("");
   std::filesystem::current_path(previous);
   ASSERT_FALSE(empty);
-  EXPECT_EQ(empty.error().message(),
-            std::string(messages::kDatabasePrefix) + "unable to open database file: Is a directory");
+  EXPECT_EQ(empty.error().message(), "Database error: unable to open database file: Is a directory (file )");
 }
 
 TEST_F(RecordStoreTest, StoredValuesInOtherReadableFormsLoad) {
@@ -205,18 +207,31 @@ TEST_F(RecordStoreTest, StoredValuesInOtherReadableFormsLoad) {
   EXPECT_EQ(stored_values(path_).front(), R"({"id":"a","vector":[1.0],"metadata":null,"timestamp":null})");
 }
 
-TEST_F(RecordStoreTest, AnUnreadableStoredValueFailsEveryOpen) {
-  const char* bad_values[] = {
-      R"({"vector":[]})",
-      R"({"id":"x","vector":[1,null]})",
-      R"({"id":"x","vector":[],"timestamp":-1})",
-      R"({"id":"x","vector":[],"timestamp":1.5})",
-      R"({"id":"x","id":"x","vector":[]})",
-      R"(["x",[1,2]])",
+// Every value that does not read back fails every open, and the message
+// names the row, the file (quoted for a shell in the commands where it needs
+// to be) and what lists and rescues such rows.
+TEST_F(RecordStoreTest, AnUnreadableStoredValueFailsEveryOpenNamingTheRowAndTheFile) {
+  const struct Case {
+    const char* value;
+    const char* reader_text;
+  } cases[] = {
+      {R"({"vector":[]})", "missing field `id` at line 1 column 13"},
+      {R"({"id":"x","vector":[1,null]})", "invalid type, expected f32 at line 1 column 23"},
+      {R"({"id":"x","vector":[],"timestamp":-1})", nullptr},
+      {R"({"id":"x","vector":[],"timestamp":1.5})", nullptr},
+      {R"({"id":"x","id":"x","vector":[]})", nullptr},
+      {R"(["x",[1,2]])", nullptr},
+      // Another id than its key: it would load under an id that no delete
+      // or insert reaches.
+      {R"({"id":"y","vector":[]})", R"(the id "y" differs from the key it is stored under at line 1 column 7)"},
+      {R"(["",[]])", R"(the id "" differs from the key it is stored under at line 1 column 2)"},
   };
-  for (const char* bad : bad_values) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
     TempDir dir;
-    const std::string path = dir.file("db.sqlite");
+    const std::string path = dir.file("it's mine.sqlite");
+    // The path in single quotes, its own quote closed, escaped and opened again.
+    const std::string word = std::string(1, '\'').append(dir.file("it'\\''s mine.sqlite")).append(1, '\'');
     {
       auto store = RecordStore::open(path);
       ASSERT_TRUE(store);
@@ -226,17 +241,20 @@ TEST_F(RecordStoreTest, AnUnreadableStoredValueFailsEveryOpen) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_stmt* stmt = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO records VALUES ('x', ?1)", -1, &stmt, nullptr), SQLITE_OK);
-    sqlite3_bind_blob(stmt, 1, bad, static_cast<int>(std::strlen(bad)), SQLITE_STATIC);
+    sqlite3_bind_blob(stmt, 1, c.value, static_cast<int>(std::strlen(c.value)), SQLITE_STATIC);
     EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
     sqlite3_finalize(stmt);
     sqlite3_close(db);
 
+    const std::string reader_text =
+        c.reader_text != nullptr ? c.reader_text : read_record_json(c.value).error().message();
     for (int attempt = 0; attempt < 2; ++attempt) {
       auto store = RecordStore::open(path);
-      ASSERT_FALSE(store) << bad;
-      EXPECT_EQ(store.error().kind, Kind::Serialization) << bad;
-      EXPECT_EQ(store.error().message(), std::string(messages::kSerializationPrefix) +
-                                             read_record_json(bad).error().message());
+      ASSERT_FALSE(store);
+      EXPECT_EQ(store.error().kind, Kind::Serialization);
+      EXPECT_EQ(store.error().message(), "Serialization error: " + reader_text + " (record \"x\" in " + path +
+                                             "; `quorvel check " + word + "` lists the damaged rows, `quorvel "
+                                             "salvage " + word + " NEW` copies the rest into a new file NEW)");
     }
   }
 }

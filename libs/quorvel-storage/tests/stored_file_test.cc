@@ -50,6 +50,12 @@ TEST_F(StoredFileTest, ReadsEveryRowAsStoredWithoutWritingAndExcludesStores) {
                                 {"a", "not a record"},
                                 {"b", R"({"id":"b","vector":[2.0],"metadata":null,"timestamp":null})"}}));
   EXPECT_FALSE(read_stored_record("not a record"));
+  // A row reads back only under the id it holds; a line alone has no key.
+  const std::string stored_b = R"({"id":"b","vector":[2.0],"metadata":null,"timestamp":null})";
+  EXPECT_EQ(read_stored_row("b", stored_b), record("b", 2));
+  EXPECT_EQ(read_stored_row("c", stored_b).error().message(),
+            R"(the id "b" differs from the key it is stored under at line 1 column 7)");
+  EXPECT_EQ(read_stored_record(stored_b), record("b", 2));
   const auto facts = file->facts();
   ASSERT_TRUE(facts);
   EXPECT_EQ(facts->page_size, 4096u);
@@ -59,7 +65,7 @@ TEST_F(StoredFileTest, ReadsEveryRowAsStoredWithoutWritingAndExcludesStores) {
   // A store and a reader exclude each other, both ways.
   auto store = RecordStore::open(path_);
   ASSERT_FALSE(store);
-  EXPECT_EQ(store.error().message(), "Database error: database is locked");
+  EXPECT_EQ(store.error().message(), "Database error: database is locked (file " + path_ + ")");
   file = std::unexpected(StorageError{});
   EXPECT_EQ(file_bytes(path_), before);
   EXPECT_FALSE(fs::exists(path_ + "-wal"));
@@ -68,13 +74,14 @@ TEST_F(StoredFileTest, ReadsEveryRowAsStoredWithoutWritingAndExcludesStores) {
 TEST_F(StoredFileTest, RefusesFilesThatAreMissingOrNotOurs) {
   auto missing = StoredFile::open(dir_.file("missing.db"));
   ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().message(), "Database error: unable to open database file: No such file or directory");
+  EXPECT_EQ(missing.error().message(), "Database error: unable to open database file: No such file or directory "
+                                       "(file " + dir_.file("missing.db") + ")");
   EXPECT_FALSE(fs::exists(dir_.file("missing.db")));
   const std::string empty = dir_.file("empty.db");
   std::ofstream{empty};
   auto no_table = StoredFile::open(empty);
   ASSERT_FALSE(no_table);
-  EXPECT_EQ(no_table.error().message(), "Table error: the file holds no table records");
+  EXPECT_EQ(no_table.error().message(), "Table error: the file holds no table records (file " + empty + ")");
 }
 
 TEST_F(StoredFileTest, InsertAllCommitsOnceOrNotAtAll) {

@@ -7,6 +7,7 @@ import json
 import os
 import sqlite3
 import subprocess
+import time
 
 import pytest
 
@@ -105,6 +106,16 @@ def test_a_bad_line_imports_nothing(database, bad_line, message):
     assert quorvel("export", database).stdout == before
 
 
+def test_import_through_a_link_to_a_missing_file_creates_the_target(tmp_path):
+    link = tmp_path / "link.db"
+    link.symlink_to("target.db")
+    result = quorvel("import", link, stdin=jsonl(RECORDS[:1]))
+    assert result.returncode == 0, result.stderr
+    assert link.is_symlink()
+    assert quorvel("export", tmp_path / "target.db").stdout == (
+        '{"id":"b","vector":[0.0,1.0],"metadata":{"colour":"red","n":1},"timestamp":null}\n')
+
+
 def test_text_that_is_not_utf8_imports_nothing(database):
     result = subprocess.run([PROGRAM, "import", str(database)], input=b'{"id":"\xff","vector":[]}\n',
                             capture_output=True, timeout=60)
@@ -113,12 +124,15 @@ def test_text_that_is_not_utf8_imports_nothing(database):
                              b"nothing was imported\n")
 
 
-def test_check_and_salvage_a_file_with_a_damaged_row(database, tmp_path):
+def test_check_and_salvage_a_file_with_damaged_rows(database, tmp_path):
     add_row(database, "broken", b'{"id":"broken","vector":[1,')
+    add_row(database, "e", b'{"id":"a","vector":[1]}')  # another record's id under its own key
+    damaged = ('"broken": EOF while parsing a value at line 1 column 27\n'
+               '"e": the id "a" differs from the key it is stored under at line 1 column 7\n')
     checked = quorvel("check", database)
     assert checked.returncode == 1
-    assert checked.stdout == '"broken": EOF while parsing a value at line 1 column 27\n'
-    assert checked.stderr == (f"quorvel: {database}: 1 of 5 rows do not read back, so the file does not open; "
+    assert checked.stdout == damaged
+    assert checked.stderr == (f"quorvel: {database}: 2 of 6 rows do not read back, so the file does not open; "
                               "quorvel salvage copies the others\n")
     assert quorvel("export", database).returncode == 1
 
@@ -126,11 +140,44 @@ def test_check_and_salvage_a_file_with_a_damaged_row(database, tmp_path):
     salvaged = quorvel("salvage", database, rescued)
     assert salvaged.returncode == 0, salvaged.stderr
     assert salvaged.stdout == (f"copied 4 records to {rescued}\n"
-                               "left behind 1 rows that do not read back:\n"
-                               '  "broken": EOF while parsing a value at line 1 column 27\n')
+                               "left behind 2 rows that do not read back:\n" +
+                               "".join("  " + line + "\n" for line in damaged.splitlines()))
+    assert [json.loads(line)["id"] for line in quorvel("export", rescued).stdout.splitlines()] == [
+        "a", "b", "c", "d\u00e9"]
     assert quorvel("check", rescued).stdout == f"{rescued}: all 4 rows read back\n"
     assert quorvel("salvage", database, rescued).stderr == (
         f"quorvel: {rescued}: exists already; salvage writes a new file\n")
+
+
+def test_a_killed_salvage_leaves_no_new_file_and_the_next_run_completes(tmp_path):
+    source, rescued = tmp_path / "source.db", tmp_path / "rescued.db"
+    count = 20000
+    lines = "".join(f'{{"id":"r{i:06d}","vector":[{i % 7},0.5,{i}]}}\n' for i in range(count))
+    assert quorvel("import", source, stdin=lines).returncode == 0
+    started = time.monotonic()
+    assert quorvel("salvage", source, tmp_path / "timed.db").returncode == 0
+    duration = time.monotonic() - started
+
+    def stored(path):
+        connection = sqlite3.connect(path)
+        try:
+            return connection.execute("SELECT count(*) FROM records").fetchone()[0]
+        finally:
+            connection.close()
+
+    for step in range(10):
+        run = subprocess.Popen([PROGRAM, "salvage", str(source), str(rescued)], stdout=subprocess.DEVNULL)
+        time.sleep(duration * step / 10)
+        run.kill()
+        run.wait(timeout=60)
+        # Nothing under the new name, or all of it.
+        if rescued.exists():
+            assert stored(rescued) == count, step
+            rescued.unlink()
+    result = quorvel("salvage", source, rescued)
+    assert result.returncode == 0, result.stderr
+    assert stored(rescued) == count
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["rescued.db", "source.db", "timed.db"]
 
 
 def test_search_answers_the_full_request(database):
@@ -172,7 +219,7 @@ def test_every_subcommand_refuses_a_file_that_a_program_holds(database, tmp_path
             command = [args[0], database, *args[1:]] if args[0] != "salvage" else ["salvage", database, args[2]]
             result = quorvel(*command, stdin="")
             assert (result.returncode, result.stderr) == (
-                1, f"quorvel: {database}: Database error: database is locked\n"), args
+                1, f"quorvel: Database error: database is locked (file {database})\n"), args
     assert not (tmp_path / "new.db").exists()
 
 
@@ -191,5 +238,15 @@ def test_usage_errors_and_help(tmp_path):
         assert result.returncode == 0 and result.stdout.startswith(f"usage: quorvel {command}")
     missing = quorvel("info", tmp_path / "missing.db")
     assert (missing.returncode, missing.stderr) == (
-        1, f"quorvel: {tmp_path / 'missing.db'}: Database error: unable to open database file: No such file or "
-           "directory\n")
+        1, "quorvel: Database error: unable to open database file: No such file or directory "
+           f"(file {tmp_path / 'missing.db'})\n")
+
+
+
+def test_search_writes_a_score_beyond_float_range_as_null(tmp_path):
+    path = tmp_path / "big.db"
+    source = tmp_path / "big.jsonl"
+    source.write_text(jsonl([{"id": "big", "vector": [3e38, 3e38], "metadata": None, "timestamp": None}]))
+    assert quorvel("import", path, "--input", source).returncode == 0
+    result = quorvel("search", path, "--query", "[3e38, 3e38]", "--metric", "dot")
+    assert (result.returncode, result.stdout) == (0, '{"id":"big","score":null,"metadata":null}\n')

@@ -12,7 +12,7 @@
 
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record_list.h"
 #include "quorvel/storage/record_store.h"
 #include "quorvel/storage/storage_error.h"
@@ -106,10 +106,16 @@ class WorkerPool;
 // changes it (a forked child can read), and only while the path still names
 // the file that was opened (see RecordStore).
 //
+// A removal costs one commit and work for that record alone: it frees the
+// record's slot in the record list (see RecordList), and the list is
+// compacted once free slots pass their share, so that compaction's linear
+// cost is spread over many removals.
+//
 // An HNSW index may be attached. Its node numbers are the positions of the
-// record list: a new record is inserted into it, and a removal or a
-// re-insert (which changes a stored vector in place) rebuilds it from the
-// list. The index serves searches without filters and decay.
+// record list, which has no free slots while an index is attached: a new
+// record is inserted into it, and a removal (which compacts the list at
+// once) or a re-insert (which changes a stored vector in place) rebuilds it
+// from the list. The index serves searches without filters and decay.
 //
 // Not thread-safe: insert, insert_all, remove, attach_index,
 // set_index_ef_search and detach_index need exclusive access; the other
@@ -158,13 +164,16 @@ class Engine {
   // The record stored under `id`, as a copy with score 0.0, or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
 
-  // The whole record list, first to last, seen in place. Valid until the
-  // next insert or remove; callers copy what they keep.
+  // The whole record list, first to last, seen in place: iteration gives
+  // exactly the stored records, in order (a position may be a free slot,
+  // see RecordList). Valid until the next insert, remove or attach_index;
+  // callers copy what they keep.
   const RecordList& get_all() const { return store_.records(); }
 
   // Removes the record stored under `id`; succeeds whether or not there was
   // one, and returns whether there was. Fails with the store's error, and
-  // then nothing changes.
+  // then nothing changes. Compacts the record list when its free slots are
+  // due (RecordList::compaction_due) or an index is attached.
   [[nodiscard]] std::expected<bool, EngineError> remove(std::string_view id);
 
   // The k records closest to `query` under the engine's metric, best first:
@@ -208,8 +217,8 @@ class Engine {
   [[nodiscard]] std::expected<void, EngineError> check_dimension(std::size_t length) const;
 
   // Builds an HNSW index with `config` over every record, in list order
-  // (node number = position), and attaches it in place of any attached
-  // before. Fails with IndexConfig, building nothing, when ml is NaN,
+  // (node number = position, after the list is compacted), and attaches it
+  // in place of any attached before. Fails with IndexConfig, building nothing, when ml is NaN,
   // infinite, negative, or so large that a level could exceed
   // kHighestIndexLevel. Zero bounds are allowed.
   [[nodiscard]] std::expected<void, EngineError> attach_index(const HnswConfig& config);
@@ -256,13 +265,18 @@ class Engine {
   // the cache goes, and searches compute every sum again.
   void squares_changed(std::optional<std::size_t> position);
 
+  // Closes the record list's free slots, moving the cached sums of squares
+  // along with their entries.
+  void compact_records() noexcept;
+
   RecordStore store_;
   Metric metric_;
   std::unique_ptr<WorkerPool> own_pool_;  // when the options name a worker count
   WorkerPool* pool_;                      // own_pool_, or the process-wide pool
   std::unique_ptr<AttachedIndex> index_;
-  // Under Cosine, every stored vector's sum of squares, by position, so that
-  // a search computes one sum per record instead of three (same bits).
+  // Under Cosine, every stored vector's sum of squares, by position (free
+  // slots included, their values unused), so that a search computes one sum
+  // per record instead of three (same bits).
   std::vector<float> squares_;
   // Whether the options fix a dimension, and its length once known.
   bool dimension_fixed_ = false;

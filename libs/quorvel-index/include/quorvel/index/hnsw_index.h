@@ -13,10 +13,12 @@
 
 namespace quorvel {
 
-class HnswLinks;  // the neighbour lists, laid out for the search (src/hnsw_links.h)
+class HnswLinks;      // the neighbour lists, laid out for the search (src/hnsw_links.h)
+struct HnswInternals;  // the library's own algorithms on an index (src/hnsw_internals.h)
 
-// The parameters of an HNSW index, fixed when the index is made. There are
-// no defaults: whoever makes an index chooses every value.
+// The parameters of an HNSW index, fixed when the index is made. The fields
+// have no defaults of their own: whoever makes an index chooses every value,
+// or starts from default_hnsw_config() and changes what they choose.
 struct HnswConfig {
   std::uint64_t m = 0;                // neighbours a new node takes on each of its layers
   std::uint64_t m_max = 0;            // longest list kept on layers 1 and above
@@ -28,56 +30,48 @@ struct HnswConfig {
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
 };
 
-// One node of the graph: its neighbour list on each layer from 0 up to its
-// level, so a node of level L has L + 1 lists. Numbers are appended as links
-// are made; a trimmed list holds its kept neighbours closest first.
+// The configuration that `m` alone implies: m as given, m_max = m,
+// m_max0 = 2m and ml = 1 / ln(m) in 32-bit floats (as hnswlib derives them;
+// ml = 1 when m <= 1, where ln m is not positive), ef_construction = 200 and
+// ef_search = 64.
+HnswConfig default_hnsw_config(std::uint64_t m);
+
+// One node of the graph, copied out: its neighbour list on each layer from 0
+// up to its level, so a node of level L has L + 1 lists. Numbers are
+// appended as links are made; a trimmed list holds its kept neighbours
+// closest first.
 struct HnswNode {
   std::vector<std::vector<std::uint64_t>> neighbors;
 
   friend bool operator==(const HnswNode&, const HnswNode&) = default;
 };
 
-// The distance key of two vectors: the metric value, negated for the
-// similarities, so that a smaller key always means closer.
-inline float distance_key(Metric metric, std::span<const float> a, std::span<const float> b) {
-  const float value = metric_value(metric, a, b);
-  return larger_is_closer(metric) ? -value : value;
-}
+// One node of an index's graph seen in place. The view and every list it
+// returns stay valid, whether or not the view itself still exists, until the
+// index changes (insert(), assignment, destruction); to keep a node longer,
+// copy it with to_node().
+class HnswNodeView {
+ public:
+  // The node's level: it has neighbour lists on layers 0 to level().
+  std::uint64_t level() const;
 
-// The metric value that a distance key stands for (the inverse of the
-// negation above; exact, since negation only flips the sign bit).
-constexpr float value_of_key(Metric metric, float key) { return larger_is_closer(metric) ? -key : key; }
+  // The node's neighbour list on `layer` (in the order HnswNode describes),
+  // empty above its level.
+  std::span<const std::uint64_t> neighbors(std::uint64_t layer) const;
 
-// A node with a distance key.
-struct Candidate {
-  float key = 0.0f;
-  std::uint64_t node = 0;
+  // A copy of every list of the node.
+  HnswNode to_node() const;
 
-  friend bool operator==(const Candidate&, const Candidate&) = default;
+  // Same level and the same lists, number for number.
+  friend bool operator==(const HnswNodeView& a, const HnswNodeView& b);
+
+ private:
+  friend class HnswIndex;
+  HnswNodeView(const HnswLinks& links, std::uint64_t node) : links_(&links), node_(node) {}
+
+  const HnswLinks* links_;
+  std::uint64_t node_;
 };
-
-// The Candidate order: by key; when neither key is smaller than the other
-// (equal keys, or either key NaN), the larger node number is the greater.
-// With NaN keys this is not transitive, which is why the index's heaps
-// (src/candidate_heap.h) sift by hand instead of relying on the standard
-// heap algorithms.
-constexpr bool operator<(const Candidate& a, const Candidate& b) {
-  if (a.key < b.key) return true;
-  if (b.key < a.key) return false;
-  return a.node < b.node;
-}
-
-// The order in which found Candidates are reported and selected: ascending
-// key, NaN keys after every number, and ascending node number among equal
-// keys (among NaN keys too). Unlike the Candidate order it is a strict weak
-// order even with NaN, so it can drive a sort.
-constexpr bool closer_first(const Candidate& a, const Candidate& b) {
-  const bool a_nan = a.key != a.key;
-  const bool b_nan = b.key != b.key;
-  if (a_nan != b_nan) return b_nan;
-  if (!a_nan && a.key != b.key) return a.key < b.key;
-  return a.node < b.node;
-}
 
 // A callable that returns, for a node number, a view of a vector that lives
 // on after the call (a reference or a span, not a vector by value).
@@ -127,14 +121,12 @@ struct HnswMatch {
 // numbers its records): nodes are kept by node number (HnswLinks), so
 // memory grows with the largest number inserted.
 //
-// Tie rules. Equal distance keys are broken by node number: in the heaps
-// the larger number is on top (the Candidate order); a trimmed list puts
-// the larger number first among equally close neighbours; the sort of a
-// layer search's result (selection, the next layer's entry, and a query's
-// answers) puts the smaller number first and NaN keys last (closer_first).
+// Tie rules. Among equally close nodes, a trimmed neighbour list puts the
+// larger number first, and a query's answers put the smaller number first;
+// answers whose metric value is NaN come last.
 //
-// Not thread-safe: insert() needs exclusive access; search(), search_layer()
-// and the accessors only read and may run concurrently with each other.
+// Not thread-safe: insert() needs exclusive access; search() and the
+// accessors only read and may run concurrently with each other.
 class HnswIndex {
  public:
   // An empty index: no entry point, top level 0, no nodes.
@@ -159,12 +151,9 @@ class HnswIndex {
   // The number of nodes.
   std::uint64_t size() const { return size_; }
 
-  // A copy of the node numbered `node`, or nothing when there is none.
-  std::optional<HnswNode> node(std::uint64_t node) const;
-
-  // The neighbour lists as the index keeps them, for reading without copies
-  // (the layout is the library's own: src/hnsw_links.h).
-  const HnswLinks& links() const { return *links_; }
+  // The node numbered `node`, seen in place (see HnswNodeView), or nothing
+  // when there is none.
+  std::optional<HnswNodeView> node(std::uint64_t node) const;
 
   // The level of a node whose draw is the 32-bit word `word`: with
   // x = (word >> 9) * 2^-23, floor(-ln(x) * ml) in 32-bit floats, saturated
@@ -190,22 +179,6 @@ class HnswIndex {
   // std::length_error or std::bad_alloc, as any container does.
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric);
 
-  // insert() with `word` in place of the draw from the thread's generator,
-  // so that a caller can choose the level. Same contract otherwise.
-  void insert_with_word(std::uint32_t word, std::uint64_t node, std::span<const float> vector,
-                        VectorLookup vector_of, Metric metric);
-
-  // The best-first search of one layer from the node `entry`, with a result
-  // list of size `ef`: between 1 and max(ef, 1) Candidates (distance key of
-  // `query` and the node, node number), in heap order. Empty when `entry`
-  // is not a node of the index.
-  std::vector<Candidate> search_layer(std::span<const float> query, std::uint64_t entry, std::uint64_t layer,
-                                      std::uint64_t ef, VectorLookup vector_of, Metric metric) const;
-
-  // The first min(m, size) of `found` when sorted with closer_first: the
-  // m closest, closest first. Plain selection, with no diversity rule.
-  static std::vector<Candidate> select_neighbors(std::vector<Candidate> found, std::uint64_t m);
-
   // The k nearest nodes to `query` that the graph leads to, closest first,
   // each with the metric value of the query and its vector: a greedy
   // descent to layer 1, then a layer-0 search with a result list of
@@ -214,6 +187,8 @@ class HnswIndex {
                                 VectorLookup vector_of, Metric metric) const;
 
  private:
+  friend struct HnswInternals;
+
   HnswConfig config_;
   std::optional<std::uint64_t> entry_point_;
   std::uint64_t top_level_ = 0;

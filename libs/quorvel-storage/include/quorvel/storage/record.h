@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "quorvel/storage/json_reader.h"
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_reader.h"
+#include "quorvel/json/json_value.h"
 
 namespace quorvel {
 
@@ -23,7 +23,7 @@ struct Record {
 };
 
 // Levels of arrays and objects that stored metadata may have: every value
-// that metadata text can express (see JsonReader::kDefaultNestingBudget).
-inline constexpr std::size_t kMaxMetadataNesting = JsonReader::kDefaultNestingBudget - 1;
+// that metadata text can express (see kDefaultJsonNestingBudget).
+inline constexpr std::size_t kMaxMetadataNesting = kDefaultJsonNestingBudget - 1;
 
 }  // namespace quorvel

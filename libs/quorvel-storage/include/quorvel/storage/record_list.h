@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quorvel/storage/json_value.h"
+#include "quorvel/json/json_value.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {
@@ -29,34 +29,52 @@ struct RecordView {
 
 // The in-memory record list, held column-wise: per entry its id, metadata
 // and timestamp, and every vector in one contiguous arena of floats (an
-// offset and a length per entry; any length, empty included). Entries are
-// numbered by position, 0 to size() - 1, in list order. Ids are found
+// offset and a length per entry; any length, empty included). Ids are found
 // through a hash index kept in step with the list.
 //
-// The arena stays compact: a vector replaced by a longer one or removed
+// Entries stand at positions (slots) 0 to slot_count() - 1, in list order.
+// A removal frees its slot rather than moving every later entry up, so that
+// it costs the same whatever the list's length: a free slot holds an empty
+// id and vector and no metadata or timestamp, the id index forgets it at
+// once, and iteration skips it. New entries are always appended, so list
+// order stays load order, then insertion order. compact() closes the free
+// slots, keeping the order; positions change only there. The owner calls it
+// when compaction_due() says the free slots have grown to a share of the
+// list (the engine does, see Engine), so that compaction, which moves every
+// entry, costs a constant amount per removal on average.
+//
+// The arena stays compact too: a vector replaced by a longer one or removed
 // leaves a hole, and once the holes exceed a quarter of the floats in use
-// (and 64 Ki floats) the arena is rebuilt in position order without them.
+// (and 64 Ki floats) the arena is rebuilt in position order without them;
+// that changes no position.
 //
 // Not thread-safe for changes; every const member may run concurrently.
 class RecordList {
  public:
-  // Entry data for append_loaded(): everything but the vector's floats.
-  struct LoadedEntry {
-    std::string id;
-    std::size_t vector_length = 0;
-    std::optional<JsonValue> metadata;
-    std::optional<std::uint64_t> timestamp;
-  };
-
   RecordList();
   RecordList(RecordList&&) noexcept;
   RecordList& operator=(RecordList&&) noexcept;
   ~RecordList();
 
-  std::size_t size() const { return ids_.size(); }
-  bool empty() const { return ids_.empty(); }
+  // The number of entries (free slots not counted).
+  std::size_t size() const { return ids_.size() - free_slots_; }
+  bool empty() const { return size() == 0; }
 
-  // The entry at `position` (REQUIRES: position < size()).
+  // The number of positions, free slots included: every position below it
+  // holds an entry or is free.
+  std::size_t slot_count() const { return ids_.size(); }
+  // The number of free slots.
+  std::size_t free_slots() const { return free_slots_; }
+  // Whether the slot at `position` (< slot_count()) is free.
+  bool is_free(std::size_t position) const { return live_[position] == 0; }
+  // Per position, 1 for an entry and 0 for a free slot; empty while no slot
+  // is free, so that a scan can take every position without looking.
+  std::span<const std::uint8_t> live_marks() const {
+    return free_slots_ == 0 ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(live_);
+  }
+
+  // The entry at `position` (REQUIRES: position < slot_count()); for a free
+  // slot, an empty id and vector without metadata or timestamp.
   RecordView operator[](std::size_t position) const {
     return {ids_[position], vector(position), metadata_[position], timestamp(position)};
   }
@@ -68,14 +86,8 @@ class RecordList {
   std::optional<std::uint64_t> timestamp(std::size_t position) const;
 
   // The position of the entry whose id equals `id` byte for byte, or
-  // nothing. (Only a file whose values repeat an id under different keys
-  // lists an id twice; then the later entry is found.)
+  // nothing (never a free slot).
   std::optional<std::size_t> find(std::string_view id) const;
-
-  // Every vector's floats, for scanning: vector(i) lies inside it, and
-  // while the list has no holes the vectors lie back to back in position
-  // order.
-  std::span<const float> arena() const;
 
   class Iterator;
   Iterator begin() const;
@@ -92,25 +104,33 @@ class RecordList {
   void append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,
               std::optional<std::uint64_t> timestamp);
 
-  // Appends entries whose vectors lie back to back in `floats`, in order,
-  // each as long as its vector_length (which must add up to floats.size()).
-  // Takes the entries' contents over.
-  void append_loaded(std::span<const float> floats, std::span<LoadedEntry> entries);
-
-  // Gives the entry at `position` a new vector, metadata and timestamp; its
-  // id and position stay.
+  // Gives the entry at `position` (not a free slot) a new vector, metadata
+  // and timestamp; its id and position stay.
   void replace(std::size_t position, std::span<const float> vector, std::optional<JsonValue> metadata,
                std::optional<std::uint64_t> timestamp);
 
-  // Removes every entry whose id equals `id`, keeping the order of the
-  // others; returns how many there were.
-  std::size_t remove(std::string_view id);
+  // Removes the entry whose id equals `id`, if any, freeing its slot: no
+  // other entry moves. Returns whether there was one. Allocates nothing
+  // (but for the rebuild that compacts the arena, which is skipped when
+  // memory is short).
+  bool remove(std::string_view id);
 
-  // Floats of the arena that no entry uses.
-  std::size_t hole_floats() const { return hole_floats_; }
+  // Whether the free slots have grown past their share: more than a quarter
+  // of the entries, and more than kToleratedFreeSlots.
+  bool compaction_due() const;
+
+  // Closes every free slot, moving the entries after it up and keeping
+  // their order; positions change (an entry moves up by the number of free
+  // slots before it), nothing else does. Linear in slot_count(); allocates
+  // nothing.
+  void compact() noexcept;
+
+  // Free slots that never make compaction due, however short the list.
+  static constexpr std::size_t kToleratedFreeSlots = 64;
 
  private:
-  struct Storage;  // the arena and the id index
+  friend struct RecordListInternals;  // the loader's bulk append, the arena (src/record_list_internals.h)
+  struct Storage;                     // the arena and the id index
 
   void compact_if_needed();
   // Room in every column and in the id index for `count` entries.
@@ -124,12 +144,15 @@ class RecordList {
   // Empty while no entry has a timestamp (most lists never have one);
   // otherwise one per entry.
   std::vector<std::optional<std::uint64_t>> timestamps_;
+  std::vector<std::uint8_t> live_;  // 1 for an entry, 0 for a free slot
+  std::size_t free_slots_ = 0;
   std::size_t hole_floats_ = 0;
   std::unique_ptr<Storage> storage_;
   const float* floats_ = nullptr;  // the arena's first float, kept here for vector()
 };
 
-// Iterates over the entries in position order, as RecordViews.
+// Iterates over the entries in position order, as RecordViews, skipping
+// free slots.
 class RecordList::Iterator {
  public:
   using iterator_category = std::forward_iterator_tag;
@@ -137,26 +160,35 @@ class RecordList::Iterator {
   using difference_type = std::ptrdiff_t;
 
   Iterator() = default;
-  Iterator(const RecordList* list, std::size_t position) : list_(list), position_(position) {}
+  // At the first entry at or after `position`.
+  Iterator(const RecordList* list, std::size_t position) : list_(list), position_(position) { skip_free(); }
 
   RecordView operator*() const { return (*list_)[position_]; }
+  // The entry's position in the list.
+  std::size_t position() const { return position_; }
   Iterator& operator++() {
     ++position_;
+    skip_free();
     return *this;
   }
   Iterator operator++(int) {
     Iterator before = *this;
-    ++position_;
+    ++*this;
     return before;
   }
   friend bool operator==(const Iterator&, const Iterator&) = default;
 
  private:
+  void skip_free() {
+    if (list_->free_slots_ == 0) return;
+    while (position_ < list_->slot_count() && list_->is_free(position_)) ++position_;
+  }
+
   const RecordList* list_ = nullptr;
   std::size_t position_ = 0;
 };
 
 inline RecordList::Iterator RecordList::begin() const { return Iterator(this, 0); }
-inline RecordList::Iterator RecordList::end() const { return Iterator(this, size()); }
+inline RecordList::Iterator RecordList::end() const { return Iterator(this, slot_count()); }
 
 }  // namespace quorvel

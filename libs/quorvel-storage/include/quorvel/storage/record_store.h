@@ -2,12 +2,12 @@
 
 #include <cstddef>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "quorvel/storage/parallel_for.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/record_list.h"
 #include "quorvel/storage/storage_error.h"
@@ -16,18 +16,11 @@ namespace quorvel {
 
 class Database;  // The SQLite connection, its lock and its prepared statements.
 
-// Runs body(begin, end) over sub-ranges that together cover [0, count),
-// possibly on several threads at once, and returns when all have finished.
-using ParallelFor =
-    std::function<void(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body)>;
-
-// Runs the body over the whole range on the calling thread.
-void run_serially(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
-
 // The records of one database file, kept twice: durably in the file's table
 // "records" (id -> the record's JSON form) and in memory in the record list,
 // which holds one entry per id, loaded in ascending byte order of the keys
-// and followed by records inserted since.
+// and followed by records inserted since. A removal frees the entry's slot
+// in the list; the owner closes free slots with compact() (see RecordList).
 //
 // Every change is committed to the file (one transaction, fully synced)
 // before the record list changes, so a failed change leaves both as they
@@ -55,7 +48,11 @@ class RecordStore {
   // the table, it has other columns, or the file holds another application's
   // data and no table "records"; such a file is left byte for byte as it
   // was), Commit, Storage (a row cannot be read) or Serialization (a stored
-  // value is not a record's JSON form). A failure leaves no lock behind.
+  // row does not read back: its value is not a record's JSON form, or holds
+  // an id other than the row's key). Every error's detail names `path`; a
+  // Serialization error also names the row's key and the commands that list
+  // the damaged rows and copy the others into a new file. A failure leaves
+  // no lock behind.
   [[nodiscard]] static std::expected<RecordStore, StorageError> open(
       const std::string& path, const ParallelFor& parallel_for = run_serially);
 
@@ -85,13 +82,17 @@ class RecordStore {
                                                              std::size_t* refused = nullptr);
 
   // Removes the record stored under `id`. Returns whether the file held one;
-  // only then does the record list change (every entry with that id goes,
-  // the others keep their order). A write transaction is committed either
-  // way. Fails as insert() does (but for Serialization); then nothing
-  // changes.
+  // only then does the record list change: the entry's slot is freed, and
+  // no other entry moves. A write transaction is committed either way.
+  // Fails as insert() does (but for Serialization); then nothing changes.
   [[nodiscard]] std::expected<bool, StorageError> remove(std::string_view id);
 
-  // The record list, first to last. Valid until the next insert or remove.
+  // Closes the record list's free slots (RecordList::compact): positions
+  // change, the order stays. Call it when records().compaction_due().
+  void compact() noexcept { records_.compact(); }
+
+  // The record list, first to last. Valid until the next insert, remove or
+  // compact.
   const RecordList& records() const { return records_; }
 
  private:

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "quorvel/storage/json_reader.h"
+#include "quorvel/json/json_reader.h"
 #include "quorvel/storage/record.h"
 #include "quorvel/storage/storage_error.h"
 
@@ -33,7 +33,7 @@ class StoredFile {
 
   // Opens the existing database file at `path`. Fails with Database (it
   // cannot be opened or locked, or is not a database) or Table (it holds no
-  // table "records" of the store's shape).
+  // table "records" of the store's shape), the detail naming `path`.
   [[nodiscard]] static std::expected<StoredFile, StorageError> open(const std::string& path);
 
   StoredFile(StoredFile&&) noexcept;
@@ -55,8 +55,14 @@ class StoredFile {
   std::unique_ptr<Database> database_;
 };
 
-// Reads a stored value as opening a store reads it: the record, or the
-// reader's error (what was wrong, and where).
+// Reads a row of the table "records" as opening a store reads it: the
+// record, or the reader's error (what was wrong, and where). A value whose
+// id is not the row's key is refused like any other damaged value: it would
+// load under an id that no delete or insert could reach.
+[[nodiscard]] std::expected<Record, JsonError> read_stored_row(std::string_view key, std::string_view value);
+
+// Reads a record in its stored form on its own, where no row's key goes
+// with it (a line of an export): the record, or the reader's error.
 [[nodiscard]] std::expected<Record, JsonError> read_stored_record(std::string_view value);
 
 // The stored form of `record` (the compact JSON object with the keys id,

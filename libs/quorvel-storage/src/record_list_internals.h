@@ -1,0 +1,41 @@
+#pragma once
+
+// What the record loader and the tests reach of a RecordList beside its
+// public interface. Internal to the storage library.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "quorvel/json/json_value.h"
+#include "quorvel/storage/record_list.h"
+
+namespace quorvel {
+
+// Entry data for RecordListInternals::append_loaded(): everything but the
+// vector's floats.
+struct LoadedEntry {
+  std::string id;
+  std::size_t vector_length = 0;
+  std::optional<JsonValue> metadata;
+  std::optional<std::uint64_t> timestamp;
+};
+
+struct RecordListInternals {
+  // Appends entries to `list` whose vectors lie back to back in `floats`,
+  // in order, each as long as its vector_length (which must add up to
+  // floats.size()). Takes the entries' contents over.
+  static void append_loaded(RecordList& list, std::span<const float> floats, std::span<LoadedEntry> entries);
+
+  // Every vector's floats, for scanning: vector(i) lies inside it, and
+  // while the list has no holes the vectors lie back to back in position
+  // order.
+  static std::span<const float> arena(const RecordList& list);
+
+  // Floats of the arena that no entry uses.
+  static std::size_t hole_floats(const RecordList& list) { return list.hole_floats_; }
+};
+
+}  // namespace quorvel
