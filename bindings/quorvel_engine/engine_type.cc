@@ -171,7 +171,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         failure = std::move(opened.error());
       }
     }
-    if (failure) return raise_engine_error(*failure, During::kOpen);
+    if (failure) return raise_engine_error(*failure, During::kOpen, state->path);
 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = allocate(type, 0);
@@ -248,7 +248,7 @@ PyObject* engine_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!inserted) failure = std::move(inserted.error());
     });
     if (!open) return raise_closed(state);
-    if (failure) return raise_engine_error(*failure, During::kCall);
+    if (failure) return raise_engine_error(*failure, During::kCall, state.path);
     return none();
   });
 }
@@ -324,7 +324,7 @@ PyObject* engine_insert_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
     if (!open) return raise_closed(state);
     if (failure) {
-      raise_engine_error(*failure, During::kCall);
+      raise_engine_error(*failure, During::kCall, state.path);
       if (refused < count) prefix_pending_error(format_message(messages::kRecordPrefix, {std::to_string(refused)}), refused);
       return nullptr;
     }
@@ -369,7 +369,7 @@ PyObject* engine_delete(PyObject* self, PyObject* id_object) {
       }
     });
     if (!open) return raise_closed(state);
-    if (failure) return raise_engine_error(*failure, During::kCall);
+    if (failure) return raise_engine_error(*failure, During::kCall, state.path);
     return PyBool_FromLong(removed ? 1 : 0);
   });
 }
@@ -521,7 +521,7 @@ PyObject* engine_search(PyObject* self, PyObject* args, PyObject* kwargs) {
       results = engine.search(request);
     });
     if (!open) return raise_closed(state);
-    if (failure) return raise_engine_error(*failure, During::kCall);
+    if (failure) return raise_engine_error(*failure, During::kCall, state.path);
     return hit_list(results);
   });
 }
@@ -563,7 +563,7 @@ PyObject* engine_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
     if (!open) return raise_closed(state);
     if (failure) {
-      raise_engine_error(*failure, During::kCall);
+      raise_engine_error(*failure, During::kCall, state.path);
       prefix_pending_error(format_message(messages::kQueryPrefix, {std::to_string(refused)}), refused);
       return nullptr;
     }
@@ -596,7 +596,7 @@ PyObject* engine_attach_index(PyObject* self, PyObject* args, PyObject* kwargs) 
       if (auto attached = engine.attach_index(config); !attached) failure = std::move(attached.error());
     });
     if (!open) return raise_closed(state);
-    if (failure) return raise_engine_error(*failure, During::kCall);
+    if (failure) return raise_engine_error(*failure, During::kCall, state.path);
     return none();
   });
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "messages.h"
 #include "python_errors.h"
 
 namespace quorvel::python {
@@ -73,7 +74,7 @@ bool make_exceptions(PyObject* module) {
   return true;
 }
 
-std::nullptr_t raise_engine_error(const EngineError& error, During during) {
+std::nullptr_t raise_engine_error(const EngineError& error, During during, std::string_view path) {
   using Cause = StorageError::Cause;
   PyObject* type = types.storage;
   switch (error.kind) {
@@ -91,7 +92,10 @@ std::nullptr_t raise_engine_error(const EngineError& error, During during) {
       }
       break;
   }
-  return raise_error(type, error.message());
+  std::string message = error.message();
+  const bool about_the_file = error.kind == EngineError::Kind::Storage && type != types.refused_value;
+  if (about_the_file && during == During::kCall) message += format_message(messages::kOfFile, {path});
+  return raise_error(type, message);
 }
 
 std::nullptr_t raise_refused(std::string_view message) { return raise_error(types.refused_value, message); }

@@ -30,11 +30,14 @@ const ExceptionTypes& exception_types();
 
 // Where an engine error arose: at open a vector length that differs is a
 // matter of configuration (the dimension given, or the file), elsewhere a
-// refused value.
+// refused value; and the store names the file in the errors of an open
+// only.
 enum class During { kOpen, kCall };
 
-// Raises the class that fits `error` with its display text. Returns nullptr.
-std::nullptr_t raise_engine_error(const EngineError& error, During during);
+// Raises the class that fits `error` with its display text; a failure of
+// the file during a call names it too, `path`, as open errors do. Returns
+// nullptr.
+std::nullptr_t raise_engine_error(const EngineError& error, During during, std::string_view path);
 
 // Raises RefusedValueError `message`. Returns nullptr.
 std::nullptr_t raise_refused(std::string_view message);

@@ -48,6 +48,10 @@ inline constexpr std::string_view kEfSearchDeleted = "ef_search cannot be delete
 // A path that the file system cannot name (ValueError).
 inline constexpr std::string_view kEmbeddedNul = "embedded null byte";
 
+// After the message of a failure of the file during a call, as after those
+// of an open.
+inline constexpr std::string_view kOfFile = " (file {})";
+
 // A call on an engine after close() (EngineClosedError).
 inline constexpr std::string_view kClosed = "the engine of {} is closed";
 

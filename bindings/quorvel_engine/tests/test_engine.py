@@ -97,8 +97,9 @@ def test_decay_lowers_the_scores_of_older_records(db):
 def test_close_and_the_context_manager_release_the_file_at_once(db_path):
     with Engine(db_path) as db:
         db.insert("a", [1.0])
-        with pytest.raises(FileInUseError, match="database is locked"):
+        with pytest.raises(FileInUseError) as in_use:
             Engine(db_path)
+        assert str(in_use.value) == f"Storage error: Database error: database is locked (file {db_path})"
     assert db.closed
     second = Engine(db_path)
     assert list(second) == ["a"]
@@ -203,11 +204,15 @@ def test_a_damaged_record_is_named_when_the_file_is_opened(db_path):
     with pytest.raises(DamagedFileError) as damaged:
         Engine(db_path)
     assert isinstance(damaged.value, StorageError)
-    assert "Serialization error" in str(damaged.value)
+    assert str(damaged.value) == (
+        f'Storage error: Serialization error: EOF while parsing a value at line 1 column 22 (record "b" in '
+        f"{db_path}; `quorvel check {db_path}` lists the damaged rows, `quorvel salvage {db_path} NEW` copies "
+        f"the rest into a new file NEW)")
 
 
 def test_a_file_that_is_no_database_is_damaged(tmp_path):
     path = tmp_path / "noise.db"
     path.write_bytes(b"this is not an SQLite file, and it is long enough to have a header" * 100)
-    with pytest.raises(DamagedFileError, match="file is not a database"):
+    with pytest.raises(DamagedFileError) as damaged:
         Engine(str(path))
+    assert str(damaged.value) == f"Storage error: Database error: file is not a database (file {path})"

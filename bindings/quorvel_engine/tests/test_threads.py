@@ -133,7 +133,7 @@ def test_a_forked_child_reads_and_is_refused_writes_even_while_the_parent_search
     result = run_python(FORK, db_path)
     assert result.returncode == 0, result.stderr
     refusal = ("ForkedChildError Storage error: Transaction error: the database was opened by another process; "
-               "a forked child can read it but not change it")
+               f"a forked child can read it but not change it (file {db_path})")
     assert result.stdout.splitlines() == [refusal] * 20 + ["301"]
 
 
