@@ -122,11 +122,14 @@ def interpolated_rate(points, target_recall):
 
 
 def timed_searches(db, queries, ef):
+    """Seconds of one search per query, and the ids found; the ids are
+    read out of the hits after the clock stops, as hnswlib's are."""
     db.ef_search = ef
     search = db.search
     start = time.perf_counter()
-    found = [[int(hit.id) for hit in search(query, K)] for query in queries]
-    return time.perf_counter() - start, found
+    answers = [search(query, K) for query in queries]
+    seconds = time.perf_counter() - start
+    return seconds, [[int(hit.id) for hit in hits] for hits in answers]
 
 
 def bench_index(qe, build, scratch, train_count, query_count, rounds):
@@ -165,9 +168,11 @@ def bench_index(qe, build, scratch, train_count, query_count, rounds):
 
     def hnswlib_round(ef):
         index.set_ef(ef)
+        knn_query = index.knn_query
         start = time.perf_counter()
-        found = [index.knn_query(query, K)[0][0] for query in query_list]
-        return time.perf_counter() - start, found
+        answers = [knn_query(query, K) for query in query_list]
+        seconds = time.perf_counter() - start
+        return seconds, [labels[0] for labels, _ in answers]
 
     print(f"index: Fashion-MNIST {len(base):,} images, {len(queries):,} queries, Euclidean, m = {M}, "
           f"ef_construction = {EF_CONSTRUCTION}, k = {K}, one thread, {rounds} rounds per ef, the three sides "
