@@ -46,8 +46,6 @@ struct ForkBarrier {
   }
 
   static void add(EngineLock* lock) {
-    static const bool registered = pthread_atfork(before, in_parent, in_child) == 0;
-    if (!registered) throw std::system_error(ENOMEM, std::generic_category(), "pthread_atfork");
     pthread_mutex_lock(&guard());
     try {
       locks().push_back(lock);
@@ -63,6 +61,13 @@ struct ForkBarrier {
     pthread_mutex_unlock(&guard());
   }
 };
+
+void EngineLock::install_fork_handlers() {
+  // Handlers installed later run earlier before a fork, and later after it.
+  static const bool installed =
+      pthread_atfork(ForkBarrier::before, ForkBarrier::in_parent, ForkBarrier::in_child) == 0;
+  if (!installed) throw std::system_error(ENOMEM, std::generic_category(), "pthread_atfork");
+}
 
 EngineLock::EngineLock() {
   if (const int failed = reset(); failed != 0) {

@@ -10,10 +10,11 @@ namespace quorvel::python {
 // interpreter lock, and never take the interpreter lock while they hold it:
 // either order kept the other way round would deadlock.
 //
-// A fork waits until no write holds any live EngineLock, so that a forked
-// child sees each engine as a write left it, never half changed; the child
-// starts with every lock free, since the holders at the fork are threads it
-// does not have. Searches in flight do not hold a fork back.
+// Once install_fork_handlers() has run, a fork waits until no write holds
+// any live EngineLock, so that a forked child sees each engine as a write
+// left it, never half changed; the child starts with every lock free, since
+// the holders at the fork are threads it does not have. Searches in flight
+// do not hold a fork back.
 //
 // Thread-safe.
 class EngineLock {
@@ -22,6 +23,14 @@ class EngineLock {
   ~EngineLock();
   EngineLock(const EngineLock&) = delete;
   EngineLock& operator=(const EngineLock&) = delete;
+
+  // Installs the fork handlers, once per process; later calls do nothing.
+  // Call it after an engine has opened its file: the store installs fork
+  // handlers of its own at its first open, and these must be installed
+  // after them, so that they run before them at a fork (a write in flight
+  // may still need a lock that the store's handler holds until the fork is
+  // done). Throws std::system_error when they cannot be installed.
+  static void install_fork_handlers();
 
   // A shared hold if one can be had at once; false otherwise.
   [[nodiscard]] bool try_lock_shared();

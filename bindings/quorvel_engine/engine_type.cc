@@ -172,6 +172,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
     }
     if (failure) return raise_engine_error(*failure, During::kOpen, state->path);
+    EngineLock::install_fork_handlers();
 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = allocate(type, 0);
