@@ -10,6 +10,7 @@
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 #include "quorvel/storage/record_list.h"
+#include "quorvel/storage/record_store.h"
 
 namespace quorvel {
 
@@ -29,15 +30,16 @@ std::optional<std::string> index_config_problem(const HnswConfig& config, std::u
 class AttachedIndex {
  public:
   // Builds an index with `config` over every entry of `records`, first to
-  // last, under `metric`.
-  AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric);
+  // last, under `metric`; `progress`, when given, is told each insertion.
+  AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric,
+                const ProgressReport& progress = {});
 
   // Inserts the entry at `position`, which must be the last of `records`.
   void insert(const RecordList& records, std::size_t position, Metric metric);
 
   // Builds the index afresh from every entry of `records`, with the same
-  // configuration.
-  void rebuild(const RecordList& records, Metric metric);
+  // configuration; `progress`, when given, is told each insertion.
+  void rebuild(const RecordList& records, Metric metric, const ProgressReport& progress = {});
 
   // The index's answer for `query`: up to k (position, metric value) pairs,
   // closest first, searched with ef_search() as ef.

@@ -68,7 +68,10 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
     }
   }
   engine.squares_changed(std::nullopt);
-  if (options.index) engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_);
+  if (options.index) {
+    engine.index_ =
+        std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_, options.index_progress);
+  }
   return engine;
 }
 
@@ -148,7 +151,8 @@ void Engine::squares_changed(std::optional<std::size_t> position) {
   }
 }
 
-std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
+std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused,
+                                                    const ProgressReport& progress) {
   const std::size_t before = get_all().slot_count();
   const std::size_t count = records.size();
   if (dimension_fixed_ && !records.empty()) {
@@ -163,7 +167,7 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
   }
   const std::optional<std::size_t> length =
       records.empty() ? std::nullopt : std::optional<std::size_t>(records.front().vector.size());
-  if (auto ok = store_.insert_all(std::move(records), refused); !ok) return wrap(std::move(ok.error()));
+  if (auto ok = store_.insert_all(std::move(records), refused, progress); !ok) return wrap(std::move(ok.error()));
   if (length) dimension_stored(*length);
   squares_changed(std::nullopt);
   if (!index_) return {};

@@ -75,6 +75,9 @@ struct EngineOptions {
   // record loaded, inserted or searched for (see check_dimension()).
   // Absent, vectors of any lengths are stored and searched side by side.
   std::optional<FixedDimension> fixed_dimension;
+  // When given, told the records inserted into that index so far while
+  // open() builds it, after each one. Changes nothing else.
+  ProgressReport index_progress;
 };
 
 // A metadata condition of a search: the record's metadata must be a JSON
@@ -92,7 +95,11 @@ struct SearchRequest {
   // Conditions every result must meet; empty: every record takes part.
   std::vector<MetadataFilter> filters;
   // With `now` and a record's timestamp before it, the record's score is
-  // multiplied by decay^(age in days), all in 32-bit floats.
+  // demoted by the factor decay^(age in days), all in 32-bit floats: a
+  // Cosine or DotProduct score of at least 0 is multiplied by it, a
+  // negative one and a Euclidean or Manhattan distance divided by it. With
+  // a decay in (0, 1] an older record never ranks before a newer one of
+  // equal score.
   std::optional<float> decay;
   std::optional<std::uint64_t> now;  // in the same seconds as the timestamps
 };
@@ -157,9 +164,11 @@ class Engine {
   // dimension is still open, that differs from the first record's), or
   // with the store's error, and then nothing changes; for a refused record,
   // or one without a JSON form that reads back, its index goes to
-  // `*refused` when given.
+  // `*refused` when given. `progress`, when given, is told the records
+  // written so far (see RecordStore::insert_all).
   [[nodiscard]] std::expected<void, EngineError> insert_all(std::vector<Record> records,
-                                                            std::size_t* refused = nullptr);
+                                                            std::size_t* refused = nullptr,
+                                                            const ProgressReport& progress = {});
 
   // The record stored under `id`, as a copy with score 0.0, or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
@@ -184,7 +193,7 @@ class Engine {
   // alone does not matter), the index answers: up to k records in the order
   // it finds them, each scored with the metric value. Otherwise every
   // record is scored (the exhaustive search): records that fail a filter
-  // take no part, decay lowers the scores of records older than now, and
+  // take no part, decay demotes the scores of records older than now, and
   // the results are min(k, taking part) records in the order of a stable
   // sort by score in the metric's direction (highest first for Cosine and
   // DotProduct, lowest first for Euclidean and Manhattan), so equal scores
