@@ -1,6 +1,5 @@
 #include "engine_type.h"
 
-#include <cmath>
 #include <ctime>
 #include <cstdint>
 #include <memory>
@@ -468,12 +467,15 @@ bool decay_argument(PyObject* object, std::optional<float>& out) {
     raise_error(PyExc_TypeError, format_message(messages::kNotANumber, {"decay", type_name(object)}));
     return false;
   }
-  if (!std::isfinite(value) || value < 0.0) {
+  // As the program does: a factor above 1 would move older records forward,
+  // and one of 0 leaves nothing to divide a distance by.
+  const float factor = static_cast<float>(value);
+  if (!(factor > 0.0f && factor <= 1.0f)) {
     PyRef shown(PyObject_Repr(object));
     raise_refused(format_message(messages::kDecayRange, {shown ? display_text(shown.get()) : "?"}));
     return false;
   }
-  out = static_cast<float>(value);
+  out = factor;
   return true;
 }
 
@@ -743,8 +745,10 @@ PyMethodDef kMethods[] = {
      "search($self, query, k=10, *, where=None, decay=None, now=None)\n--\n\n"
      "The `k` records closest to `query` under the engine's metric, best first, as\n"
      "Hit(id, score, metadata). `where`: a dict of top-level metadata keys and the values they\n"
-     "must equal (1 and 1.0 and True differ). `decay`: multiplies the score of a record with a\n"
-     "timestamp before `now` by decay ** (age in days); `now` defaults to the current time.\n"
+     "must equal (1 and 1.0 and True differ). `decay` (in (0, 1]): demotes the score of a record\n"
+     "with a timestamp before `now` by the factor decay ** (age in days), multiplying a similarity\n"
+     "of at least 0 and dividing a distance or a negative similarity; `now` defaults to the\n"
+     "current time.\n"
      "Through the index when one is attached and neither where nor decay is given."},
     {"search_many", as_method(engine_search_many), METH_VARARGS | METH_KEYWORDS,
      "search_many($self, queries, k=10, *, where=None, decay=None, now=None)\n--\n\n"

@@ -33,7 +33,7 @@ inline constexpr std::string_view kRecordPrefix = "record {}: ";
 inline constexpr std::string_view kQueryPrefix = "query {}: ";
 inline constexpr std::string_view kTimestampRange = "a timestamp must be an int from 0 to 2**64 - 1, got {}";
 inline constexpr std::string_view kNowRange = "now must be an int from 0 to 2**64 - 1, got {}";
-inline constexpr std::string_view kDecayRange = "decay must be a finite number of at least 0, got {}";
+inline constexpr std::string_view kDecayRange = "decay must be a number in (0, 1], got {}";
 
 // Configuration refused (ConfigError, a ValueError).
 inline constexpr std::string_view kUnknownMetric = "metric must be cosine, dot, euclidean or manhattan, not '{}'";

@@ -179,8 +179,9 @@ def test_hnsw_config_takes_its_omitted_fields_from_m():
     (lambda db: db.search([1.0], -1), RefusedValueError, "k must be an int from 0 to 2**64 - 1, got -1"),
     (lambda db: db.search([1.0], where=[("a", 1)]), TypeError,
      "where must be a dict of metadata keys and values, not 'list'"),
-    (lambda db: db.search([1.0], decay=-0.5), RefusedValueError,
-     "decay must be a finite number of at least 0, got -0.5"),
+    (lambda db: db.search([1.0], decay=-0.5), RefusedValueError, "decay must be a number in (0, 1], got -0.5"),
+    (lambda db: db.search([1.0], decay=1.5), RefusedValueError, "decay must be a number in (0, 1], got 1.5"),
+    (lambda db: db.search([1.0], decay=1e-50), RefusedValueError, "decay must be a number in (0, 1], got 1e-50"),
     (lambda db: db.search([1.0], decay=0.5, now=-1), RefusedValueError, "now must be an int from 0 to 2**64 - 1, got -1"),
     (lambda db: db.get(b"r"), TypeError, "an id must be a str, not 'bytes'"),
 ])
