@@ -480,8 +480,7 @@ bool decay_argument(PyObject* object, std::optional<float>& out) {
 }
 
 bool search_options(PyObject* k, PyObject* where, PyObject* decay, PyObject* now, SearchOptions& out) {
-  if (k != nullptr && !to_uint64(k, "k", format_message(messages::kConfigRange, {"k", "{}"}),
-                                 exception_types().refused_value, out.k)) {
+  if (k != nullptr && !to_uint64(k, "k", messages::kKRange, exception_types().refused_value, out.k)) {
     return false;
   }
   if (!where_argument(where, out.filters) || !decay_argument(decay, out.decay) ||

@@ -31,6 +31,7 @@ inline constexpr std::string_view kMetadataNested = "{} is nested deeper than {}
 inline constexpr std::string_view kCountsDiffer = "{} has {} items, ids has {}";
 inline constexpr std::string_view kRecordPrefix = "record {}: ";
 inline constexpr std::string_view kQueryPrefix = "query {}: ";
+inline constexpr std::string_view kKRange = "k must be an int from 0 to 2**64 - 1, got {}";
 inline constexpr std::string_view kTimestampRange = "a timestamp must be an int from 0 to 2**64 - 1, got {}";
 inline constexpr std::string_view kNowRange = "now must be an int from 0 to 2**64 - 1, got {}";
 inline constexpr std::string_view kDecayRange = "decay must be a number in (0, 1], got {}";
