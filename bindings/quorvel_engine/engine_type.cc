@@ -47,17 +47,31 @@ using Access = EngineLockHold::Access;
 // (a commit, a search, a build: the interpreter lock is released).
 enum class Span { kBrief, kLong };
 
+enum class Attempt { kRan, kClosed, kBusy };
+
+// Runs work(engine) holding the engine lock shared, and the interpreter
+// lock as the caller does, if the engine lock can be had at once (kBusy,
+// running nothing, if not). `work` may make objects that run no Python code
+// and start no collection (bytes), but no others: a finaliser run by a
+// collection could call back into this engine and wait for its lock.
+template <typename Work>
+Attempt at_once(State& state, Work&& work) {
+  if (!state.lock.try_lock_shared()) return Attempt::kBusy;
+  EngineLockHold hold(state.lock, EngineLockHold::Adopt{});
+  if (!state.engine) return Attempt::kClosed;
+  work(*state.engine);
+  return Attempt::kRan;
+}
+
 // Runs work(engine), which must not touch a Python object, holding the
 // engine lock with `access`. The interpreter lock is released while the
 // engine lock is waited for, and during long work. Returns false, running
 // nothing, when the engine is closed.
 template <typename Work>
 bool with_engine(State& state, Access access, Span span, Work&& work) {
-  if (access == Access::kShared && span == Span::kBrief && state.lock.try_lock_shared()) {
-    EngineLockHold hold(state.lock, EngineLockHold::Adopt{});
-    if (!state.engine) return false;
-    work(*state.engine);
-    return true;
+  if (access == Access::kShared && span == Span::kBrief) {
+    const Attempt attempt = at_once(state, work);
+    if (attempt != Attempt::kBusy) return attempt == Attempt::kRan;
   }
   WithoutGil released;
   EngineLockHold hold(state.lock, access);
@@ -336,20 +350,44 @@ PyObject* engine_get(PyObject* self, PyObject* id_object) {
   return guarded([&]() -> PyObject* {
     Utf8 id;
     if (!utf8_argument(id_object, messages::kIdNotText, id)) return nullptr;
-    std::optional<Record> found;
-    State& state = state_of(self);
-    const bool open = with_engine(state, Access::kShared, Span::kBrief, [&](Engine& engine) {
+    // The id is the caller's; the rest is copied while the lock holds: the
+    // floats straight into a bytes object when the lock is had at once,
+    // else into a vector while the interpreter lock is released.
+    bool found = false;
+    PyRef floats;
+    std::vector<float> vector;
+    std::optional<JsonValue> metadata;
+    std::optional<std::uint64_t> timestamp;
+    const auto look_up = [&](Engine& engine) -> std::optional<RecordView> {
       const RecordList& records = engine.get_all();
       const auto position = records.find(id.view);
-      if (!position) return;
-      // The id is the caller's; the rest is copied while the lock holds.
+      if (!position) return std::nullopt;
       const RecordView record = records[*position];
-      found = Record{{}, {record.vector.begin(), record.vector.end()}, record.metadata, record.timestamp};
+      found = true;
+      metadata = record.metadata;
+      timestamp = record.timestamp;
+      return record;
+    };
+    State& state = state_of(self);
+    Attempt attempt = at_once(state, [&](Engine& engine) {
+      if (const auto record = look_up(engine)) floats = PyRef(float_bytes(record->vector));
     });
-    if (!open) return raise_closed(state);
+    if (attempt == Attempt::kBusy) {
+      const bool open = with_engine(state, Access::kShared, Span::kLong, [&](Engine& engine) {
+        if (const auto record = look_up(engine)) vector.assign(record->vector.begin(), record->vector.end());
+      });
+      attempt = open ? Attempt::kRan : Attempt::kClosed;
+      if (found) floats = PyRef(float_bytes(vector));
+    }
+    if (attempt == Attempt::kClosed) return raise_closed(state);
     if (!found) return none();
-    if (!PyUnicode_CheckExact(id_object)) found->id = std::string(id.view);  // a str subclass: a plain str back
-    return record_object(*found, PyUnicode_CheckExact(id_object) ? id_object : nullptr);
+    if (!floats) return nullptr;
+    // A str subclass gets a plain str back.
+    PyRef plain_id = PyUnicode_CheckExact(id_object)
+                         ? PyRef::borrow(id_object)
+                         : PyRef(PyUnicode_FromStringAndSize(id.view.data(), static_cast<Py_ssize_t>(id.view.size())));
+    if (!plain_id) return nullptr;
+    return record_object(plain_id.get(), floats.get(), metadata, timestamp);
   });
 }
 

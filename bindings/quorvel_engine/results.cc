@@ -94,15 +94,16 @@ PyObject* hit_list(const std::vector<SearchResult>& results) {
   return list.release();
 }
 
-PyObject* record_object(const Record& record, PyObject* id) {
-  PyObject* id_object = id != nullptr ? (Py_INCREF(id), id) : new_str(record.id);
-  PyObject* vector = id_object != nullptr ? vector_object(record.vector) : nullptr;
-  PyObject* metadata = vector != nullptr ? from_metadata(record.metadata) : nullptr;
-  PyObject* timestamp = nullptr;
-  if (metadata != nullptr) {
-    timestamp = record.timestamp ? PyLong_FromUnsignedLongLong(*record.timestamp) : (Py_INCREF(Py_None), Py_None);
+PyObject* record_object(PyObject* id, PyObject* floats, const std::optional<JsonValue>& metadata,
+                        std::optional<std::uint64_t> timestamp) {
+  Py_INCREF(id);
+  PyObject* vector = vector_object(floats);
+  PyObject* metadata_object = vector != nullptr ? from_metadata(metadata) : nullptr;
+  PyObject* timestamp_object = nullptr;
+  if (metadata_object != nullptr) {
+    timestamp_object = timestamp ? PyLong_FromUnsignedLongLong(*timestamp) : (Py_INCREF(Py_None), Py_None);
   }
-  return named_tuple(record_type, {id_object, vector, metadata, timestamp});
+  return named_tuple(record_type, {id, vector, metadata_object, timestamp_object});
 }
 
 }  // namespace quorvel::python

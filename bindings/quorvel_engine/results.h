@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "py_ref.h"
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/record.h"
+#include "quorvel/json/json_value.h"
 
 namespace quorvel::python {
 
@@ -21,9 +23,10 @@ namespace quorvel::python {
 // A list of Hits, in the given order; the scores widened to floats.
 PyObject* hit_list(const std::vector<SearchResult>& results);
 
-// A Record: the vector as an array.array('f'), metadata as Python values,
-// the timestamp as an int or None. `id` (a str equal to record.id, or
-// nullptr) is used in place of a new str.
-PyObject* record_object(const Record& record, PyObject* id);
+// A Record of `id` (a str), the vector whose floats `floats` holds (from
+// float_bytes) as an array.array('f'), `metadata` as Python values and
+// `timestamp` as an int or None.
+PyObject* record_object(PyObject* id, PyObject* floats, const std::optional<JsonValue>& metadata,
+                        std::optional<std::uint64_t> timestamp);
 
 }  // namespace quorvel::python

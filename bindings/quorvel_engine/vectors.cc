@@ -273,11 +273,13 @@ bool find_array_type() {
   return float_code != nullptr;
 }
 
-PyObject* vector_object(std::span<const float> vector) {
-  PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vector.data()),
-                                        static_cast<Py_ssize_t>(vector.size_bytes())));
-  if (!bytes) return nullptr;
-  return PyObject_CallFunctionObjArgs(array_type, float_code, bytes.get(), nullptr);
+PyObject* float_bytes(std::span<const float> vector) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vector.data()),
+                                   static_cast<Py_ssize_t>(vector.size_bytes()));
+}
+
+PyObject* vector_object(PyObject* floats) {
+  return PyObject_CallFunctionObjArgs(array_type, float_code, floats, nullptr);
 }
 
 }  // namespace quorvel::python

@@ -61,6 +61,12 @@ def test_records_ids_and_delete(db):
     assert (db.delete("b"), db.delete("b"), db.delete("never")) == (True, False, False)
     assert list(db) == ["a"]
 
+    class Name(str):
+        pass
+
+    found = db.get(Name("a"))  # a str subclass finds the record; the id comes back a plain str
+    assert (type(found.id), found.id, found.metadata, found.vector.tolist()) == (str, "a", {"k": [1]}, [2.0])
+
 
 @pytest.mark.parametrize("where, expected", [
     ({"n": 1}, ["int"]),
