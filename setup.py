@@ -6,8 +6,9 @@ wheel and no network. CMake compiles the module and the quorvel program
 exactly as `make` compiles them, then its install component `wheel` lays out
 what the wheel holds (see packaging/wheel/CMakeLists.txt): the package
 quorvel, whose __init__ is the extension itself, with its type stub, py.typed,
-the bundled oneTBB and the program; and the launcher that pip installs as
-bin/quorvel. The wheel is tagged cp38-abi3 (the module uses only the stable
+the bundled oneTBB and the program; the package quorvel_engine, likewise an
+extension with its stub and py.typed; and the launcher that pip installs as
+bin/quorvel. The wheel is tagged cp38-abi3 (the modules use only the stable
 ABI of CPython 3.8) and manylinux_2_X, X read from the built binaries'
 symbol versions (packaging/wheel/manylinux.py).
 
@@ -54,21 +55,25 @@ def staging_dir(command):
 class CMakeBuild(build_ext):
     """Builds the wheel's files with CMake and puts the package in place."""
 
+    staged = False  # one CMake build and install serves every extension
+
     def build_extension(self, ext):
-        if PREBUILT:
-            build_dir = Path(PREBUILT).resolve()
-        else:
-            build_dir = Path(self.build_temp).resolve() / "cmake"
-            self.configure_and_build(build_dir)
-
         staging = staging_dir(self)
-        shutil.rmtree(staging, ignore_errors=True)
-        subprocess.run(["cmake", "--install", str(build_dir), "--component", "wheel",
-                        "--prefix", str(staging)], check=True)
+        if not self.staged:
+            if PREBUILT:
+                build_dir = Path(PREBUILT).resolve()
+            else:
+                build_dir = Path(self.build_temp).resolve() / "cmake"
+                self.configure_and_build(build_dir)
+            shutil.rmtree(staging, ignore_errors=True)
+            subprocess.run(["cmake", "--install", str(build_dir), "--component", "wheel",
+                            "--prefix", str(staging)], check=True)
+            self.staged = True
 
+        # Each extension takes its package from the staging directory.
         package = Path(self.get_ext_fullpath(ext.name)).parent
         shutil.rmtree(package, ignore_errors=True)
-        shutil.copytree(staging / "quorvel", package)
+        shutil.copytree(staging / package.name, package)
 
     @staticmethod
     def configure_and_build(build_dir):
@@ -133,10 +138,12 @@ class Install(install):
 
 
 setup(
-    # The extension is the package's __init__: `import quorvel` loads it
-    # directly (its initialiser is PyInit_quorvel), and the files beside it
+    # Each extension is its package's __init__: `import quorvel` and
+    # `import quorvel_engine` load them directly (their initialisers are
+    # PyInit_quorvel and PyInit_quorvel_engine), and the files beside them
     # come from the CMake build.
-    ext_modules=[Extension("quorvel.__init__", sources=[], py_limited_api=True)],
+    ext_modules=[Extension("quorvel.__init__", sources=[], py_limited_api=True),
+                 Extension("quorvel_engine.__init__", sources=[], py_limited_api=True)],
     packages=[],
     py_modules=[],
     cmdclass={"build_ext": CMakeBuild, "install": Install, "install_launcher": InstallLauncher,

@@ -1,5 +1,6 @@
 """The Python wheel: what it holds, what its binaries need, and a quickstart
-in a fresh virtual environment of every CPython 3.8 or later on the machine.
+of both modules in a fresh virtual environment of every CPython 3.8 or later
+on the machine.
 
 The wheel is built as `pip wheel --no-build-isolation .` builds it, from the
 files of the built tree that CTest names in QUORVEL_BUILD_DIR (setup.py packs
@@ -99,7 +100,8 @@ def unpacked(wheel, tmp_path_factory):
 
 def test_wheel_holds_the_package_its_libraries_and_the_program(wheel):
     names = {name for name in zipfile.ZipFile(wheel).namelist() if ".dist-info/" not in name}
-    expected = {"quorvel/__init__.abi3.so", "quorvel/__init__.pyi", "quorvel/py.typed", f"quorvel/{BUNDLED_TBB}"}
+    expected = {"quorvel/__init__.abi3.so", "quorvel/__init__.pyi", "quorvel/py.typed", f"quorvel/{BUNDLED_TBB}",
+                "quorvel_engine/__init__.abi3.so", "quorvel_engine/__init__.pyi", "quorvel_engine/py.typed"}
     if HAS_PROGRAM:
         expected |= {"quorvel/bin/quorvel", wheel.name.split("-cp38")[0] + ".data/scripts/quorvel"}
     assert names == expected
@@ -178,6 +180,10 @@ def test_binaries_need_only_the_runtimes_and_the_bundled_tbb(unpacked):
     assert needed - RUNTIMES == {BUNDLED_TBB}
     assert runpath == ["$ORIGIN"]
 
+    needed, runpath, _ = dynamic_section(unpacked / "quorvel_engine" / "__init__.abi3.so")
+    assert needed - RUNTIMES == {BUNDLED_TBB}
+    assert runpath == ["$ORIGIN/../quorvel"]
+
     needed, runpath, soname = dynamic_section(unpacked / "quorvel" / BUNDLED_TBB)
     assert needed <= RUNTIMES
     assert (runpath, soname) == ([], [BUNDLED_TBB])
@@ -212,6 +218,20 @@ own.execute("CREATE TABLE t (x)")
 own.execute("INSERT INTO t VALUES (42)")
 assert own.execute("SELECT x FROM t").fetchall() == [(42,)]
 assert db.search([0.0, 0.0, 1.0], 1)[0][0] == "bag-7"
+
+# The engine module, in the same process and from the same wheel: it
+# loads the oneTBB bundled beside quorvel, and reads what quorvel wrote.
+del db
+import array
+import quorvel_engine
+with quorvel_engine.Engine(path, index=quorvel_engine.HnswConfig(m=4)) as engine:
+    assert [hit.id for hit in engine.search(array.array("f", [1.0, 0.0, 0.0]), 2)] == ["boot-1", "note"]
+    assert engine.get("boot-1").metadata == {"kind": "boot", "size": 42}
+    engine.insert_many(["a", "b"], [[1.0, 1.0, 1.0], [2.0, 2.0, 2.0]], [{"n": 1}, {"n": 1.0}])
+    assert [hit.id for hit in engine.search([1.0, 1.0, 1.0], 5, where={"n": 1})] == ["a"]
+with open("/proc/self/maps") as maps:
+    tbb_after = sorted({line.split()[-1] for line in maps if "libtbb" in line})
+assert tbb_after == [name for name in loaded if "libtbb" in name], tbb_after
 
 print(quorvel.__file__)
 print(*loaded, sep="\n")
@@ -254,4 +274,4 @@ def test_quickstart_in_a_fresh_virtual_environment(python, environments, tmp_pat
         return
     run([program, "--help"], cwd=tmp_path)
     exported = run([program, "export", database], cwd=tmp_path).stdout
-    assert [json.loads(line)["id"] for line in exported.splitlines()] == ["bag-7", "boot-1", "note"]
+    assert [json.loads(line)["id"] for line in exported.splitlines()] == ["a", "b", "bag-7", "boot-1", "note"]

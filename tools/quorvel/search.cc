@@ -28,14 +28,6 @@ std::optional<Number> number_of(std::string_view text) {
   return value;
 }
 
-std::optional<Metric> metric_of(std::string_view name) {
-  if (name == "cosine") return Metric::Cosine;
-  if (name == "dot") return Metric::DotProduct;
-  if (name == "euclidean") return Metric::Euclidean;
-  if (name == "manhattan") return Metric::Manhattan;
-  return std::nullopt;
-}
-
 // "m=16,ef_construction=200,ef=64" and optionally m_max, m_max0 and ml; what
 // is not given is what default_hnsw_config() derives from m (16 unless given).
 std::expected<HnswConfig, std::string> index_config_of(std::string_view settings) {
@@ -151,7 +143,7 @@ int run(const CommandLine& line) {
   if (!request) return usage_error(kSearchCommand, request.error());
   EngineOptions options;
   if (const auto metric = line.last("--metric")) {
-    const auto chosen = metric_of(*metric);
+    const auto chosen = metric_named(*metric);
     if (!chosen) return usage_error(kSearchCommand, "--metric must be cosine, dot, euclidean or manhattan, got " + *metric);
     options.metric = *chosen;
   }
