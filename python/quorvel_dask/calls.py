@@ -14,6 +14,8 @@ import asyncio
 
 from distributed.protocol import to_serialize
 
+from .envelope import Envelope
+
 # The states of an actor's future once its worker has gone.
 GONE = ("error", "lost", "cancelled")
 
@@ -41,14 +43,15 @@ class Unreachable(Exception):
 
 
 async def call_actor(client, address, key, method, args):
-    """Runs `method(*args)` of the actor `key` on the worker at `address`."""
+    """Runs `method(*args)` of the actor `key` on the worker at `address`
+    (through the actor's `call`, which takes and returns an Envelope)."""
     try:
         response = await client.rpc(address).actor_execute(
-            function=method, actor=key, args=[to_serialize(argument) for argument in args], kwargs={})
+            function="call", actor=key, args=[to_serialize(Envelope((method, args)))], kwargs={})
     except (OSError, KeyError) as cause:  # KeyError: the worker holds no such actor
         return Outcome(unavailable=cause)
     if response["status"] == "OK":
-        return Outcome(value=response["result"])
+        return Outcome(value=response["result"].contents)
     return Outcome(error=response["exception"])
 
 

@@ -17,6 +17,7 @@ from concurrent.futures import ThreadPoolExecutor
 import quorvel_engine
 
 from . import manifest, messages
+from .envelope import Envelope
 from .errors import CollectionError
 from .ranking import K_MAX, LARGER_IS_CLOSER, best_of
 from .routing import ROUTING
@@ -84,6 +85,12 @@ class ShardActor:
             if self._engine.dimension is None:
                 self._engine.close()
                 self._engine = self._open(dimension)
+
+    async def call(self, envelope):
+        """The one method the client calls: the Envelope holds the name of
+        the method to run and its arguments; the result comes back in one."""
+        method, args = envelope.contents
+        return Envelope(await getattr(self, method)(*args))
 
     # --- the collection's identity --------------------------------------
 
