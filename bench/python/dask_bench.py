@@ -134,7 +134,7 @@ def main():
     from quorvel_dask import ShardedEngine
 
     scratch = Path(tempfile.mkdtemp(prefix="quorvel-dask-bench-"))
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                            local_directory=str(scratch / "dask"))
     client = Client(cluster)
     try:
