@@ -122,13 +122,15 @@ class ShardedEngine:
             return shards
         self._discard(opened)
         failed = next(shard for shard in shards if shard not in opened)
+        if failed.number in left:
+            error = ShardUnavailableError(messages.WORKER_LEFT.format(number=failed.number, path=failed.path,
+                                                                      worker=failed.worker), [failed.number])
+        else:
+            error = failed.future.exception()
         for shard in shards:
             if shard not in opened:
                 shard.future.cancel()
-        if failed.number in left:
-            raise ShardUnavailableError(messages.WORKER_LEFT.format(number=failed.number, path=failed.path,
-                                                                    worker=failed.worker), [failed.number])
-        raise failed.future.exception()
+        raise error
 
     def _await_actors(self, shards):
         """Waits until every actor has opened or failed; returns the numbers
