@@ -18,10 +18,11 @@ so that a change of machine load affects both alike.
    docs/sharding.md: the exhaustive search of one shard's file opened in
    this process, and the memory a worker holds per record.
 
-Usage: dask_bench.py <build-dir> [--records N] [--quick]
+Usage: dask_bench.py <build-dir> [--records N] [--parts insert,search,overhead] [--quick]
   imports quorvel_engine from <build-dir>/bindings/quorvel_engine and
-  quorvel_dask from the source tree. --quick runs every part on 20,000
-  records. Writes only to a temporary directory.
+  quorvel_dask from the source tree. Without the insert part, the records
+  of the search part are inserted once, untimed. --quick runs every part on
+  20,000 records. Writes only to a temporary directory.
 """
 
 import argparse
@@ -121,8 +122,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", type=Path)
     parser.add_argument("--records", type=int, default=1_000_000)
+    parser.add_argument("--parts", default="insert,search,overhead")
     parser.add_argument("--quick", action="store_true")
     options = parser.parse_args()
+    parts = set(options.parts.split(","))
     records = 20_000 if options.quick else options.records
     source = Path(__file__).resolve().parents[2]
     modules = [str(options.build.resolve() / "bindings" / "quorvel_engine"), str(source / "python")]
@@ -145,30 +148,39 @@ def main():
         ids = [f"r{i:07d}" for i in range(records)]
         queries = rng.standard_normal((10 if options.quick else 30, DIMENSION)).astype(np.float32)
 
-        print("insert_many:", flush=True)
-        times, kept = bench_insert(qe, ShardedEngine, client, scratch, rows, ids, 2 if options.quick else 3)
-        engine_rate = records / statistics.median(times["engine"])
-        sharded_rate = records / statistics.median(times["sharded"])
-        print(f"insert_many: engine {engine_rate:,.0f} records/s, sharded {sharded_rate:,.0f} records/s, "
-              f"sharded/engine {sharded_rate / engine_rate:.2f}x (target at least 0.8x)", flush=True)
+        kept = {}
+        if "insert" in parts:
+            print("insert_many:", flush=True)
+            times, kept = bench_insert(qe, ShardedEngine, client, scratch, rows, ids, 2 if options.quick else 3)
+            engine_rate = records / statistics.median(times["engine"])
+            sharded_rate = records / statistics.median(times["sharded"])
+            print(f"insert_many: engine {engine_rate:,.0f} records/s, sharded {sharded_rate:,.0f} records/s, "
+                  f"sharded/engine {sharded_rate / engine_rate:.2f}x (target at least 0.8x)", flush=True)
+        elif "search" in parts:
+            _, kept = bench_insert(qe, ShardedEngine, client, scratch, rows, ids, 1)
 
-        times = bench_search(kept["engine"], kept["sharded"], queries, 3)
-        engine_ms, sharded_ms = median_ms(times["engine"]), median_ms(times["sharded"])
-        print(f"search: engine {engine_ms:.2f} ms, sharded {sharded_ms:.2f} ms, sharded/engine "
-              f"{sharded_ms / engine_ms:.2f}x (target at most 1.3x); difference {sharded_ms - engine_ms:.2f} ms",
-              flush=True)
-        shard_paths = kept["sharded"].paths
-        memory_open = worker_memory(client)
-        kept["sharded"].close()
-        kept["engine"].close()
-        per_record = sum(memory_open.values()) - sum(worker_memory(client).values())
+        shard_paths = None
+        if kept:
+            times = bench_search(kept["engine"], kept["sharded"], queries, 3)
+            engine_ms, sharded_ms = median_ms(times["engine"]), median_ms(times["sharded"])
+            print(f"search: engine {engine_ms:.2f} ms, sharded {sharded_ms:.2f} ms, sharded/engine "
+                  f"{sharded_ms / engine_ms:.2f}x (target at most 1.3x); difference {sharded_ms - engine_ms:.2f} ms",
+                  flush=True)
+            shard_paths = kept["sharded"].paths
+            memory_open = worker_memory(client)
+            kept["sharded"].close()
+            kept["engine"].close()
+            per_record = sum(memory_open.values()) - sum(worker_memory(client).values())
 
-        counts = (1, 2, 4, 8, 16)
-        times = bench_overhead(ShardedEngine, client, scratch, counts, 100 if options.quick else 400)
-        print("overhead (shards of 2 records): " + ", ".join(
-            f"{count} shards {median_ms(times[count]):.2f} ms" for count in counts)
-            + " (target at most 2 ms with 2 shards)", flush=True)
+        if "overhead" in parts:
+            counts = (1, 2, 4, 8, 16)
+            times = bench_overhead(ShardedEngine, client, scratch, counts, 100 if options.quick else 400)
+            print("overhead (shards of 2 records): " + ", ".join(
+                f"{count} shards {median_ms(times[count]):.2f} ms" for count in counts)
+                + " (target at most 2 ms with 2 shards)", flush=True)
 
+        if shard_paths is None:
+            return
         # One shard's own work, in this process: its file opened as an engine.
         with qe.Engine(shard_paths[0], metric="cosine") as shard:
             for query in queries[:2]:
