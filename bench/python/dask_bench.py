@@ -14,6 +14,8 @@ so that a change of machine load affects both alike.
    (the client's event loop, the calls to the actors and back, the merge):
    searches of collections whose shards hold 2 records each, with 1, 2, 4,
    8 and 16 shards over the 2 workers. Target: at most 2 ms with 2 shards.
+   Also the client's own processor time a query, the part of the overhead
+   that stays when every worker has a machine of its own.
 4. per shard: what one shard's engine costs, for the model in
    docs/sharding.md: the exhaustive search of one shard's file opened in
    this process, and the memory a worker holds per record.
@@ -106,16 +108,18 @@ def bench_overhead(ShardedEngine, client, scratch, counts, calls):
         collections[count] = collection
     query = rng.standard_normal(DIMENSION).astype(np.float32)
     times = {count: [] for count in counts}
+    client_cpu = {count: 0.0 for count in counts}
     for collection in collections.values():
         collection.search(query, K)
     for _ in range(calls):
         for count, collection in collections.items():
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             collection.search(query, K)
             times[count].append(time.perf_counter() - start)
+            client_cpu[count] += time.process_time() - start_cpu
     for collection in collections.values():
         collection.close()
-    return times
+    return times, {count: total / calls for count, total in client_cpu.items()}
 
 
 def main():
@@ -174,10 +178,14 @@ def main():
 
         if "overhead" in parts:
             counts = (1, 2, 4, 8, 16)
-            times = bench_overhead(ShardedEngine, client, scratch, counts, 100 if options.quick else 400)
+            times, client_cpu = bench_overhead(ShardedEngine, client, scratch, counts, 100 if options.quick else 400)
             print("overhead (shards of 2 records): " + ", ".join(
                 f"{count} shards {median_ms(times[count]):.2f} ms" for count in counts)
                 + " (target at most 2 ms with 2 shards)", flush=True)
+            # The client's own share (its threads' processor time): what
+            # remains per shard when the workers run on machines of their own.
+            print("client processor time a query: " + ", ".join(
+                f"{count} shards {client_cpu[count] * 1000:.2f} ms" for count in counts), flush=True)
 
         if shard_paths is None:
             return
