@@ -1,5 +1,8 @@
 #include "quorvel/core/engine.h"
 
+#include <algorithm>
+#include <functional>
+#include <map>
 #include <new>
 #include <utility>
 
@@ -25,6 +28,37 @@ ParallelFor on(WorkerPool& pool) {
   return [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); };
 }
 
+ParallelParts parts_on(WorkerPool& pool) {
+  return [&pool](std::size_t parts, const std::function<void(std::size_t)>& body) {
+    pool.parallel_for(parts, [&body](std::size_t begin, std::size_t end) {
+      for (std::size_t part = begin; part < end; ++part) body(part);
+    });
+  };
+}
+
+// A copy of the vector at `position`, for an index that retires the node.
+std::vector<float> vector_copy(const RecordList& records, std::size_t position) {
+  const std::span<const float> vector = records.vector(position);
+  return {vector.begin(), vector.end()};
+}
+
+// Whether a sample of kFilterSample records spread evenly over the list
+// shows at least kIndexFilterShare of them passing `filters`.
+bool enough_pass(const RecordList& records, std::span<const MetadataFilter> filters) {
+  const std::size_t slots = records.slot_count();
+  const std::size_t sample = std::min(slots, Engine::kFilterSample);
+  std::size_t tested = 0;
+  std::size_t passing = 0;
+  for (std::size_t i = 0; i < sample; ++i) {
+    const std::size_t position = i * slots / sample;
+    if (records.is_free(position)) continue;
+    ++tested;
+    if (passes(records.metadata(position), filters)) ++passing;
+  }
+  return tested > 0 &&
+         static_cast<double>(passing) >= Engine::kIndexFilterShare * static_cast<double>(tested);
+}
+
 }  // namespace
 
 std::string EngineError::message() const {
@@ -46,7 +80,10 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   if (!store) return wrap(std::move(store.error()));
   Engine engine(std::move(*store), options.metric, std::move(own_pool), pool);
   engine.squares_changed(std::nullopt);
-  if (options.index) engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_);
+  if (options.index) {
+    engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_, parts_on(pool),
+                                                    engine.index_threads(*options.index));
+  }
   return engine;
 }
 
@@ -67,11 +104,48 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
                                                 std::optional<std::uint64_t> timestamp) {
   const std::optional<std::size_t> stored_at = get_all().find(id);
   const std::size_t new_position = get_all().slot_count();
+  // A retired node stays a waypoint, so its vector must outlive the
+  // replacement in place.
+  std::vector<float> old_vector;
+  if (index_ && index_->retires() && stored_at) old_vector = vector_copy(get_all(), *stored_at);
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
   squares_changed(stored_at.value_or(new_position));
-  if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value());
+  if (!index_) return {};
+  if (stored_at && index_->retires()) {
+    change_index([&] { index_->replaced(get_all(), *stored_at, std::move(old_vector), metric_); });
+    compact_index_if_due();
+  } else {
+    index_inserted(stored_at.value_or(new_position), stored_at.has_value());
+  }
   return {};
+}
+
+template <class Change>
+void Engine::change_index(Change&& change) noexcept {
+  try {
+    change();
+  } catch (const std::bad_alloc&) {
+    index_.reset();
+  }
+}
+
+std::size_t Engine::index_threads(const HnswConfig& config) const {
+  if (config.build_threads == 1) return 1;
+  const std::size_t workers = pool_->size();
+  return config.build_threads == 0 ? workers : static_cast<std::size_t>(std::min<std::uint64_t>(config.build_threads, workers));
+}
+
+void Engine::compact_index_if_due() {
+  if (index_ && index_->compaction_due()) compact_index();
+}
+
+void Engine::compact_index() {
+  if (!index_ || !index_->retires() || index_->index().retired_count() == 0) return;
+  compact_records();
+  change_index([&] {
+    index_->compact(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
+  });
 }
 
 void Engine::squares_changed(std::optional<std::size_t> position) {
@@ -93,10 +167,31 @@ void Engine::squares_changed(std::optional<std::size_t> position) {
 std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
   const std::size_t before = get_all().slot_count();
   const std::size_t count = records.size();
+  // With an index that retires nodes: the vectors that the batch replaces
+  // in place, by position, as they were before it.
+  std::map<std::size_t, std::vector<float>> old_vectors;
+  if (index_ && index_->retires()) {
+    for (const Record& record : records) {
+      const std::optional<std::size_t> stored_at = get_all().find(record.id);
+      if (stored_at && !old_vectors.contains(*stored_at)) old_vectors.emplace(*stored_at, vector_copy(get_all(), *stored_at));
+    }
+  }
   if (auto ok = store_.insert_all(std::move(records), refused); !ok) return wrap(std::move(ok.error()));
   squares_changed(std::nullopt);
   if (!index_) return {};
-  if (get_all().slot_count() - before == count) {
+  if (index_->retires()) {
+    // Each replaced record's node retires and the record gets a new one;
+    // new records get a node each, in order.
+    change_index([&] {
+      for (auto& [position, old_vector] : old_vectors) {
+        index_->replaced(get_all(), position, std::move(old_vector), metric_);
+      }
+      for (std::size_t position = before; position < get_all().slot_count(); ++position) {
+        index_->insert(get_all(), position, metric_);
+      }
+    });
+    compact_index_if_due();
+  } else if (get_all().slot_count() - before == count) {
     // Every record was new: one node each, in order.
     for (std::size_t position = before; position < get_all().slot_count() && index_; ++position) {
       index_inserted(position, false);
@@ -110,17 +205,15 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
 void Engine::index_inserted(std::size_t position, bool replaced) {
   // The change is committed; if memory runs out while the index follows it,
   // the index goes, and searches score every record, which stays correct.
-  try {
+  change_index([&] {
     if (replaced) {
       // The entry changed its vector in place: links made for the old one
       // would mislead every search that passes the node.
-      index_->rebuild(get_all(), metric_);
+      index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
     } else {
       index_->insert(get_all(), position, metric_);
     }
-  } catch (const std::bad_alloc&) {
-    index_.reset();
-  }
+  });
 }
 
 std::optional<SearchResult> Engine::get(std::string_view id) const {
@@ -131,20 +224,25 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 }
 
 std::expected<void, EngineError> Engine::remove(std::string_view id) {
+  const std::optional<std::size_t> stored_at = get_all().find(id);
+  std::vector<float> old_vector;
+  if (index_ && index_->retires() && stored_at) old_vector = vector_copy(get_all(), *stored_at);
   auto removed = store_.remove(id);
   if (!removed) return wrap(std::move(removed.error()));
   if (!*removed) return {};
   // The entry's slot is free; its sum of squares stays unused until a
   // compaction drops both.
-  if (index_) {
+  if (index_ && index_->retires()) {
+    change_index([&] { index_->removed(*stored_at, std::move(old_vector)); });
+    if (get_all().compaction_due()) compact_records();
+    compact_index_if_due();
+  } else if (index_) {
     // The index numbers nodes by position and is rebuilt from the list
     // anyway, so the list is compacted first: the numbering stays dense.
     compact_records();
-    try {
-      index_->rebuild(get_all(), metric_);
-    } catch (const std::bad_alloc&) {
-      index_.reset();
-    }
+    change_index([&] {
+      index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
+    });
   } else if (get_all().compaction_due()) {
     compact_records();
   }
@@ -161,6 +259,7 @@ void Engine::compact_records() noexcept {
     }
     squares_.resize(kept);
   }
+  if (index_) index_->before_compaction(records);
   store_.compact();
 }
 
@@ -170,14 +269,18 @@ std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint
 }
 
 std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
-  if (!index_ || !request.filters.empty() || request.decay) {
-    return search_records(get_all(), metric_, request, on(*pool_), squares_);
-  }
-  // With an index attached the list has no free slots (see remove and
-  // attach_index): node numbers are positions.
   const RecordList& records = get_all();
+  const bool filtered = !request.filters.empty();
+  if (!index_ || request.decay || (filtered && !(request.filter_through_index && enough_pass(records, request.filters)))) {
+    return search_records(records, metric_, request, on(*pool_), squares_);
+  }
+  // The attached index answers with positions of the list.
+  const std::function<bool(std::size_t)> passing = [&](std::size_t position) {
+    return passes(records.metadata(position), request.filters);
+  };
   std::vector<SearchResult> results;
-  for (const HnswMatch& match : index_->search(records, request.query, request.k, metric_)) {
+  for (const HnswMatch& match :
+       index_->search(records, request.query, request.k, metric_, filtered ? &passing : nullptr)) {
     const auto position = static_cast<std::size_t>(match.node);
     results.push_back(SearchResult{std::string(records.id(position)), records.metadata(position), match.value});
   }
@@ -187,7 +290,7 @@ std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
 std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) {
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
   compact_records();  // node numbers are dense positions
-  index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_);
+  index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_, parts_on(*pool_), index_threads(config));
   return {};
 }
 

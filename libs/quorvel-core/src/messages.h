@@ -17,5 +17,8 @@ inline constexpr std::string_view kMlNegative = "ml is negative";
 inline constexpr std::string_view kMlIs = "ml = ";
 inline constexpr std::string_view kLetsANodeDrawLevel = " lets a node draw level ";
 inline constexpr std::string_view kLevelsMustStayAtMost = "; levels must stay at most ";
+// "retired_share = <share> must lie between 0 and 1".
+inline constexpr std::string_view kRetiredShareIs = "retired_share = ";
+inline constexpr std::string_view kMustLieBetween0And1 = " must lie between 0 and 1";
 
 }  // namespace quorvel::core::messages
