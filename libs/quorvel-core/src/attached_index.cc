@@ -69,7 +69,7 @@ void AttachedIndex::insert(const RecordList& records, std::size_t position, Metr
   // The next node number: one past the largest, which keeps node storage
   // dense between compactions.
   const std::uint64_t node = position_at_.size();
-  node_at_.resize(position + 1, kNone);
+  if (node_at_.size() <= position) node_at_.resize(position + 1, kNone);
   node_at_[position] = node;
   position_at_.push_back(position);
   const auto lookup = [&](std::uint64_t n) { return vector_of(records, n); };

@@ -42,23 +42,6 @@ std::vector<float> vector_copy(const RecordList& records, std::size_t position) 
   return {vector.begin(), vector.end()};
 }
 
-// Whether a sample of kFilterSample records spread evenly over the list
-// shows at least kIndexFilterShare of them passing `filters`.
-bool enough_pass(const RecordList& records, std::span<const MetadataFilter> filters) {
-  const std::size_t slots = records.slot_count();
-  const std::size_t sample = std::min(slots, Engine::kFilterSample);
-  std::size_t tested = 0;
-  std::size_t passing = 0;
-  for (std::size_t i = 0; i < sample; ++i) {
-    const std::size_t position = i * slots / sample;
-    if (records.is_free(position)) continue;
-    ++tested;
-    if (passes(records.metadata(position), filters)) ++passing;
-  }
-  return tested > 0 &&
-         static_cast<double>(passing) >= Engine::kIndexFilterShare * static_cast<double>(tested);
-}
-
 }  // namespace
 
 std::string EngineError::message() const {
@@ -271,7 +254,8 @@ std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint
 std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
   const RecordList& records = get_all();
   const bool filtered = !request.filters.empty();
-  if (!index_ || request.decay || (filtered && !(request.filter_through_index && enough_pass(records, request.filters)))) {
+  if (!index_ || request.decay || (filtered && !(request.filter_through_index &&
+                                  sampled_passing_share(records, request.filters, kFilterSample) >= kIndexFilterShare))) {
     return search_records(records, metric_, request, on(*pool_), squares_);
   }
   // The attached index answers with positions of the list.

@@ -122,6 +122,20 @@ std::vector<float> squares_of(const RecordList& records, const ParallelFor& para
   return squares;
 }
 
+double sampled_passing_share(const RecordList& records, std::span<const MetadataFilter> filters, std::size_t sample) {
+  const std::size_t slots = records.slot_count();
+  sample = std::min(slots, sample);
+  std::size_t tested = 0;
+  std::size_t passing = 0;
+  for (std::size_t i = 0; i < sample; ++i) {
+    const std::size_t position = i * slots / sample;
+    if (records.is_free(position)) continue;
+    ++tested;
+    if (passes(records.metadata(position), filters)) ++passing;
+  }
+  return tested == 0 ? 0.0 : static_cast<double>(passing) / static_cast<double>(tested);
+}
+
 float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp) {
   if (!timestamp || *timestamp >= now) return score;
   const float days = static_cast<float>(now - *timestamp) / 86400.0f;

@@ -34,6 +34,11 @@ std::vector<float> squares_of(const RecordList& records, const ParallelFor& para
 // filter's key with an equal value.
 bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFilter> filters);
 
+// The share of records that pass `filters` among up to `sample` records
+// spread evenly over `records` (positions i * slot_count / sample; free
+// slots are not counted); 0 when none is tested.
+double sampled_passing_share(const RecordList& records, std::span<const MetadataFilter> filters, std::size_t sample);
+
 // `score` lowered by decay^(age in days) when `timestamp` lies before `now`;
 // the age is taken in 64-bit integers and divided as a 32-bit float.
 float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp);
