@@ -35,6 +35,7 @@ from workers import REPOSITORY, Contender, Worker, WorkerFailed, stop_all  # noq
 CONTENDERS = [
     Contender("quorvel", "python", "quorvel_db"),
     Contender("quorvel index", "native", "quorvel-index-worker"),
+    Contender("quorvel index, diverse", "native", "quorvel-index-worker", args=("--selection", "diverse")),
     Contender("numpy", "python", "numpy_matrix"),
     Contender("faiss", "python", "faiss_flat"),
     Contender("hnswlib", "python", "hnswlib_bf"),

@@ -23,12 +23,13 @@ PYTHON = "/usr/bin/python3"
 class Contender:
     """label: the name in the report; kind: "python", "node" or "native"; module:
     the file under contenders/ or node/, or the program built from native/;
-    server: started for each database."""
+    server: started for each database; args: the native program's arguments."""
     label: str
     kind: str
     module: str
     server: bool = False
     floor: bool = False
+    args: tuple = ()  # given to a native program
 
 
 _running: set = set()  # workers not yet stopped, for stop_all
@@ -147,7 +148,7 @@ class Worker:
             command = [PYTHON, os.path.join(HERE, "worker.py"), contender.module]
         elif contender.kind == "native":
             build = os.path.join(REPOSITORY, os.environ.get("QUORVEL_BUILD", "build"))
-            command = [os.path.join(build, "bench", "peers", "native", contender.module)]
+            command = [os.path.join(build, "bench", "peers", "native", contender.module), *contender.args]
         else:
             command = ["node", os.path.join(NODE_DIR, "worker.mjs"), contender.module]
         self.stderr = open(os.path.join(scratch, f"{contender.module}.stderr.log"), "ab")

@@ -5,7 +5,8 @@
 // the index is measured here, through Engine::search on one thread; every
 // request but the approximate-search ones is answered as unsupported.
 //
-// Usage: quorvel-index-worker
+// Usage: quorvel-index-worker [--selection closest|diverse]
+// (the neighbour selection of the index it builds; closest by default).
 
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quorvel/core/engine.h"
@@ -72,6 +74,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 class Server {
  public:
+  explicit Server(quorvel::NeighborSelection selection) : selection_(selection) {}
+
   // The answer to one request, without its "ok" member.
   std::string answer(const JsonValue& request) {
     const std::string op = text(request, "op");
@@ -116,6 +120,7 @@ class Server {
     quorvel::HnswConfig config = quorvel::default_hnsw_config(m);
     config.ef_construction = ef_construction;
     config.ef_search = 10;
+    config.selection = selection_;
     if (auto attached = engine->attach_index(config); !attached) throw Failure{attached.error().message()};
     const double seconds = seconds_since(start);
     engine_.emplace(std::move(*engine));
@@ -149,19 +154,27 @@ class Server {
     return out + "]";
   }
 
+  quorvel::NeighborSelection selection_;
   std::optional<quorvel::Engine> engine_;
 };
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
+  const bool diverse = argc == 3 && std::string_view(argv[1]) == "--selection" && std::string_view(argv[2]) == "diverse";
+  if (argc != 1 && !(argc == 3 && std::string_view(argv[1]) == "--selection" &&
+                     (diverse || std::string_view(argv[2]) == "closest"))) {
+    std::cerr << "usage: quorvel-index-worker [--selection closest|diverse]\n";
+    return 2;
+  }
   std::cout << R"({"ready":true,"info":{"version":"quorvel (this tree), the C++ engine's attached HNSW index",)"
-            << R"("ann":"Engine::attach_index with m, ef_construction, m_max = m, m_max0 = 2m, ml = 1 / ln m; )"
+            << R"("ann":"Engine::attach_index with m, ef_construction, m_max = m, m_max0 = 2m, ml = 1 / ln m, )"
+            << (diverse ? "diverse" : "closest") << R"( neighbour selection; )"
             << R"(Engine::search through the index, one query at a time on one thread, cosine",)"
             << R"("durable":"not measured here: the module's insert is","exact":"not measured here: the module's search is"}})"
             << std::endl;
-  Server server;
+  Server server(diverse ? quorvel::NeighborSelection::Diverse : quorvel::NeighborSelection::Closest);
   for (std::string line; std::getline(std::cin, line);) {
     auto request = quorvel::read_json_document(line);
     if (!request) {
