@@ -254,5 +254,94 @@ TEST(RangeInsertion, OnSeveralThreadsBuildsAGraphAsGoodAsOneThread) {
   }
 }
 
+TEST(GraphState, RestoresTheSameIndex) {
+  const VectorTable table = random_table(500, 5, 81);
+  for (const bool retire : {false, true}) {
+    HnswIndex index = built(table, small_config(NeighborSelection::Diverse));
+    if (retire) {
+      for (std::uint64_t node = 3; node < 500; node += 7) index.retire(node);
+    }
+    const HnswGraph graph = index.graph();
+    auto restored = HnswIndex::from_graph(graph, 64);
+    ASSERT_TRUE(restored) << restored.error();
+    EXPECT_EQ(restored->graph(), graph);
+    EXPECT_EQ(restored->retired_count(), index.retired_count());
+    for (const auto& query : random_table(10, 5, 82).rows) {
+      EXPECT_EQ(restored->search(query, 10, 20, table, Metric::Euclidean),
+                index.search(query, 10, 20, table, Metric::Euclidean));
+    }
+  }
+  auto empty = HnswIndex::from_graph(HnswIndex(small_config()).graph(), 64);
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->size(), 0u);
+}
+
+// Damaged states are refused with what is wrong, never restored.
+TEST(GraphState, RefusesAGraphTheIndexCannotWorkOn) {
+  // Three nodes: 0 (level 1, the entry point), 1 and 2 (level 0).
+  HnswGraph good;
+  good.config = default_hnsw_config(2);
+  good.entry_point = 0;
+  good.top_level = 1;
+  good.levels = {1, 0, 0};
+  good.list_sizes = {2, 0, 1, 1};  // node 0 on layers 0 and 1, node 1, node 2
+  good.neighbors = {1, 2, 0, 0};
+  ASSERT_TRUE(HnswIndex::from_graph(good, 64));
+  struct Case {
+    const char* message;
+    void (*damage)(HnswGraph&);
+  };
+  const Case cases[] = {
+      {"node 0 has level 70; levels must stay at most 64", [](HnswGraph& g) { g.levels[0] = 70; }},
+      {"the nodes' levels call for 4 lists, list_sizes holds 3", [](HnswGraph& g) { g.list_sizes.pop_back(); }},
+      {"the lists hold 5 numbers, neighbors holds 4", [](HnswGraph& g) { g.list_sizes[2] = 2; }},
+      {"the lists hold 18446744073709551615 numbers, neighbors holds 4",
+       [](HnswGraph& g) { g.list_sizes[1] = ~std::uint64_t{0}; }},
+      {"node 0 holds 5 numbers on layer 0, more than 4",
+       [](HnswGraph& g) {
+         g.list_sizes[0] = 5;
+         g.neighbors.insert(g.neighbors.begin(), {1, 2, 1});
+       }},
+      {"node 0 lists 9 on layer 0, which is not a node", [](HnswGraph& g) { g.neighbors[0] = 9; }},
+      {"node 0 lists 2 on layer 0, which is not a node",
+       [](HnswGraph& g) {
+         g.levels[2] = HnswGraph::kNoNode;
+         g.list_sizes.pop_back();
+         g.neighbors = {1, 2, 2};
+       }},
+      {"node 2 lists 1 on layer 1, whose level is below the layer",
+       [](HnswGraph& g) {
+         g.levels = {2, 0, 1};
+         g.top_level = 2;
+         g.list_sizes = {2, 0, 0, 1, 1, 1};
+         g.neighbors = {1, 2, 0, 0, 1};  // node 2's layer-1 list names node 1
+       }},
+      {"node 1 lists 1 on layer 0, itself", [](HnswGraph& g) { g.neighbors[2] = 1; }},
+      {"there are nodes but no entry point", [](HnswGraph& g) { g.entry_point.reset(); }},
+      {"the entry point 5 is not a node", [](HnswGraph& g) { g.entry_point = 5; }},
+      {"top_level 0 is not the entry point's level 1", [](HnswGraph& g) { g.top_level = 0; }},
+      {"node 0 has level 1, above the entry point's",
+       [](HnswGraph& g) {
+         g.entry_point = 1;
+         g.top_level = 0;
+       }},
+      {"there is an entry point but no node",
+       [](HnswGraph& g) {
+         g.levels.assign(3, HnswGraph::kNoNode);
+         g.list_sizes.clear();
+         g.neighbors.clear();
+       }},
+      {"retired holds 4 marks for 3 node numbers", [](HnswGraph& g) { g.retired = {0, 0, 0, 1}; }},
+      {"the retired mark of 1 is 2, not 0 or 1", [](HnswGraph& g) { g.retired = {0, 2}; }},
+  };
+  for (const Case& c : cases) {
+    HnswGraph damaged = good;
+    c.damage(damaged);
+    auto restored = HnswIndex::from_graph(damaged, 64);
+    ASSERT_FALSE(restored) << c.message;
+    EXPECT_EQ(restored.error(), c.message);
+  }
+}
+
 }  // namespace
 }  // namespace quorvel

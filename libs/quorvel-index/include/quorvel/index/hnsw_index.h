@@ -3,12 +3,14 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <random>
 #include <ranges>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -181,6 +183,28 @@ struct HnswMatch {
   friend bool operator==(const HnswMatch&, const HnswMatch&) = default;
 };
 
+// The whole state of an HnswIndex as plain arrays, for writing it out and
+// reading it back (HnswIndex::graph() and HnswIndex::from_graph()).
+struct HnswGraph {
+  // A `levels` entry where no node is.
+  static constexpr std::uint64_t kNoNode = ~std::uint64_t{0};
+
+  HnswConfig config;
+  std::optional<std::uint64_t> entry_point;
+  std::uint64_t top_level = 0;
+  // By node number, up to the largest: the node's level, or kNoNode.
+  std::vector<std::uint64_t> levels;
+  // Every neighbour list, node by node in number order and, within a node,
+  // layer by layer from 0: list i holds list_sizes[i] numbers, which follow
+  // one another in `neighbors`.
+  std::vector<std::uint64_t> list_sizes;
+  std::vector<std::uint64_t> neighbors;
+  // By node number: 1 for a retired node; may end before the last node.
+  std::vector<std::uint8_t> retired;
+
+  friend bool operator==(const HnswGraph&, const HnswGraph&) = default;
+};
+
 // A hierarchical navigable small-world graph over vectors that the caller
 // keeps: the index holds only node numbers and neighbour lists, reads every
 // vector through the caller's `vector_of`, and compares vectors with the
@@ -273,6 +297,21 @@ class HnswIndex {
   // node of the index and of the range, from any thread. Throws as insert().
   void insert_range(std::uint64_t first, std::uint64_t count, VectorLookup vector_of, Metric metric,
                     const ParallelParts& run, std::size_t threads);
+
+  // The index's state as plain arrays (see HnswGraph); a seeded
+  // generator's position is not part of it.
+  HnswGraph graph() const;
+
+  // The index whose state `graph` describes, after checking that it is a
+  // graph the index can work on: every listed number is a node of a level
+  // at least the list's layer and not the list's owner, no list is longer
+  // than the configuration lets it grow (max(m, m_max0) on layer 0,
+  // max(m, m_max) above), no level exceeds `highest_level`, the entry point
+  // is present exactly when there are nodes and is a node of the highest
+  // level, which is top_level, and the sizes agree. Fails with the first
+  // problem found, in words. A seeded configuration starts its generator
+  // afresh.
+  static std::expected<HnswIndex, std::string> from_graph(HnswGraph graph, std::uint64_t highest_level);
 
   // Retires `node`: queries no longer return it and insertions no longer
   // link to it, but every search still passes through it. Its vector must
