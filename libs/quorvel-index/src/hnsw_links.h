@@ -6,8 +6,6 @@
 #include <span>
 #include <vector>
 
-#include "huge_page_allocator.h"
-
 namespace quorvel {
 
 // The neighbour lists of every node of an HNSW graph, kept by node number.
@@ -79,7 +77,7 @@ class HnswLinks {
 
   std::vector<std::uint64_t> levels_;  // kNoNode where no node is
   std::size_t slot_size_ = 0;          // 0: layer 0 lives in layer0_lists_
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> layer0_slots_;
+  std::vector<std::uint64_t> layer0_slots_;
   std::vector<std::vector<std::uint64_t>> layer0_lists_;
   std::vector<std::vector<std::vector<std::uint64_t>>> upper_;  // upper_[node][layer - 1]
 };
