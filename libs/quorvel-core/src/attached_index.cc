@@ -47,12 +47,6 @@ std::span<const float> AttachedIndex::vector_of(const RecordList& records, std::
   return retired_vectors_.at(node);
 }
 
-std::optional<std::size_t> AttachedIndex::position_of(std::uint64_t node) const {
-  if (!retires()) return static_cast<std::size_t>(node);
-  if (node >= position_at_.size() || position_at_[node] == kNone) return std::nullopt;
-  return static_cast<std::size_t>(position_at_[node]);
-}
-
 void AttachedIndex::number_by_position(std::size_t count) {
   node_at_.resize(count);
   position_at_.resize(count);

@@ -88,9 +88,6 @@ class AttachedIndex {
 
   const HnswIndex& index() const { return index_; }
 
-  // The position of `node`'s entry, or nothing for a retired node.
-  std::optional<std::size_t> position_of(std::uint64_t node) const;
-
   // The ef of searches: the configuration's ef_search until set otherwise.
   std::uint64_t ef_search() const { return ef_search_; }
   void set_ef_search(std::uint64_t ef_search) { ef_search_ = ef_search; }
