@@ -139,11 +139,7 @@ void changes(std::size_t count, const std::string& directory) {
   double rebuild_reinsert = 0;
   {
     Engine engine = open_engine(path);
-    quorvel::HnswConfig config = diverse_config();
-    config.build_threads = 0;
-    ok_or_exit(engine.attach_index(config));
-    config.build_threads = 1;
-    ok_or_exit(engine.attach_index(config));
+    ok_or_exit(engine.attach_index(diverse_config()));
     double start = wall_seconds();
     ok_or_exit(engine.remove(bench_data::numbered_id(count / 3)));
     rebuild_delete = wall_seconds() - start;
