@@ -354,8 +354,7 @@ void filtered(const BigSet& set) {
       exhaustive_times.push_back((wall_seconds() - t) / static_cast<double>(set.queries.count / 10));
     }
     const double share_passing = 1.0 / static_cast<double>(share.every);
-    const bool index_chosen =
-        quorvel::sampled_passing_share(records, filters, Engine::kFilterSample) >= Engine::kIndexFilterShare;
+    const bool index_chosen = quorvel::index_filters_faster(records, filters, std::max(kK, config.ef_search));
     std::printf("  %7.2f%%  %10.4f  %12.3f  %12.2f  %7.1fx  %16s\n", share_passing * 100,
                 static_cast<double>(found) / static_cast<double>(set.queries.count * kK), median(index_times) * 1e3,
                 median(exhaustive_times) * 1e3, median(exhaustive_times) / median(index_times),

@@ -255,7 +255,8 @@ std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
   const RecordList& records = get_all();
   const bool filtered = !request.filters.empty();
   if (!index_ || request.decay || (filtered && !(request.filter_through_index &&
-                                  sampled_passing_share(records, request.filters, kFilterSample) >= kIndexFilterShare))) {
+                                  index_filters_faster(records, request.filters,
+                                                       std::max(request.k, index_->ef_search()))))) {
     return search_records(records, metric_, request, on(*pool_), squares_);
   }
   // The attached index answers with positions of the list.

@@ -136,6 +136,13 @@ double sampled_passing_share(const RecordList& records, std::span<const Metadata
   return tested == 0 ? 0.0 : static_cast<double>(passing) / static_cast<double>(tested);
 }
 
+bool index_filters_faster(const RecordList& records, std::span<const MetadataFilter> filters,
+                          std::uint64_t result_size) {
+  const double passing = sampled_passing_share(records, filters, Engine::kFilterSample) *
+                         static_cast<double>(records.size());
+  return passing > 0.0 && passing >= Engine::kIndexFilterPassing * static_cast<double>(result_size);
+}
+
 float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp) {
   if (!timestamp || *timestamp >= now) return score;
   const float days = static_cast<float>(now - *timestamp) / 86400.0f;

@@ -39,6 +39,13 @@ bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFi
 // slots are not counted); 0 when none is tested.
 double sampled_passing_share(const RecordList& records, std::span<const MetadataFilter> filters, std::size_t sample);
 
+// Whether a filtered search through an index whose result list holds
+// `result_size` answers faster than the exhaustive search: whether the
+// records that pass, estimated from a sample of Engine::kFilterSample,
+// number at least Engine::kIndexFilterPassing * result_size.
+bool index_filters_faster(const RecordList& records, std::span<const MetadataFilter> filters,
+                          std::uint64_t result_size);
+
 // `score` lowered by decay^(age in days) when `timestamp` lies before `now`;
 // the age is taken in 64-bit integers and divided as a 32-bit float.
 float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp);

@@ -102,12 +102,13 @@ TEST_F(EngineIndexOptionsTest, ChurnNeverReturnsADeletedRecordOrAReplacedVector)
     Engine engine = open_with(options);
     std::size_t index_compactions = 0;
     std::size_t list_compactions = 0;
+    std::size_t filtered_by_index = 0;
     for (int step = 0; step < 1500; ++step) {
       const std::string id = id_of(rng_() % 300);
       const std::uint64_t retired = engine.index()->retired_count();
       const std::size_t slots = engine.get_all().slot_count();
       if (rng_() % 3 != 0) {
-        Stored stored{random_vector(), static_cast<unsigned>(rng_() % 4)};
+        Stored stored{random_vector(), rng_() % 4 == 0 ? 0u : 1u};
         ASSERT_TRUE(engine.insert(id, stored.vector, group_of(stored.group)));
         model[id] = stored;
       } else {
@@ -121,17 +122,25 @@ TEST_F(EngineIndexOptionsTest, ChurnNeverReturnsADeletedRecordOrAReplacedVector)
         const Vec query = random_vector();
         engine.set_index_ef_search(400);
         ASSERT_EQ(answer_of(engine.search(query, 10)), exact(model, query, 10)) << "step " << step;
-        const SearchRequest filtered{query, 5, {in_group(q)}, {}, {}, true};
-        ASSERT_EQ(answer_of(engine.search(filtered)), exact(model, query, 5, q)) << "step " << step;
+        const SearchRequest filtered{query, 5, {in_group(q % 2)}, {}, {}, true};
+        ASSERT_EQ(answer_of(engine.search(filtered)), exact(model, query, 5, q % 2)) << "step " << step;
+        // A small result list, through the index with and without a filter
+        // (group 1 is common enough for the index to answer).
         engine.set_index_ef_search(4);
-        for (const SearchResult& found : engine.search(query, 10)) {
-          ASSERT_TRUE(model.contains(found.id)) << found.id << " was deleted";
-          EXPECT_EQ(found.score, euclidean(query, model.at(found.id).vector)) << found.id << " has a new vector";
+        const SearchRequest common{query, 10, {in_group(1)}, {}, {}, true};
+        if (index_filters_faster(engine.get_all(), common.filters, 10)) ++filtered_by_index;
+        for (const SearchRequest& request : {SearchRequest{query, 10, {}, {}, {}}, common}) {
+          for (const SearchResult& found : engine.search(request)) {
+            ASSERT_TRUE(model.contains(found.id)) << found.id << " was deleted";
+            EXPECT_EQ(found.score, euclidean(query, model.at(found.id).vector)) << found.id << " has a new vector";
+            EXPECT_TRUE(request.filters.empty() || model.at(found.id).group == 1) << found.id;
+          }
         }
       }
     }
     EXPECT_GT(index_compactions, 0u);
     EXPECT_GT(list_compactions, 0u);
+    EXPECT_GT(filtered_by_index, 100u);
 
     // Compaction on request: no retired node is left, and node numbers are
     // positions again.
@@ -201,21 +210,26 @@ TEST_F(EngineIndexOptionsTest, ASampleDecidesWhetherTheIndexFilters) {
   const MetadataFilter nobody[] = {in_group(7)};
   EXPECT_EQ(sampled_passing_share(engine.get_all(), nobody, 1024), 0.0);
   EXPECT_EQ(sampled_passing_share(RecordList(), filters, 1024), 0.0);
+  // About 104 / 1024 of the 4,999 records pass: 507.7, enough for a result
+  // list of 50 at 10 records a place, not for one of 51.
+  EXPECT_TRUE(index_filters_faster(engine.get_all(), filters, 50));
+  EXPECT_FALSE(index_filters_faster(engine.get_all(), filters, 51));
+  EXPECT_FALSE(index_filters_faster(engine.get_all(), nobody, 0));
 }
 
-// Filtered searches through the index give the exhaustive answer when the
-// result list is large enough to reach every record, whether the index
-// answers (a common group) or the passing records are scored (a rare one);
-// decay keeps them on the exhaustive path.
+// Filtered searches through the index give the exact answer, whether the
+// index answers (a common group, with a result list large enough to find
+// its nearest) or the passing records are scored (a rare one); decay keeps
+// them on the exhaustive path.
 TEST_F(EngineIndexOptionsTest, FilteredSearchThroughTheIndexMatchesTheExhaustiveSearch) {
   std::map<std::string, Stored> model;
   {
     Engine engine = open_ok();
     std::vector<Record> records;
-    for (unsigned i = 0; i < 3000; ++i) {
-      // Group 0 holds one record in 500, below the share where the index
-      // answers; groups 1 to 3 share the rest.
-      const unsigned group = i % 500 == 0 ? 0 : 1 + i % 3;
+    for (unsigned i = 0; i < 6000; ++i) {
+      // Group 0 holds one record in 500, too few for the index to answer;
+      // groups 1 and 2 share the rest, enough for it.
+      const unsigned group = i % 500 == 0 ? 0 : 1 + i % 2;
       model[id_of(i)] = {random_vector(), group};
       records.push_back(Record{id_of(i), model[id_of(i)].vector, group_of(group), std::nullopt});
     }
@@ -225,8 +239,11 @@ TEST_F(EngineIndexOptionsTest, FilteredSearchThroughTheIndexMatchesTheExhaustive
   options.metric = Metric::Euclidean;
   options.index = default_hnsw_config(8);
   options.index->selection = NeighborSelection::Diverse;
-  options.index->ef_search = 3000;
+  options.index->seed = 2;
+  options.index->ef_search = 200;
   Engine engine = open_with(options);
+  ASSERT_FALSE(index_filters_faster(engine.get_all(), std::vector{in_group(0)}, 200));
+  ASSERT_TRUE(index_filters_faster(engine.get_all(), std::vector{in_group(1)}, 200));
   for (int q = 0; q < 10; ++q) {
     const Vec query = random_vector();
     for (const unsigned group : {0u, 1u, 2u}) {

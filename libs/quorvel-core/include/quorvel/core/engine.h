@@ -174,9 +174,12 @@ class Engine {
   // filter_through_index (and no decay), the index answers too, returning
   // only records that pass: its search goes on past records that fail until
   // it holds max(k, ef_search) that pass or has searched all it can reach;
-  // but when a sample of the records (kFilterSample, spread evenly) shows
-  // fewer than kIndexFilterShare of them passing, the passing records are
-  // scored exhaustively instead, which is then the faster way. Otherwise
+  // but when a sample of the records (kFilterSample, spread evenly) puts
+  // the records that pass below kIndexFilterPassing times max(k,
+  // ef_search), the passing records are scored exhaustively instead, which
+  // is then the faster way: the search through the graph visits about
+  // max(k, ef_search) / share nodes to find enough that pass, the
+  // exhaustive search tests every record. Otherwise
   // every record is scored (the exhaustive search): records that fail a
   // filter take no part, decay lowers the scores of records older than now,
   // and the results are min(k, taking part) records in the order of a
@@ -229,9 +232,10 @@ class Engine {
   static constexpr std::uint64_t kHighestIndexLevel = 64;
 
   // How many records a filtered search through the index tests first, and
-  // the share of them that must pass for the index to answer it.
+  // how many records must pass, per place in the index's result list, for
+  // the index to answer it.
   static constexpr std::size_t kFilterSample = 1024;
-  static constexpr double kIndexFilterShare = 0.01;
+  static constexpr double kIndexFilterPassing = 10.0;
 
  private:
   Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool);
