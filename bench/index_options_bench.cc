@@ -14,8 +14,9 @@
 //      one thread, and hnswlib's build on both cores, with recall@10 of each.
 // Times are medians of wall time; the machine has 2 cores.
 //
-// Usage: index_options_bench [--quick] [--dir DIR] [--parts changes,filtered,build]
-//   --quick  a tenth of every size (a hundredth for the build), to try it out
+// Usage: index_options_bench [--quick] [--dir DIR] [--parts changes,filtered,build] [--records N]
+//   --quick    a tenth of every size, to try it out
+//   --records  the records of parts 2 and 3 (default 1,000,000)
 
 #include <hnswlib/hnswlib.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -418,6 +419,7 @@ int main(int argc, char** argv) {
   bool quick = false;
   std::string directory;
   std::string parts = "changes,filtered,build";
+  std::size_t big_records = 1000000;
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
     if (option == "--quick") {
@@ -426,8 +428,11 @@ int main(int argc, char** argv) {
       directory = argv[++i];
     } else if (option == "--parts" && i + 1 < argc) {
       parts = argv[++i];
+    } else if (option == "--records" && i + 1 < argc) {
+      big_records = std::strtoull(argv[++i], nullptr, 10);
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--dir DIR] [--parts changes,filtered,build]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--dir DIR] [--parts changes,filtered,build] [--records N]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -441,7 +446,7 @@ int main(int argc, char** argv) {
   const auto wanted = [&](std::string_view part) { return parts.find(part) != std::string::npos; };
   if (wanted("changes")) changes(quick ? 10000 : 100000, directory);
   if (wanted("filtered") || wanted("build")) {
-    const BigSet set = big_set(quick ? 100000 : 1000000, directory);
+    const BigSet set = big_set(quick ? big_records / 10 : big_records, directory);
     if (wanted("filtered")) filtered(set);
     if (wanted("build")) build(set);
   }
