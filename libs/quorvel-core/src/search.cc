@@ -128,7 +128,16 @@ double sampled_passing_share(const RecordList& records, std::span<const Metadata
   std::size_t tested = 0;
   std::size_t passing = 0;
   for (std::size_t i = 0; i < sample; ++i) {
-    const std::size_t position = i * slots / sample;
+    // One position from each of `sample` equal stretches, at a place that a
+    // hash of the stretch's number chooses: evenly spaced positions would
+    // see only the passing records of a list where every n-th one passes.
+    const std::size_t begin = i * slots / sample;
+    const std::size_t width = (i + 1) * slots / sample - begin;
+    std::uint64_t hash = (i + 1) * 0x9E3779B97F4A7C15ull;
+    hash = (hash ^ (hash >> 30)) * 0xBF58476D1CE4E5B9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94D049BB133111EBull;
+    hash ^= hash >> 31;
+    const std::size_t position = begin + static_cast<std::size_t>(hash % width);
     if (records.is_free(position)) continue;
     ++tested;
     if (passes(records.metadata(position), filters)) ++passing;

@@ -35,8 +35,10 @@ std::vector<float> squares_of(const RecordList& records, const ParallelFor& para
 bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFilter> filters);
 
 // The share of records that pass `filters` among up to `sample` records
-// spread evenly over `records` (positions i * slot_count / sample; free
-// slots are not counted); 0 when none is tested.
+// spread over `records`: one from each of `sample` equal stretches of
+// positions, at a fixed place within it that a hash chooses (every record
+// when `sample` is at least the slot count; free slots are not counted);
+// 0 when none is tested.
 double sampled_passing_share(const RecordList& records, std::span<const MetadataFilter> filters, std::size_t sample);
 
 // Whether a filtered search through an index whose result list holds

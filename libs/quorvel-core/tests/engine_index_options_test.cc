@@ -191,29 +191,34 @@ TEST_F(EngineIndexOptionsTest, BulkInsertRetiresTheReplacedNodes) {
 
 TEST_F(EngineIndexOptionsTest, ASampleDecidesWhetherTheIndexFilters) {
   Engine engine = open_ok();
+  // 8,192 records: every eighth passes filter 1, the first half passes
+  // filter 2.
   std::vector<Record> records;
-  for (unsigned i = 0; i < 5000; ++i) {
-    records.push_back(Record{id_of(i), {1.0f}, i % 10 == 0 ? std::optional(group_of(1)) : std::nullopt, std::nullopt});
+  for (unsigned i = 0; i < 8192; ++i) {
+    JsonValue metadata = JsonValue::make_object(
+        {JsonValue::Member{"group", JsonValue(static_cast<JsonValue::Unsigned>(i % 8 == 0 ? 1 : 0))},
+         JsonValue::Member{"half", JsonValue(i < 4096)}});
+    records.push_back(Record{id_of(i), {1.0f}, std::move(metadata), std::nullopt});
   }
   ASSERT_TRUE(engine.insert_all(records));
-  ASSERT_TRUE(engine.remove(id_of(10)));
-  const MetadataFilter filters[] = {in_group(1)};
-  struct Case {
-    std::size_t sample;
-    double share;
-  };
-  // Positions i * 5000 / sample: every tenth position passes, the free
-  // slot (position 10) is not counted.
-  for (const Case& c : {Case{1, 1.0}, Case{3, 1.0 / 3}, Case{1024, 104.0 / 1024}, Case{10000, 499.0 / 4999}}) {
-    EXPECT_DOUBLE_EQ(sampled_passing_share(engine.get_all(), filters, c.sample), c.share) << c.sample;
-  }
+  const RecordList& list = engine.get_all();
+  const MetadataFilter eighth[] = {in_group(1)};
+  const MetadataFilter half[] = {MetadataFilter{"half", JsonValue(true)}};
   const MetadataFilter nobody[] = {in_group(7)};
-  EXPECT_EQ(sampled_passing_share(engine.get_all(), nobody, 1024), 0.0);
-  EXPECT_EQ(sampled_passing_share(RecordList(), filters, 1024), 0.0);
-  // About 104 / 1024 of the 4,999 records pass: 507.7, enough for a result
-  // list of 50 at 10 records a place, not for one of 51.
-  EXPECT_TRUE(index_filters_faster(engine.get_all(), filters, 50));
-  EXPECT_FALSE(index_filters_faster(engine.get_all(), filters, 51));
+  // Positions spaced 8 apart would all pass: the sample must not see only
+  // them.
+  EXPECT_NEAR(sampled_passing_share(list, eighth, 1024), 0.125, 0.04);
+  EXPECT_DOUBLE_EQ(sampled_passing_share(list, half, 1024), 0.5);  // 512 stretches in each half
+  EXPECT_DOUBLE_EQ(sampled_passing_share(list, eighth, 100000), 0.125);  // every record
+  EXPECT_EQ(sampled_passing_share(list, nobody, 1024), 0.0);
+  EXPECT_EQ(sampled_passing_share(RecordList(), eighth, 1024), 0.0);
+  // A free slot is not counted.
+  ASSERT_TRUE(engine.remove(id_of(8)));
+  EXPECT_DOUBLE_EQ(sampled_passing_share(engine.get_all(), eighth, 100000), 1023.0 / 8191);
+  // 4,096 pass filter 2: enough for a result list of 409 at 10 records a
+  // place, not for one of 410.
+  EXPECT_TRUE(index_filters_faster(engine.get_all(), half, 409));
+  EXPECT_FALSE(index_filters_faster(engine.get_all(), half, 410));
   EXPECT_FALSE(index_filters_faster(engine.get_all(), nobody, 0));
 }
 
