@@ -124,11 +124,12 @@ TEST_F(EngineIndexOptionsTest, ChurnNeverReturnsADeletedRecordOrAReplacedVector)
         ASSERT_EQ(answer_of(engine.search(query, 10)), exact(model, query, 10)) << "step " << step;
         const SearchRequest filtered{query, 5, {in_group(q % 2)}, {}, {}, true};
         ASSERT_EQ(answer_of(engine.search(filtered)), exact(model, query, 5, q % 2)) << "step " << step;
-        // A small result list, through the index with and without a filter
-        // (group 1 is common enough for the index to answer).
-        engine.set_index_ef_search(4);
-        const SearchRequest common{query, 10, {in_group(1)}, {}, {}, true};
-        if (index_filters_faster(engine.get_all(), common.filters, 10)) ++filtered_by_index;
+        // A small result list, through the index with and without a filter.
+        engine.set_index_ef_search(1);
+        // k = 1 and ef 1: a result list of 1, for which the passing records
+        // of this small list are enough to make the index answer.
+        const SearchRequest common{query, 1, {in_group(1)}, {}, {}, true};
+        if (index_filters_faster(engine.get_all(), common.filters, 1)) ++filtered_by_index;
         for (const SearchRequest& request : {SearchRequest{query, 10, {}, {}, {}}, common}) {
           for (const SearchResult& found : engine.search(request)) {
             ASSERT_TRUE(model.contains(found.id)) << found.id << " was deleted";
@@ -215,17 +216,17 @@ TEST_F(EngineIndexOptionsTest, ASampleDecidesWhetherTheIndexFilters) {
   // A free slot is not counted.
   ASSERT_TRUE(engine.remove(id_of(8)));
   EXPECT_DOUBLE_EQ(sampled_passing_share(engine.get_all(), eighth, 100000), 1023.0 / 8191);
-  // 4,096 pass filter 2: enough for a result list of 409 at 10 records a
-  // place, not for one of 410.
-  EXPECT_TRUE(index_filters_faster(engine.get_all(), half, 409));
-  EXPECT_FALSE(index_filters_faster(engine.get_all(), half, 410));
+  // About 4,096 pass filter 2: enough for a result list of 51 at 80
+  // records a place, not for one of 52.
+  EXPECT_TRUE(index_filters_faster(engine.get_all(), half, 51));
+  EXPECT_FALSE(index_filters_faster(engine.get_all(), half, 52));
   EXPECT_FALSE(index_filters_faster(engine.get_all(), nobody, 0));
 }
 
-// Filtered searches through the index give the exact answer, whether the
-// index answers (a common group, with a result list large enough to find
-// its nearest) or the passing records are scored (a rare one); decay keeps
-// them on the exhaustive path.
+// A filtered search through the index: for a rare group the passing
+// records are scored, exactly; for a common one the index answers with
+// records of the group, their exact scores, and nearly all of the exact
+// answer. Decay keeps both on the exhaustive path.
 TEST_F(EngineIndexOptionsTest, FilteredSearchThroughTheIndexMatchesTheExhaustiveSearch) {
   std::map<std::string, Stored> model;
   {
@@ -245,21 +246,29 @@ TEST_F(EngineIndexOptionsTest, FilteredSearchThroughTheIndexMatchesTheExhaustive
   options.index = default_hnsw_config(8);
   options.index->selection = NeighborSelection::Diverse;
   options.index->seed = 2;
-  options.index->ef_search = 200;
+  options.index->ef_search = 32;
   Engine engine = open_with(options);
-  ASSERT_FALSE(index_filters_faster(engine.get_all(), std::vector{in_group(0)}, 200));
-  ASSERT_TRUE(index_filters_faster(engine.get_all(), std::vector{in_group(1)}, 200));
-  for (int q = 0; q < 10; ++q) {
+  ASSERT_FALSE(index_filters_faster(engine.get_all(), std::vector{in_group(0)}, 32));
+  ASSERT_TRUE(index_filters_faster(engine.get_all(), std::vector{in_group(1)}, 32));
+  std::size_t found = 0;
+  for (int q = 0; q < 20; ++q) {
     const Vec query = random_vector();
+    EXPECT_EQ(answer_of(engine.search(SearchRequest{query, 8, {in_group(0)}, {}, {}, true})),
+              exact(model, query, 8, 0));
     for (const unsigned group : {0u, 1u, 2u}) {
-      const SearchRequest request{query, 8, {in_group(group)}, {}, {}, true};
-      EXPECT_EQ(answer_of(engine.search(request)), exact(model, query, 8, group)) << group;
+      const auto truth = exact(model, query, 8, group);
+      for (const SearchResult& result : engine.search(SearchRequest{query, 8, {in_group(group)}, {}, {}, true})) {
+        ASSERT_EQ(model.at(result.id).group, group) << result.id;
+        EXPECT_EQ(result.score, euclidean(query, model.at(result.id).vector));
+        found += std::ranges::count(truth, std::pair(result.id, result.score));
+      }
       const SearchRequest decayed{query, 8, {in_group(group)}, 0.5f, 1, true};
       SearchRequest exhaustive = decayed;
       exhaustive.filter_through_index = false;
       EXPECT_EQ(engine.search(decayed), engine.search(exhaustive));
     }
   }
+  EXPECT_GE(found, 20u * 3 * 8 * 95 / 100);
 }
 
 // Opening with a build on every worker gives a graph that holds every
