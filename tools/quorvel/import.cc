@@ -1,6 +1,9 @@
 // quorvel import FILE [--input PATH]: JSON Lines of records, in one
 // transaction.
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +24,14 @@ namespace {
 
 // Lines parsed together, on every core.
 constexpr std::size_t kBlockLines = 4096;
+
+// The size of what `in` reads when it is a regular file, else 0 (a pipe or
+// a terminal, whose size is not known ahead).
+std::uint64_t size_of(std::FILE* in) {
+  struct stat status {};
+  if (::fstat(::fileno(in), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  return static_cast<std::uint64_t>(status.st_size);
+}
 
 // Reads one line (without its line feed) into `line`; false at the end.
 bool read_line(std::FILE* in, std::string& line) {
@@ -49,7 +60,8 @@ int run(const CommandLine& line) {
   std::vector<Record> records;
   std::vector<std::uint64_t> line_of;  // the input line of each record
   {
-    Progress progress("reading", 0);
+    const std::uint64_t input_bytes = progress_is_shown() ? size_of(in) : 0;
+    Progress progress("reading", input_bytes, "lines", input_bytes > 0 ? Progress::Unit::kBytes : Progress::Unit::kThings);
     std::vector<std::string> block;
     std::vector<std::uint64_t> numbers;
     std::vector<std::optional<std::expected<Record, JsonError>>> parsed;
@@ -72,12 +84,17 @@ int run(const CommandLine& line) {
         if (!*parsed[i]) {
           if (in != stdin) std::fclose(in);
           return fail(input_name, "line " + std::to_string(numbers[i]) + ": " + parsed[i]->error().message() +
-                                      "; nothing was imported");
+                                      ". Each line must hold one record: " + std::string(kRecordForms) +
+                                      ". Nothing was imported.");
         }
         records.push_back(std::move(**parsed[i]));
         line_of.push_back(numbers[i]);
       }
-      progress.advance(block.size());
+      if (input_bytes > 0) {
+        progress.set_done(static_cast<std::uint64_t>(std::max<off_t>(::ftello(in), 0)));
+      } else {
+        progress.set_done(number);
+      }
     }
   }
   const bool read_failed = std::ferror(in) != 0;
@@ -88,14 +105,18 @@ int run(const CommandLine& line) {
   if (!engine) return fail_to_open(path, engine.error());
   const std::size_t count = records.size();
   std::size_t refused = count;
-  if (auto imported = engine->insert_all(std::move(records), &refused); !imported) {
+  std::optional<Progress> writing(std::in_place, "writing", count, "records");
+  auto imported = engine->insert_all(std::move(records), &refused,
+                                     [&](std::size_t done, std::size_t) { show_writing(*writing, done, count); });
+  writing.reset();
+  if (!imported) {
     if (refused < count) {
       return fail(input_name, "line " + std::to_string(line_of[refused]) + ": " + message_of(imported.error()) +
                                   "; nothing was imported");
     }
     return fail(path, message_of(imported.error()) + "; nothing was imported");
   }
-  std::fprintf(stderr, "quorvel: %s: imported %zu records\n", path.c_str(), count);
+  std::fprintf(stderr, "quorvel: %s: imported %s\n", path.c_str(), counted(count, "record", "records").c_str());
   return kDone;
 }
 

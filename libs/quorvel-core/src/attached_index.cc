@@ -36,9 +36,9 @@ std::optional<std::string> index_config_problem(const HnswConfig& config, std::u
 }
 
 AttachedIndex::AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric,
-                             const ParallelParts& run, std::size_t threads)
+                             const ParallelParts& run, std::size_t threads, const ProgressReport& progress)
     : index_(config), ef_search_(config.ef_search) {
-  rebuild(records, metric, run, threads);
+  rebuild(records, metric, run, threads, progress);
 }
 
 std::span<const float> AttachedIndex::vector_of(const RecordList& records, std::uint64_t node) const {
@@ -123,10 +123,13 @@ void AttachedIndex::compact(const RecordList& records, Metric metric, const Para
   number_by_position(records.slot_count());
 }
 
-void AttachedIndex::rebuild(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads) {
+void AttachedIndex::rebuild(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads,
+                            const ProgressReport& progress) {
   HnswIndex fresh(index_.config());
   const auto lookup = vectors_of(records);
-  fresh.insert_range(0, records.slot_count(), lookup, metric, run, threads);
+  const std::size_t total = records.slot_count();
+  const auto inserted = [&](std::uint64_t done) { progress(static_cast<std::size_t>(done), total); };
+  fresh.insert_range(0, total, lookup, metric, run, threads, progress ? InsertedReport(inserted) : InsertedReport());
   index_ = std::move(fresh);
   if (retires()) number_by_position(records.slot_count());
 }

@@ -12,6 +12,7 @@
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 #include "quorvel/storage/record_list.h"
+#include "quorvel/storage/record_store.h"
 
 namespace quorvel {
 
@@ -42,10 +43,11 @@ class AttachedIndex {
  public:
   // Builds an index with `config` over every entry of `records`, first to
   // last, under `metric`: in order on the calling thread, or on up to
-  // `threads` threads of `run` when `threads` > 1. REQUIRES: `records` has
-  // no free slots.
+  // `threads` threads of `run` when `threads` > 1. `progress`, when given,
+  // is told the insertions done after each one, one call at a time (from
+  // the workers when they build). REQUIRES: `records` has no free slots.
   AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric, const ParallelParts& run,
-                std::size_t threads);
+                std::size_t threads, const ProgressReport& progress = {});
 
   // Whether removals and replacements retire nodes (retire_deleted).
   bool retires() const { return index_.config().retire_deleted; }
@@ -77,8 +79,10 @@ class AttachedIndex {
   void compact(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads);
 
   // Builds the index afresh from every entry of `records`, with the same
-  // configuration. REQUIRES: `records` has no free slots.
-  void rebuild(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads);
+  // configuration; `progress` as for the constructor. REQUIRES: `records`
+  // has no free slots.
+  void rebuild(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads,
+               const ProgressReport& progress = {});
 
   // The index's answer for `query`: up to k (position, metric value) pairs,
   // closest first, searched with ef_search() as ef; with `accept`, only

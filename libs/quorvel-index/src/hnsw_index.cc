@@ -581,9 +581,12 @@ void HnswInternals::insert_with_word(HnswIndex& index, std::uint32_t word, std::
 }
 
 void HnswIndex::insert_range(std::uint64_t first, std::uint64_t count, VectorLookup vector_of, Metric metric,
-                             const ParallelParts& run, std::size_t threads) {
+                             const ParallelParts& run, std::size_t threads, const InsertedReport& inserted) {
   if (threads <= 1 || count < 2) {
-    for (std::uint64_t node = first; node - first < count; ++node) insert(node, vector_of(node), vector_of, metric);
+    for (std::uint64_t node = first; node - first < count; ++node) {
+      insert(node, vector_of(node), vector_of, metric);
+      if (inserted) inserted(node - first + 1);
+    }
     return;
   }
   // Levels are drawn in node order, as the insertions one by one would
@@ -611,6 +614,9 @@ void HnswIndex::insert_range(std::uint64_t first, std::uint64_t count, VectorLoo
   NodeLocks locks;
   const LockedAccess access{*links_, locks};
   std::mutex entry_lock;  // guards entry_point_ and top_level_
+  std::mutex report_lock;  // one report at a time, with rising counts
+  std::uint64_t done = start;  // those before start need no linking
+  if (inserted && start > 0) inserted(done);
   std::atomic<std::uint64_t> next{start};
   std::atomic<bool> failed{false};
   std::exception_ptr failure;
@@ -621,20 +627,25 @@ void HnswIndex::insert_range(std::uint64_t first, std::uint64_t count, VectorLoo
       while (!failed.load(std::memory_order_relaxed)) {
         const std::uint64_t i = next.fetch_add(1);
         if (i >= count) break;
-        if (!adding[i]) continue;
-        const std::uint64_t node = first + i;
-        // A node that will become the entry point keeps the others from
-        // starting until it is linked, so that every descent starts from a
-        // node whose lists are complete on every layer it has.
-        std::unique_lock<std::mutex> guard(entry_lock);
-        const std::uint64_t entry = *entry_point_;
-        const std::uint64_t top = top_level_;
-        if (levels[i] <= top) guard.unlock();
-        link_node(*links_, access, config_, *lease, node, levels[i], entry, top, vector_of(node), vector_of, key,
-                  retired);
-        if (levels[i] > top) {
-          entry_point_ = node;
-          top_level_ = levels[i];
+        if (adding[i]) {
+          const std::uint64_t node = first + i;
+          // A node that will become the entry point keeps the others from
+          // starting until it is linked, so that every descent starts from a
+          // node whose lists are complete on every layer it has.
+          std::unique_lock<std::mutex> guard(entry_lock);
+          const std::uint64_t entry = *entry_point_;
+          const std::uint64_t top = top_level_;
+          if (levels[i] <= top) guard.unlock();
+          link_node(*links_, access, config_, *lease, node, levels[i], entry, top, vector_of(node), vector_of, key,
+                    retired);
+          if (levels[i] > top) {
+            entry_point_ = node;
+            top_level_ = levels[i];
+          }
+        }
+        if (inserted) {
+          const std::lock_guard<std::mutex> report(report_lock);
+          inserted(++done);
         }
       }
     } catch (...) {

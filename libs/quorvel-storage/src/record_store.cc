@@ -64,7 +64,8 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
   return {};
 }
 
-std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> records, std::size_t* refused) {
+std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> records, std::size_t* refused,
+                                                          const ProgressReport& progress) {
   std::size_t floats = 0;
   bool timestamps = false;
   for (const Record& record : records) {
@@ -101,6 +102,7 @@ std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> re
         sqlite3_clear_bindings(put);
         if (!ok) return ok;
       }
+      if (progress) progress(start + count, records.size());
     }
     return {};
   });

@@ -11,6 +11,7 @@
 #include <ranges>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -32,6 +33,11 @@ enum class NeighborSelection : std::uint8_t {
   // several directions instead of into one crowd of near neighbours.
   Diverse,
 };
+
+// The names callers choose a selection by: "closest" and "diverse".
+// selection_named() gives nothing for any other text.
+std::optional<NeighborSelection> selection_named(std::string_view name);
+std::string_view selection_name(NeighborSelection selection);
 
 // The parameters of an HNSW index, fixed when the index is made. The first
 // six fields have no defaults of their own: whoever makes an index chooses
@@ -174,6 +180,10 @@ class NodeFilter {
 // not throw.
 using ParallelParts = std::function<void(std::size_t parts, const std::function<void(std::size_t part)>& body)>;
 
+// Told how many nodes of a range have been inserted so far (see
+// HnswIndex::insert_range).
+using InsertedReport = std::function<void(std::uint64_t done)>;
+
 // One answer of a query: a node number and the metric value of the query
 // and that node's vector.
 struct HnswMatch {
@@ -294,9 +304,12 @@ class HnswIndex {
   // layer searches, but which of its neighbours were linked before it
   // depends on timing, so the graph can differ between runs); with 1 it is
   // exactly insert() of each node in order. `vector_of` must answer every
-  // node of the index and of the range, from any thread. Throws as insert().
+  // node of the index and of the range, from any thread. `inserted`, when
+  // given, is told the count of the range's nodes done after each one, one
+  // call at a time with rising counts (from the threads of `run` when they
+  // link). Throws as insert().
   void insert_range(std::uint64_t first, std::uint64_t count, VectorLookup vector_of, Metric metric,
-                    const ParallelParts& run, std::size_t threads);
+                    const ParallelParts& run, std::size_t threads, const InsertedReport& inserted = {});
 
   // The index's state as plain arrays (see HnswGraph); a seeded
   // generator's position is not part of it.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +16,11 @@
 namespace quorvel {
 
 class Database;  // The SQLite connection, its lock and its prepared statements.
+
+// Told how far a long job has got, `done` of `total` steps, on the thread
+// that runs the job: for a progress display. It must not call back into
+// the object that runs the job.
+using ProgressReport = std::function<void(std::size_t done, std::size_t total)>;
 
 // The records of one database file, kept twice: durably in the file's table
 // "records" (id -> the record's JSON form) and in memory in the record list,
@@ -77,9 +83,11 @@ class RecordStore {
   // commit, one sync. Fails with Serialization, before anything is written,
   // at the first record that has no JSON form that reads back (its index
   // goes to `*refused` when given), or as insert() does; on failure nothing
-  // changes.
+  // changes. `progress`, when given, is told the records written so far,
+  // every few hundred, before the commit.
   [[nodiscard]] std::expected<void, StorageError> insert_all(std::vector<Record> records,
-                                                             std::size_t* refused = nullptr);
+                                                             std::size_t* refused = nullptr,
+                                                             const ProgressReport& progress = {});
 
   // Removes the record stored under `id`. Returns whether the file held one;
   // only then does the record list change: the entry's slot is freed, and
