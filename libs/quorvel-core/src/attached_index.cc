@@ -157,4 +157,90 @@ std::vector<HnswMatch> AttachedIndex::search(const RecordList& records, std::spa
   return matches;
 }
 
+AttachedIndexState AttachedIndex::state() const {
+  AttachedIndexState state;
+  state.graph = index_.graph();
+  state.ef_search = ef_search_;
+  if (!retires()) return state;
+  state.node_at = node_at_;
+  state.position_at = position_at_;
+  for (std::uint64_t node = 0; node < position_at_.size(); ++node) {
+    const auto kept = retired_vectors_.find(node);
+    if (kept == retired_vectors_.end()) continue;
+    state.retired_nodes.push_back(node);
+    state.retired_lengths.push_back(kept->second.size());
+    state.retired_floats.insert(state.retired_floats.end(), kept->second.begin(), kept->second.end());
+  }
+  return state;
+}
+
+std::expected<AttachedIndex, std::string> AttachedIndex::restore(AttachedIndexState state, const RecordList& records,
+                                                                 std::uint64_t highest_level) {
+  const auto fail = [](std::string_view what) { return std::unexpected(std::string(what)); };
+  const std::vector<std::uint64_t>& levels = state.graph.levels;
+  const auto is_node = [&](std::uint64_t n) { return n < levels.size() && levels[n] != HnswGraph::kNoNode; };
+  std::uint64_t nodes = 0;
+  for (const std::uint64_t level : levels) nodes += level != HnswGraph::kNoNode ? 1 : 0;
+  const bool retiring = state.graph.config.retire_deleted;
+  if (!retiring) {
+    if (!state.node_at.empty() || !state.position_at.empty() || !state.retired_nodes.empty() ||
+        !state.retired_lengths.empty() || !state.retired_floats.empty()) {
+      return fail(messages::kMapsWithoutRetiring);
+    }
+    if (records.free_slots() != 0 || nodes != records.slot_count() || levels.size() != records.slot_count()) {
+      return fail(messages::kNodesAreNotTheEntries);
+    }
+  } else {
+    if (state.node_at.size() > records.slot_count() || state.position_at.size() != levels.size()) {
+      return fail(messages::kMapSizes);
+    }
+    if (state.retired_lengths.size() != state.retired_nodes.size()) return fail(messages::kRetiredVectorCounts);
+    std::uint64_t floats = 0;
+    for (const std::uint64_t length : state.retired_lengths) floats += length;
+    if (floats != state.retired_floats.size()) return fail(messages::kRetiredVectorCounts);
+    // Every entry has a live node that points back, every other node is retired with a kept vector.
+    std::uint64_t mapped = 0;
+    for (std::size_t position = 0; position < records.slot_count(); ++position) {
+      const std::uint64_t node = position < state.node_at.size() ? state.node_at[position] : kNone;
+      if (records.is_free(position)) {
+        if (node != kNone) return fail(messages::kMapsDisagree);
+        continue;
+      }
+      if (!is_node(node) || state.position_at[node] != position) return fail(messages::kMapsDisagree);
+      ++mapped;
+    }
+    std::uint64_t previous = 0;
+    for (std::size_t i = 0; i < state.retired_nodes.size(); ++i) {
+      const std::uint64_t node = state.retired_nodes[i];
+      if ((i > 0 && node <= previous) || !is_node(node) || state.position_at[node] != kNone) {
+        return fail(messages::kMapsDisagree);
+      }
+      previous = node;
+    }
+    for (std::uint64_t node = 0; node < levels.size(); ++node) {
+      if (!is_node(node) && state.position_at[node] != kNone) return fail(messages::kMapsDisagree);
+    }
+    if (mapped + state.retired_nodes.size() != nodes) return fail(messages::kMapsDisagree);
+  }
+  std::vector<std::uint64_t> retired_nodes = std::move(state.retired_nodes);
+  auto index = HnswIndex::from_graph(std::move(state.graph), highest_level);
+  if (!index) return std::unexpected(std::move(index.error()));
+  AttachedIndex restored(std::move(*index), state.ef_search);
+  for (const std::uint64_t node : retired_nodes) {
+    if (!restored.index_.is_retired(node)) return fail(messages::kMapsDisagree);
+  }
+  if (restored.index_.retired_count() != retired_nodes.size()) return fail(messages::kMapsDisagree);
+  if (!retiring) return restored;
+  restored.node_at_ = std::move(state.node_at);
+  restored.position_at_ = std::move(state.position_at);
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < retired_nodes.size(); ++i) {
+    const auto length = static_cast<std::size_t>(state.retired_lengths[i]);
+    const auto first = state.retired_floats.begin() + static_cast<std::ptrdiff_t>(next);
+    restored.retired_vectors_.emplace(retired_nodes[i], std::vector<float>(first, first + static_cast<std::ptrdiff_t>(length)));
+    next += length;
+  }
+  return restored;
+}
+
 }  // namespace quorvel

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "quorvel/index/hnsw_index.h"
@@ -20,6 +22,26 @@ namespace quorvel {
 // when it can: ml must be a finite, non-negative number that lets no node
 // draw a level above `highest_level`, and retired_share a number from 0 to 1.
 std::optional<std::string> index_config_problem(const HnswConfig& config, std::uint64_t highest_level);
+
+// The whole state of an AttachedIndex as plain arrays, for storing it beside
+// the records and reading it back (AttachedIndex::state() and restore()).
+struct AttachedIndexState {
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+  HnswGraph graph;
+  std::uint64_t ef_search = 0;
+  // With retire_deleted: position -> node and node -> position, kNone for
+  // a free slot and for a retired node. Empty otherwise (node = position).
+  std::vector<std::uint64_t> node_at;
+  std::vector<std::uint64_t> position_at;
+  // With retire_deleted: the retired nodes, rising, and the copies of their
+  // vectors one after the other, retired_lengths[i] floats each.
+  std::vector<std::uint64_t> retired_nodes;
+  std::vector<std::uint64_t> retired_lengths;
+  std::vector<float> retired_floats;
+
+  friend bool operator==(const AttachedIndexState&, const AttachedIndexState&) = default;
+};
 
 // An HnswIndex over a record list, which reads the vectors from the list
 // (`vector_of`); every call must pass the list it was built over, as it
@@ -92,12 +114,27 @@ class AttachedIndex {
 
   const HnswIndex& index() const { return index_; }
 
+  // Everything the index holds, as plain arrays (see AttachedIndexState).
+  AttachedIndexState state() const;
+
+  // The index that `state` describes, over `records` as they stand when
+  // state() was taken: checks the graph as HnswIndex::from_graph does (with
+  // `highest_level`), and that the maps agree with each other, with the
+  // graph and with `records` (every entry has a node, every node an entry
+  // or a kept vector, and nothing else), or without retire_deleted that
+  // the graph has exactly one node per entry and no free slot. Fails with
+  // the first problem found, in words.
+  static std::expected<AttachedIndex, std::string> restore(AttachedIndexState state, const RecordList& records,
+                                                           std::uint64_t highest_level);
+
   // The ef of searches: the configuration's ef_search until set otherwise.
   std::uint64_t ef_search() const { return ef_search_; }
   void set_ef_search(std::uint64_t ef_search) { ef_search_ = ef_search; }
 
  private:
-  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  static constexpr std::uint64_t kNone = AttachedIndexState::kNone;
+
+  AttachedIndex(HnswIndex index, std::uint64_t ef_search) : index_(std::move(index)), ef_search_(ef_search) {}
 
   // The node's vector: its entry's, or the copy kept of a retired one.
   std::span<const float> vector_of(const RecordList& records, std::uint64_t node) const;

@@ -38,6 +38,7 @@ HnswGraph HnswIndex::graph() const {
     }
   }
   graph.retired = retired_;
+  graph.level_draws = generator_ ? level_draws_ : 0;
   return graph;
 }
 
@@ -155,6 +156,10 @@ std::expected<HnswIndex, std::string> HnswIndex::from_graph(HnswGraph graph, std
   index.top_level_ = nodes == 0 ? 0 : graph.top_level;
   index.retired_ = std::move(graph.retired);
   index.retired_count_ = retired;
+  if (index.generator_) {
+    index.generator_->discard(graph.level_draws);
+    index.level_draws_ = graph.level_draws;
+  }
   return index;
 }
 

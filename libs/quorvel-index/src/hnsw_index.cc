@@ -492,7 +492,10 @@ std::uint64_t HnswIndex::level_from_word(std::uint32_t word, float ml) {
 std::uint64_t HnswIndex::random_level() const { return level_from_word(next_word(), config_.ml); }
 
 std::uint32_t HnswIndex::next_word() const {
-  if (generator_) return static_cast<std::uint32_t>((*generator_)());
+  if (generator_) {
+    ++level_draws_;
+    return static_cast<std::uint32_t>((*generator_)());
+  }
   return draw_word();
 }
 
@@ -509,7 +512,8 @@ HnswIndex::HnswIndex(const HnswIndex& other)
       links_(std::make_unique<HnswLinks>(*other.links_)),
       retired_(other.retired_),
       retired_count_(other.retired_count_),
-      generator_(other.generator_) {}
+      generator_(other.generator_),
+      level_draws_(other.level_draws_) {}
 
 HnswIndex& HnswIndex::operator=(const HnswIndex& other) {
   if (this != &other) *this = HnswIndex(other);
@@ -723,6 +727,7 @@ HnswIndex HnswIndex::compacted(std::span<const std::uint64_t> numbers, VectorLoo
 
   HnswIndex result(config_);
   result.generator_ = generator_;
+  result.level_draws_ = level_draws_;
   HnswLinks& out = *result.links_;
   std::optional<std::uint64_t> highest;  // the new entry point when the old one is retired
   for (std::uint64_t node = 0; node < slots; ++node) {

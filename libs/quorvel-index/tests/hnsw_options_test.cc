@@ -271,6 +271,20 @@ TEST(GraphState, RestoresTheSameIndex) {
                 index.search(query, 10, 20, table, Metric::Euclidean));
     }
   }
+  // A seeded index restored half-way draws the levels the original draws
+  // next: both grow into the same graph.
+  HnswConfig seeded = small_config(NeighborSelection::Diverse);
+  seeded.seed = 7;
+  HnswIndex original(seeded);
+  for (std::uint64_t node = 0; node < 250; ++node) original.insert(node, table.rows[node], table, Metric::Euclidean);
+  auto resumed = HnswIndex::from_graph(original.graph(), 64);
+  ASSERT_TRUE(resumed) << resumed.error();
+  EXPECT_EQ(resumed->graph().level_draws, 250u);
+  for (std::uint64_t node = 250; node < 500; ++node) {
+    original.insert(node, table.rows[node], table, Metric::Euclidean);
+    resumed->insert(node, table.rows[node], table, Metric::Euclidean);
+  }
+  EXPECT_EQ(resumed->graph(), original.graph());
   auto empty = HnswIndex::from_graph(HnswIndex(small_config()).graph(), 64);
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->size(), 0u);

@@ -211,6 +211,10 @@ struct HnswGraph {
   std::vector<std::uint64_t> neighbors;
   // By node number: 1 for a retired node; may end before the last node.
   std::vector<std::uint8_t> retired;
+  // With a seed: the words the level generator has given since it was
+  // seeded, so that a restored index draws the levels the original would
+  // have drawn next. 0 without a seed.
+  std::uint64_t level_draws = 0;
 
   friend bool operator==(const HnswGraph&, const HnswGraph&) = default;
 };
@@ -311,8 +315,8 @@ class HnswIndex {
   void insert_range(std::uint64_t first, std::uint64_t count, VectorLookup vector_of, Metric metric,
                     const ParallelParts& run, std::size_t threads, const InsertedReport& inserted = {});
 
-  // The index's state as plain arrays (see HnswGraph); a seeded
-  // generator's position is not part of it.
+  // The index's whole state as plain arrays (see HnswGraph), the seeded
+  // generator's position included.
   HnswGraph graph() const;
 
   // The index whose state `graph` describes, after checking that it is a
@@ -322,8 +326,8 @@ class HnswIndex {
   // max(m, m_max) above), no level exceeds `highest_level`, the entry point
   // is present exactly when there are nodes and is a node of the highest
   // level, which is top_level, and the sizes agree. Fails with the first
-  // problem found, in words. A seeded configuration starts its generator
-  // afresh.
+  // problem found, in words. A seeded configuration's generator resumes
+  // after graph.level_draws words.
   static std::expected<HnswIndex, std::string> from_graph(HnswGraph graph, std::uint64_t highest_level);
 
   // Retires `node`: queries no longer return it and insertions no longer
@@ -376,6 +380,7 @@ class HnswIndex {
   std::vector<std::uint8_t> retired_;  // by node number; shorter than the node slots while the end has none
   std::uint64_t retired_count_ = 0;
   mutable std::optional<std::mt19937> generator_;  // with a seed: the source of level draws
+  mutable std::uint64_t level_draws_ = 0;           // words generator_ has given since seeding
 };
 
 }  // namespace quorvel
