@@ -1,6 +1,9 @@
 #include "quorvel/core/engine.h"
 
+#include <algorithm>
 #include <exception>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -41,6 +44,20 @@ ParallelFor on(WorkerPool& pool) {
   return [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); };
 }
 
+ParallelParts parts_on(WorkerPool& pool) {
+  return [&pool](std::size_t parts, const std::function<void(std::size_t)>& body) {
+    pool.parallel_for(parts, [&body](std::size_t begin, std::size_t end) {
+      for (std::size_t part = begin; part < end; ++part) body(part);
+    });
+  };
+}
+
+// A copy of the vector at `position`, for an index that retires the node.
+std::vector<float> vector_copy(const RecordList& records, std::size_t position) {
+  const std::span<const float> vector = records.vector(position);
+  return {vector.begin(), vector.end()};
+}
+
 }  // namespace
 
 std::string EngineError::message() const {
@@ -69,8 +86,8 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   }
   engine.squares_changed(std::nullopt);
   if (options.index) {
-    engine.index_ =
-        std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_, options.index_progress);
+    engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_, parts_on(pool),
+                                                    engine.index_threads(*options.index), options.index_progress);
   }
   return engine;
 }
@@ -127,12 +144,49 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   const std::size_t length = vector.size();
   const std::optional<std::size_t> stored_at = get_all().find(id);
   const std::size_t new_position = get_all().slot_count();
+  // A retired node stays a waypoint, so its vector must outlive the
+  // replacement in place.
+  std::vector<float> old_vector;
+  if (index_ && index_->retires() && stored_at) old_vector = vector_copy(get_all(), *stored_at);
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
   dimension_stored(length);
   squares_changed(stored_at.value_or(new_position));
-  if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value());
+  if (!index_) return {};
+  if (stored_at && index_->retires()) {
+    change_index([&] { index_->replaced(get_all(), *stored_at, std::move(old_vector), metric_); });
+    compact_index_if_due();
+  } else {
+    index_inserted(stored_at.value_or(new_position), stored_at.has_value());
+  }
   return {};
+}
+
+template <class Change>
+void Engine::change_index(Change&& change) noexcept {
+  try {
+    change();
+  } catch (const std::bad_alloc&) {
+    index_.reset();
+  }
+}
+
+std::size_t Engine::index_threads(const HnswConfig& config) const {
+  if (config.build_threads == 1) return 1;
+  const std::size_t workers = pool_->size();
+  return config.build_threads == 0 ? workers : static_cast<std::size_t>(std::min<std::uint64_t>(config.build_threads, workers));
+}
+
+void Engine::compact_index_if_due() {
+  if (index_ && index_->compaction_due()) compact_index();
+}
+
+void Engine::compact_index() {
+  if (!index_ || !index_->retires() || index_->index().retired_count() == 0) return;
+  compact_records();
+  change_index([&] {
+    index_->compact(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
+  });
 }
 
 void Engine::squares_changed(std::optional<std::size_t> position) {
@@ -165,13 +219,34 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
                              std::string(messages::kFloatsDimensionIs) + std::to_string(expected));
     }
   }
+  // With an index that retires nodes: the vectors that the batch replaces
+  // in place, by position, as they were before it.
+  std::map<std::size_t, std::vector<float>> old_vectors;
+  if (index_ && index_->retires()) {
+    for (const Record& record : records) {
+      const std::optional<std::size_t> stored_at = get_all().find(record.id);
+      if (stored_at && !old_vectors.contains(*stored_at)) old_vectors.emplace(*stored_at, vector_copy(get_all(), *stored_at));
+    }
+  }
   const std::optional<std::size_t> length =
       records.empty() ? std::nullopt : std::optional<std::size_t>(records.front().vector.size());
   if (auto ok = store_.insert_all(std::move(records), refused, progress); !ok) return wrap(std::move(ok.error()));
   if (length) dimension_stored(*length);
   squares_changed(std::nullopt);
   if (!index_) return {};
-  if (get_all().slot_count() - before == count) {
+  if (index_->retires()) {
+    // Each replaced record's node retires and the record gets a new one;
+    // new records get a node each, in order.
+    change_index([&] {
+      for (auto& [position, old_vector] : old_vectors) {
+        index_->replaced(get_all(), position, std::move(old_vector), metric_);
+      }
+      for (std::size_t position = before; position < get_all().slot_count(); ++position) {
+        index_->insert(get_all(), position, metric_);
+      }
+    });
+    compact_index_if_due();
+  } else if (get_all().slot_count() - before == count) {
     // Every record was new: one node each, in order.
     for (std::size_t position = before; position < get_all().slot_count() && index_; ++position) {
       index_inserted(position, false);
@@ -185,17 +260,15 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
 void Engine::index_inserted(std::size_t position, bool replaced) {
   // The change is committed; if memory runs out while the index follows it,
   // the index goes, and searches score every record, which stays correct.
-  try {
+  change_index([&] {
     if (replaced) {
       // The entry changed its vector in place: links made for the old one
       // would mislead every search that passes the node.
-      index_->rebuild(get_all(), metric_);
+      index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
     } else {
       index_->insert(get_all(), position, metric_);
     }
-  } catch (const std::bad_alloc&) {
-    index_.reset();
-  }
+  });
 }
 
 std::optional<SearchResult> Engine::get(std::string_view id) const {
@@ -206,20 +279,25 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 }
 
 std::expected<bool, EngineError> Engine::remove(std::string_view id) {
+  const std::optional<std::size_t> stored_at = get_all().find(id);
+  std::vector<float> old_vector;
+  if (index_ && index_->retires() && stored_at) old_vector = vector_copy(get_all(), *stored_at);
   auto removed = store_.remove(id);
   if (!removed) return wrap(std::move(removed.error()));
   if (!*removed) return false;
   // The entry's slot is free; its sum of squares stays unused until a
   // compaction drops both.
-  if (index_) {
+  if (index_ && index_->retires()) {
+    change_index([&] { index_->removed(*stored_at, std::move(old_vector)); });
+    if (get_all().compaction_due()) compact_records();
+    compact_index_if_due();
+  } else if (index_) {
     // The index numbers nodes by position and is rebuilt from the list
     // anyway, so the list is compacted first: the numbering stays dense.
     compact_records();
-    try {
-      index_->rebuild(get_all(), metric_);
-    } catch (const std::bad_alloc&) {
-      index_.reset();
-    }
+    change_index([&] {
+      index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
+    });
   } else if (get_all().compaction_due()) {
     compact_records();
   }
@@ -236,6 +314,7 @@ void Engine::compact_records() noexcept {
     }
     squares_.resize(kept);
   }
+  if (index_) index_->before_compaction(records);
   store_.compact();
 }
 
@@ -271,14 +350,20 @@ std::vector<std::vector<SearchResult>> Engine::search_many(std::span<const Searc
 }
 
 std::vector<SearchResult> Engine::search_with(const SearchRequest& request, const ParallelFor& parallel_for) const {
-  if (!index_ || !request.filters.empty() || request.decay) {
-    return search_records(get_all(), metric_, request, parallel_for, squares_);
-  }
-  // With an index attached the list has no free slots (see remove and
-  // attach_index): node numbers are positions.
   const RecordList& records = get_all();
+  const bool filtered = !request.filters.empty();
+  if (!index_ || request.decay || (filtered && !(request.filter_through_index &&
+                                  index_filters_faster(records, request.filters,
+                                                       std::max(request.k, index_->ef_search()))))) {
+    return search_records(records, metric_, request, parallel_for, squares_);
+  }
+  // The attached index answers with positions of the list.
+  const std::function<bool(std::size_t)> passing = [&](std::size_t position) {
+    return passes(records.metadata(position), request.filters);
+  };
   std::vector<SearchResult> results;
-  for (const HnswMatch& match : index_->search(records, request.query, request.k, metric_)) {
+  for (const HnswMatch& match :
+       index_->search(records, request.query, request.k, metric_, filtered ? &passing : nullptr)) {
     const auto position = static_cast<std::size_t>(match.node);
     results.push_back(SearchResult{std::string(records.id(position)), records.metadata(position), match.value});
   }
@@ -288,7 +373,7 @@ std::vector<SearchResult> Engine::search_with(const SearchRequest& request, cons
 std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) {
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
   compact_records();  // node numbers are dense positions
-  index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_);
+  index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_, parts_on(*pool_), index_threads(config));
   return {};
 }
 
