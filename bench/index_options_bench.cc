@@ -65,7 +65,9 @@ T or_exit(std::expected<T, quorvel::EngineError> value) {
   return std::move(*value);
 }
 
-void ok_or_exit(const std::expected<void, quorvel::EngineError>& done) {
+// Exits on an error; a successful value (such as whether a removed record existed) is not needed here.
+template <class T>
+void ok_or_exit(const std::expected<T, quorvel::EngineError>& done) {
   if (!done) {
     std::fprintf(stderr, "%s\n", done.error().message().c_str());
     std::exit(1);

@@ -17,18 +17,20 @@ def colour(label: str) -> str:
     return COLOURS.get(label, "#7f7f7f")
 
 
-def caption(figure, results: dict) -> None:
+def caption(figure, results: dict, run: dict | None = None) -> None:
+    """The machine and the run; `run` names a later run that measured this picture's part alone."""
     machine = results["machine"]
-    load = results.get("load_start", [0])[0]
+    run = run or results
+    load = run.get("load_start", [0])[0]
     figure.text(0.5, 0.005,
                 f"{machine['processor']}, {machine['cores']} cores, {machine['memory_gib']} GiB; "
-                f"{results['date'][:10]}, {results['mode']} run, load average {load:.1f} at the start; "
-                f"{results['command']}",
+                f"{run['date'][:10]}, {results['mode']} run, load average {load:.1f} at the start; "
+                f"{run['command']}",
                 ha="center", va="bottom", fontsize=7, color="#555555", wrap=True)
 
 
-def finish(figure, results: dict, path: str) -> None:
-    caption(figure, results)
+def finish(figure, results: dict, path: str, run: dict | None = None) -> None:
+    caption(figure, results, run)
     figure.tight_layout(rect=(0, 0.04, 1, 1))
     figure.savefig(path, dpi=110)
     plt.close(figure)
@@ -144,4 +146,4 @@ def recall_qps(results: dict, path: str) -> None:
             if label.startswith("quorvel") and entry.get("points")]
     figure.suptitle("Approximate search (quorvel: the engine's index through quorvel_engine)"
                     if ours else "Approximate search (no curve for quorvel: no index of it was measured)", fontsize=11)
-    finish(figure, results, path)
+    finish(figure, results, path, results.get("ann_run"))
