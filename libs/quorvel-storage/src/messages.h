@@ -69,9 +69,13 @@ inline constexpr std::string_view kOpenedToRead = "the database was opened to be
 // "records is a view, not a table".
 inline constexpr std::string_view kRecordsIsA = "records is a ";
 inline constexpr std::string_view kNotATable = ", not a table";
-inline constexpr std::string_view kTableHasColumns = "table records has columns (";  // + found
-inline constexpr std::string_view kTableExpected = "), expected (";                   // + expected + ")"
+// "table records has columns (<found>), expected (<expected>)".
+inline constexpr std::string_view kTable = "table ";
+inline constexpr std::string_view kHasColumns = " has columns (";
+inline constexpr std::string_view kTableExpected = "), expected (";
 inline constexpr std::string_view kExpectedColumns = "id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL";
+inline constexpr std::string_view kExpectedVersionColumns =
+    "database_id BLOB NOT NULL, counter INTEGER NOT NULL, stamp BLOB NOT NULL";
 
 // Errors of opening a store name the file: "<detail> (file <path>)".
 inline constexpr std::string_view kOfFile = " (file ";
