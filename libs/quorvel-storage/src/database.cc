@@ -355,23 +355,44 @@ std::expected<void, StorageError> Database::set_up_version() {
 }
 
 std::expected<std::optional<DatabaseVersion>, StorageError> Database::version() const {
-  auto table = schema_sql(db_, "records_version");
-  if (!table) return std::unexpected(StorageError{Kind::Storage, std::move(table.error().detail)});
-  if (table->empty()) return std::nullopt;
-  auto select = prepare(db_, "SELECT database_id, counter, stamp FROM records_version", Kind::Storage);
-  if (!select) return std::unexpected(std::move(select.error()));
-  const int rc = sqlite3_step(select->get());
+  if (!version_select_.get()) {
+    // Prepared on first use: a file opened to be read may have no table.
+    auto table = schema_sql(db_, "records_version");
+    if (!table) return std::unexpected(StorageError{Kind::Storage, std::move(table.error().detail)});
+    if (table->empty()) return std::nullopt;
+    auto select = prepare(db_, "SELECT database_id, counter, stamp FROM records_version", Kind::Storage);
+    if (!select) return std::unexpected(std::move(select.error()));
+    auto schema = prepare(db_, "PRAGMA schema_version", Kind::Storage);
+    if (!schema) return std::unexpected(std::move(schema.error()));
+    version_select_ = std::move(*select);
+    schema_select_ = std::move(*schema);
+  }
+  sqlite3_stmt* select = version_select_.get();
+  const int rc = sqlite3_step(select);
   // A table without its row (emptied by another program) tells no version
   // until a store opens the file to write and starts it afresh.
-  if (rc == SQLITE_DONE) return std::nullopt;
-  if (rc != SQLITE_ROW) return sqlite_failure(Kind::Storage, db_);
+  if (rc == SQLITE_DONE) {
+    sqlite3_reset(select);
+    return std::nullopt;
+  }
+  if (rc != SQLITE_ROW) {
+    auto failure = sqlite_failure(Kind::Storage, db_);
+    sqlite3_reset(select);
+    return failure;
+  }
   DatabaseVersion version;
-  version.database_id = column_bytes(select->get(), 0);
-  version.counter = static_cast<std::uint64_t>(sqlite3_column_int64(select->get(), 1));
-  version.stamp = column_bytes(select->get(), 2);
-  auto schema = query_integer(db_, "PRAGMA schema_version", Kind::Storage);
-  if (!schema) return std::unexpected(std::move(schema.error()));
-  version.schema_version = static_cast<std::uint64_t>(*schema);
+  version.database_id = column_bytes(select, 0);
+  version.counter = static_cast<std::uint64_t>(sqlite3_column_int64(select, 1));
+  version.stamp = column_bytes(select, 2);
+  sqlite3_reset(select);
+  sqlite3_stmt* schema = schema_select_.get();
+  if (sqlite3_step(schema) != SQLITE_ROW) {
+    auto failure = sqlite_failure(Kind::Storage, db_);
+    sqlite3_reset(schema);
+    return failure;
+  }
+  version.schema_version = static_cast<std::uint64_t>(sqlite3_column_int64(schema, 0));
+  sqlite3_reset(schema);
   return version;
 }
 
@@ -403,7 +424,7 @@ std::expected<void, StorageError> Database::check_writable() {
 
 Database::~Database() {
   if (db_ == nullptr) return;
-  Statement* statements[] = {&begin_, &commit_, &rollback_, &put_, &erase_};
+  Statement* statements[] = {&begin_, &commit_, &rollback_, &put_, &erase_, &version_select_, &schema_select_};
   if (!lock_.held_here()) {
     // A forked child: closing would checkpoint the parent's log into the
     // file and delete the log under the parent. Leave the connection as it

@@ -178,6 +178,8 @@ class Database {
   Statement rollback_;
   Statement put_;
   Statement erase_;
+  mutable Statement version_select_;  // prepared by the first version()
+  mutable Statement schema_select_;
 };
 
 }  // namespace quorvel

@@ -91,6 +91,21 @@ inline constexpr std::string_view kCheckCommand = "; `quorvel check ";
 inline constexpr std::string_view kSalvageCommand = "` lists the damaged rows, `quorvel salvage ";
 inline constexpr std::string_view kSalvageCommandEnd = " NEW` copies the rest into a new file NEW)";
 
+// Why the companion file beside a database cannot be used (shown by the
+// tools; an open then reads the rows and writes the companion afresh).
+inline constexpr std::string_view kCompanionMissing = "there is none";
+inline constexpr std::string_view kCompanionUnreadable = "it cannot be read: ";  // + the system's words
+inline constexpr std::string_view kCompanionNotOne = "it is not a companion file";
+inline constexpr std::string_view kCompanionFormat = "it is of another format version";
+inline constexpr std::string_view kCompanionHeaderDamaged = "its header is damaged";
+inline constexpr std::string_view kCompanionOtherDatabase = "it belongs to another database";
+inline constexpr std::string_view kCompanionOtherSchema = "the database's schema changed since it was written";
+inline constexpr std::string_view kCompanionOtherVersion =
+    "the records changed since it was written (by another program, or a change it missed)";
+inline constexpr std::string_view kCompanionNoVersion = "the database keeps no version of its records";
+inline constexpr std::string_view kCompanionDamaged = "a checksum does not match: it is damaged";
+inline constexpr std::string_view kCompanionInconsistent = "its sections do not make a record list";
+
 // Prefixes of StorageError display texts.
 inline constexpr std::string_view kSerializationPrefix = "Serialization error: ";
 inline constexpr std::string_view kDatabasePrefix = "Database error: ";
