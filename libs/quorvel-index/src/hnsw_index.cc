@@ -283,6 +283,8 @@ std::uint64_t HnswIndex::level_from_word(std::uint32_t word, float ml) {
 
 std::uint64_t HnswIndex::random_level() const { return level_from_word(draw_word(), config_.ml); }
 
+std::uint32_t HnswIndex::next_level_word() const { return draw_word(); }
+
 HnswIndex::HnswIndex(HnswConfig config)
     : config_(config), links_(std::make_unique<HnswLinks>(longest_layer0(config))) {}
 
@@ -332,6 +334,11 @@ std::optional<HnswNodeView> HnswIndex::node(std::uint64_t node) const {
 
 void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
   HnswInternals::insert_with_word(*this, draw_word(), node, vector, vector_of, metric);
+}
+
+void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric,
+                       std::uint32_t level_word) {
+  HnswInternals::insert_with_word(*this, level_word, node, vector, vector_of, metric);
 }
 
 void HnswInternals::insert_with_word(HnswIndex& index, std::uint32_t word, std::uint64_t node,

@@ -15,6 +15,7 @@ namespace quorvel {
 
 class HnswLinks;      // the neighbour lists, laid out for the search (src/hnsw_links.h)
 struct HnswInternals;  // the library's own algorithms on an index (src/hnsw_internals.h)
+struct HnswImage;      // the graph written and read as bytes (hnsw_image.h)
 
 // The parameters of an HNSW index, fixed when the index is made. The fields
 // have no defaults of their own: whoever makes an index chooses every value,
@@ -167,6 +168,11 @@ class HnswIndex {
   // its level under this index's ml.
   std::uint64_t random_level() const;
 
+  // Draws one 32-bit word as random_level() does, for insert() with a
+  // chosen word: a caller that keeps the words it drew can insert the same
+  // nodes again with the same levels, and so build the same graph.
+  std::uint32_t next_level_word() const;
+
   // Adds node `node` with vector `vector` (the query of every layer search
   // of this insertion): draws its level with random_level(), finds its
   // nearest nodes layer by layer, links it with up to m of them in both
@@ -179,6 +185,11 @@ class HnswIndex {
   // std::length_error or std::bad_alloc, as any container does.
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric);
 
+  // insert() with the node's level taken from `level_word` (see
+  // level_from_word) instead of a draw of its own; the same contract.
+  void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric,
+              std::uint32_t level_word);
+
   // The k nearest nodes to `query` that the graph leads to, closest first,
   // each with the metric value of the query and its vector: a greedy
   // descent to layer 1, then a layer-0 search with a result list of
@@ -188,6 +199,7 @@ class HnswIndex {
 
  private:
   friend struct HnswInternals;
+  friend struct HnswImage;
 
   HnswConfig config_;
   std::optional<std::uint64_t> entry_point_;

@@ -1,0 +1,209 @@
+#include "quorvel/index/hnsw_image.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hnsw_links.h"
+
+namespace quorvel {
+
+// The image, in 64-bit words (little-endian, as the index keeps them):
+//   format (kImageFormat), parts (0: none of the optional parts below yet)
+//   configuration: m, m_max, m_max0, ef_construction, ef_search, ml's bits
+//   slots, size, has entry point, entry point, top level, layer-0 slot size
+//   the level of each node slot (kNoNode where there is no node)
+//   layer 0: slots x slot size words as the index lays its slots out
+//            ([count, neighbour, ...]), or, with a slot size of 0, each
+//            node's count and neighbours
+//   layers 1 and up: for each node of a level above 0, for each of those
+//            layers, the count and the neighbours
+// `parts` leaves room for what a later format adds after the lists.
+struct HnswImage {
+  static constexpr std::uint64_t kImageFormat = 1;
+  static constexpr std::uint64_t kNoNode = HnswLinks::kNoNode;
+  // Words gathered before they are handed to the sink.
+  static constexpr std::size_t kBufferWords = 8192;
+
+  class Writer {
+   public:
+    explicit Writer(const HnswImageSink& sink) : sink_(sink) { buffer_.reserve(kBufferWords); }
+    ~Writer() { flush(); }
+    void put(std::uint64_t word) {
+      buffer_.push_back(word);
+      if (buffer_.size() == kBufferWords) flush();
+    }
+    void flush() {
+      if (!buffer_.empty()) sink_(std::as_bytes(std::span(buffer_)));
+      buffer_.clear();
+    }
+
+   private:
+    const HnswImageSink& sink_;
+    std::vector<std::uint64_t> buffer_;
+  };
+
+  static void write(const HnswIndex& index, std::span<const std::size_t> order, const HnswImageSink& sink) {
+    const HnswLinks& links = *index.links_;
+    const std::uint64_t slots = links.slots();
+    // new_of[old] and old_of(new): identity without an order.
+    std::vector<std::uint64_t> new_of;
+    if (!order.empty()) {
+      new_of.assign(slots, kNoNode);
+      for (std::size_t i = 0; i < order.size(); ++i) new_of[order[i]] = i;
+    }
+    const auto renumber = [&](std::uint64_t node) { return new_of.empty() ? node : new_of[node]; };
+    const auto old_of = [&](std::uint64_t node) -> std::uint64_t { return order.empty() ? node : order[node]; };
+
+    Writer out(sink);
+    const HnswConfig& config = index.config_;
+    for (const std::uint64_t word : {kImageFormat, std::uint64_t{0}, config.m, config.m_max, config.m_max0,
+                                     config.ef_construction, config.ef_search,
+                                     std::uint64_t{std::bit_cast<std::uint32_t>(config.ml)}, slots, index.size_,
+                                     std::uint64_t{index.entry_point_.has_value()},
+                                     index.entry_point_ ? renumber(*index.entry_point_) : 0, index.top_level_,
+                                     std::uint64_t{links.slot_size_}}) {
+      out.put(word);
+    }
+    for (std::uint64_t node = 0; node < slots; ++node) out.put(links.levels_[old_of(node)]);
+    for (std::uint64_t node = 0; node < slots; ++node) {
+      const std::uint64_t old = old_of(node);
+      if (links.slot_size_ != 0) {
+        const std::uint64_t* slot = links.layer0_slots_.data() + old * links.slot_size_;
+        out.put(slot[0]);
+        for (std::size_t i = 1; i < links.slot_size_; ++i) out.put(i <= slot[0] ? renumber(slot[i]) : 0);
+      } else {
+        const std::vector<std::uint64_t>& list = links.layer0_lists_[old];
+        out.put(list.size());
+        for (const std::uint64_t neighbor : list) out.put(renumber(neighbor));
+      }
+    }
+    for (std::uint64_t node = 0; node < slots; ++node) {
+      const std::uint64_t old = old_of(node);
+      if (links.levels_[old] == kNoNode) continue;
+      for (const std::vector<std::uint64_t>& list : links.upper_[old]) {
+        out.put(list.size());
+        for (const std::uint64_t neighbor : list) out.put(renumber(neighbor));
+      }
+    }
+  }
+
+  class Reader {
+   public:
+    explicit Reader(const HnswImageSource& source) : source_(source) {}
+    bool get(std::uint64_t& word) { return source_(std::as_writable_bytes(std::span(&word, 1))); }
+    bool get_words(std::uint64_t* into, std::size_t count) {
+      return source_(std::as_writable_bytes(std::span(into, count)));
+    }
+
+   private:
+    const HnswImageSource& source_;
+  };
+
+  static std::optional<HnswIndex> read(const HnswImageSource& source, std::uint64_t expected_slots) {
+    Reader in(source);
+    std::uint64_t head[14];
+    if (!in.get_words(head, std::size(head))) return std::nullopt;
+    const auto [format, parts, m, m_max, m_max0, ef_construction, ef_search, ml_bits, slots, size, has_entry, entry,
+                top_level, slot_size] = std::to_array(head);
+    if (format != kImageFormat || parts != 0 || ml_bits > std::numeric_limits<std::uint32_t>::max()) {
+      return std::nullopt;
+    }
+    const HnswConfig config{m, m_max, m_max0, ef_construction, ef_search,
+                            std::bit_cast<float>(static_cast<std::uint32_t>(ml_bits))};
+    HnswIndex index(config);
+    HnswLinks& links = *index.links_;
+    // The layout follows from the configuration; a stored one must agree.
+    if (slot_size != links.slot_size_ || has_entry > 1 || size > slots) return std::nullopt;
+    if (slots != expected_slots) return std::nullopt;
+
+    links.levels_.resize(slots);
+    if (!in.get_words(links.levels_.data(), slots)) return std::nullopt;
+    std::uint64_t nodes = 0;
+    for (const std::uint64_t level : links.levels_) {
+      if (level == kNoNode) continue;
+      if (level > top_level) return std::nullopt;
+      ++nodes;
+    }
+    if (nodes != size || (has_entry == 1) != (size > 0)) return std::nullopt;
+    if (has_entry == 1 && (entry >= slots || links.levels_[entry] != top_level)) return std::nullopt;
+    if (has_entry == 0 && top_level != 0) return std::nullopt;
+    const auto is_node = [&](std::uint64_t number) { return number < slots && links.levels_[number] != kNoNode; };
+
+    if (slot_size != 0) {
+      links.layer0_slots_.resize(slots * slot_size);
+      if (!in.get_words(links.layer0_slots_.data(), links.layer0_slots_.size())) return std::nullopt;
+      for (std::uint64_t node = 0; node < slots; ++node) {
+        const std::uint64_t* slot = links.layer0_slots_.data() + node * slot_size;
+        const bool present = links.levels_[node] != kNoNode;
+        if (slot[0] > (present ? slot_size - 1 : 0)) return std::nullopt;
+        for (std::uint64_t i = 1; i <= slot[0]; ++i) {
+          if (!is_node(slot[i])) return std::nullopt;
+        }
+      }
+    } else {
+      links.layer0_lists_.resize(slots);
+      for (std::uint64_t node = 0; node < slots; ++node) {
+        if (!read_list(in, links.layer0_lists_[node], slots, is_node)) return std::nullopt;
+        if (links.levels_[node] == kNoNode && !links.layer0_lists_[node].empty()) return std::nullopt;
+      }
+    }
+    links.upper_.resize(slots);
+    for (std::uint64_t node = 0; node < slots; ++node) {
+      const std::uint64_t level = links.levels_[node];
+      if (level == kNoNode || level == 0) continue;
+      links.upper_[node].resize(level);
+      for (std::vector<std::uint64_t>& list : links.upper_[node]) {
+        if (!read_list(in, list, slots, is_node)) return std::nullopt;
+      }
+    }
+    index.size_ = size;
+    index.top_level_ = top_level;
+    if (has_entry == 1) index.entry_point_ = entry;
+    return index;
+  }
+
+  static std::uint64_t slots(const HnswIndex& index) { return index.links_->slots(); }
+
+  template <typename IsNode>
+  static bool read_list(Reader& in, std::vector<std::uint64_t>& list, std::uint64_t slots, const IsNode& is_node) {
+    std::uint64_t count = 0;
+    // A list holds each neighbour once: a longer one is damage.
+    if (!in.get(count) || count > slots) return false;
+    list.resize(count);
+    if (!in.get_words(list.data(), count)) return false;
+    return std::all_of(list.begin(), list.end(), is_node);
+  }
+};
+
+void write_hnsw_image(const HnswIndex& index, std::span<const std::size_t> order, const HnswImageSink& sink) {
+  HnswImage::write(index, order, sink);
+}
+
+std::optional<HnswIndex> read_hnsw_image(const HnswImageSource& source, std::uint64_t slots) {
+  return HnswImage::read(source, slots);
+}
+
+HnswIndex renumbered(const HnswIndex& index, std::span<const std::size_t> order) {
+  std::string bytes;
+  write_hnsw_image(index, order, [&](std::span<const std::byte> part) {
+    bytes.append(reinterpret_cast<const char*>(part.data()), part.size());
+  });
+  std::size_t at = 0;
+  auto copy = read_hnsw_image(
+      [&](std::span<std::byte> into) {
+        if (bytes.size() - at < into.size()) return false;
+        std::memcpy(into.data(), bytes.data() + at, into.size());
+        at += into.size();
+        return true;
+      },
+      HnswImage::slots(index));
+  return std::move(*copy);
+}
+
+}  // namespace quorvel
