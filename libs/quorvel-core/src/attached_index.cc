@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "messages.h"
 
@@ -35,9 +36,12 @@ AttachedIndex::AttachedIndex(const HnswConfig& config, const RecordList& records
   rebuild(records, metric);
 }
 
-void AttachedIndex::insert(const RecordList& records, std::size_t position, Metric metric) {
+AttachedIndex::AttachedIndex(HnswIndex index) : index_(std::move(index)), ef_search_(index_.config().ef_search) {}
+
+void AttachedIndex::insert(const RecordList& records, std::size_t position, Metric metric,
+                           std::uint32_t level_word) {
   const auto vector_of = vectors_of(records);
-  index_.insert(position, records.vector(position), vector_of, metric);
+  index_.insert(position, records.vector(position), vector_of, metric, level_word);
 }
 
 void AttachedIndex::rebuild(const RecordList& records, Metric metric) {

@@ -32,8 +32,16 @@ class AttachedIndex {
   // last, under `metric`.
   AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric);
 
-  // Inserts the entry at `position`, which must be the last of `records`.
-  void insert(const RecordList& records, std::size_t position, Metric metric);
+  // Takes over `index`, a graph of the list's positions made before (read
+  // back from the companion file).
+  explicit AttachedIndex(HnswIndex index);
+
+  // Draws the level word of the next insert() (see HnswIndex::next_level_word).
+  std::uint32_t next_level_word() const { return index_.next_level_word(); }
+
+  // Inserts the entry at `position`, which must be the last of `records`,
+  // at the level that `level_word` gives.
+  void insert(const RecordList& records, std::size_t position, Metric metric, std::uint32_t level_word);
 
   // Builds the index afresh from every entry of `records`, with the same
   // configuration.
@@ -45,6 +53,7 @@ class AttachedIndex {
                                 Metric metric) const;
 
   const HnswIndex& index() const { return index_; }
+  HnswIndex& index() { return index_; }
 
   // The ef of searches: the configuration's ef_search until set otherwise.
   std::uint64_t ef_search() const { return ef_search_; }

@@ -3,7 +3,10 @@
 #include <new>
 #include <utility>
 
+#include <unordered_set>
+
 #include "attached_index.h"
+#include "engine_snapshot.h"
 #include "messages.h"
 #include "search.h"
 #include "worker_pool.h"
@@ -45,8 +48,28 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   auto store = RecordStore::open(path, on(pool));
   if (!store) return wrap(std::move(store.error()));
   Engine engine(std::move(*store), options.metric, std::move(own_pool), pool);
-  engine.squares_changed(std::nullopt);
-  if (options.index) engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_);
+  const RecordList& records = engine.get_all();
+  // What the companion file holds beside the records: the sums of squares
+  // and the graph, used when they fit what this open asks for.
+  std::optional<SnapshotLoad> load = engine.store_.take_snapshot_load();
+  std::optional<std::vector<float>> squares;
+  if (load && engine.metric_ == Metric::Cosine) squares = loaded_squares(*load, records);
+  if (squares) {
+    engine.squares_ = std::move(*squares);
+  } else {
+    engine.squares_changed(std::nullopt);
+  }
+  bool graph_built = false;
+  if (options.index) {
+    if (load) engine.index_ = loaded_index(*load, *options.index, engine.metric_, records);
+    if (!engine.index_) {
+      engine.index_ = std::make_unique<AttachedIndex>(*options.index, records, engine.metric_);
+      graph_built = true;
+    }
+  }
+  // A stale companion, or one without this graph, is written afresh now,
+  // so that the next open loads what this one had to make.
+  if (graph_built || engine.store_.snapshot_due()) engine.write_snapshot();
   return engine;
 }
 
@@ -54,8 +77,39 @@ Engine::Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own
     : store_(std::move(store)), metric_(metric), own_pool_(std::move(own_pool)), pool_(&pool) {}
 
 Engine::Engine(Engine&&) noexcept = default;
-Engine& Engine::operator=(Engine&&) noexcept = default;
-Engine::~Engine() = default;
+
+Engine& Engine::operator=(Engine&& other) noexcept {
+  if (this != &other) {
+    close_snapshot();
+    store_ = std::move(other.store_);
+    metric_ = other.metric_;
+    own_pool_ = std::move(other.own_pool_);
+    pool_ = other.pool_;
+    index_ = std::move(other.index_);
+    squares_ = std::move(other.squares_);
+    graph_rebuilt_ = other.graph_rebuilt_;
+  }
+  return *this;
+}
+
+Engine::~Engine() { close_snapshot(); }
+
+void Engine::write_snapshot() {
+  const EngineAnnex annex(get_all(), metric_, squares_, index_.get());
+  store_.write_snapshot(&annex);
+  graph_rebuilt_ = false;
+}
+
+void Engine::close_snapshot() noexcept {
+  // A graph built afresh since the companion was written is written with
+  // it now, so that the next open loads it rather than builds it. Memory
+  // running short here costs the next open time only.
+  try {
+    const EngineAnnex annex(get_all(), metric_, squares_, index_.get());
+    store_.close_snapshot(&annex, graph_rebuilt_ && index_ != nullptr);
+  } catch (const std::bad_alloc&) {
+  }
+}
 
 std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector<float> vector,
                                                 std::optional<JsonValue> metadata) {
@@ -67,10 +121,22 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
                                                 std::optional<std::uint64_t> timestamp) {
   const std::optional<std::size_t> stored_at = get_all().find(id);
   const std::size_t new_position = get_all().slot_count();
+  // The level of a new node is drawn before the commit, so that the
+  // change's note in the companion can say it.
+  std::uint32_t level_word = 0;
+  std::string note;
+  if (index_) {
+    if (stored_at) {
+      note = graph_rebuilt_note();
+    } else {
+      level_word = index_->next_level_word();
+      note = inserted_note(std::span(&level_word, 1));
+    }
+  }
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
-  if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
+  if (auto ok = store_.insert(std::move(record), note); !ok) return wrap(std::move(ok.error()));
   squares_changed(stored_at.value_or(new_position));
-  if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value());
+  if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value(), level_word);
   return {};
 }
 
@@ -93,30 +159,45 @@ void Engine::squares_changed(std::optional<std::size_t> position) {
 std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
   const std::size_t before = get_all().slot_count();
   const std::size_t count = records.size();
-  if (auto ok = store_.insert_all(std::move(records), refused); !ok) return wrap(std::move(ok.error()));
+  // With an index, a batch of new ids only becomes one node each, whose
+  // levels are drawn now (see insert); any other batch rebuilds the graph.
+  std::vector<std::uint32_t> level_words;
+  std::string note;
+  if (index_) {
+    std::unordered_set<std::string_view> ids;
+    bool all_new = true;
+    for (const Record& record : records) {
+      all_new = all_new && !get_all().find(record.id) && ids.insert(record.id).second;
+    }
+    if (all_new) {
+      for (std::size_t i = 0; i < count; ++i) level_words.push_back(index_->next_level_word());
+      note = inserted_note(level_words);
+    } else {
+      note = graph_rebuilt_note();
+    }
+  }
+  if (auto ok = store_.insert_all(std::move(records), refused, note); !ok) return wrap(std::move(ok.error()));
   squares_changed(std::nullopt);
   if (!index_) return {};
-  if (get_all().slot_count() - before == count) {
-    // Every record was new: one node each, in order.
-    for (std::size_t position = before; position < get_all().slot_count() && index_; ++position) {
-      index_inserted(position, false);
-    }
+  if (level_words.size() == count) {
+    for (std::size_t i = 0; i < count && index_; ++i) index_inserted(before + i, false, level_words[i]);
   } else {
-    index_inserted(0, true);  // some replaced a stored vector in place
+    index_inserted(0, true, 0);  // some replaced a stored vector in place
   }
   return {};
 }
 
-void Engine::index_inserted(std::size_t position, bool replaced) {
+void Engine::index_inserted(std::size_t position, bool replaced, std::uint32_t level_word) {
   // The change is committed; if memory runs out while the index follows it,
   // the index goes, and searches score every record, which stays correct.
   try {
     if (replaced) {
       // The entry changed its vector in place: links made for the old one
       // would mislead every search that passes the node.
+      graph_rebuilt_ = true;
       index_->rebuild(get_all(), metric_);
     } else {
-      index_->insert(get_all(), position, metric_);
+      index_->insert(get_all(), position, metric_, level_word);
     }
   } catch (const std::bad_alloc&) {
     index_.reset();
@@ -131,7 +212,7 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 }
 
 std::expected<void, EngineError> Engine::remove(std::string_view id) {
-  auto removed = store_.remove(id);
+  auto removed = store_.remove(id, index_ ? graph_rebuilt_note() : std::string());
   if (!removed) return wrap(std::move(removed.error()));
   if (!*removed) return {};
   // The entry's slot is free; its sum of squares stays unused until a
@@ -140,6 +221,7 @@ std::expected<void, EngineError> Engine::remove(std::string_view id) {
     // The index numbers nodes by position and is rebuilt from the list
     // anyway, so the list is compacted first: the numbering stays dense.
     compact_records();
+    graph_rebuilt_ = true;
     try {
       index_->rebuild(get_all(), metric_);
     } catch (const std::bad_alloc&) {
@@ -188,6 +270,8 @@ std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) 
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
   compact_records();  // node numbers are dense positions
   index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_);
+  store_.add_note(graph_rebuilt_note());
+  graph_rebuilt_ = true;
   return {};
 }
 
@@ -195,7 +279,11 @@ void Engine::set_index_ef_search(std::uint64_t ef_search) {
   if (index_) index_->set_ef_search(ef_search);
 }
 
-void Engine::detach_index() { index_.reset(); }
+void Engine::detach_index() {
+  if (index_) store_.add_note(graph_rebuilt_note());
+  index_.reset();
+  graph_rebuilt_ = false;
+}
 
 const HnswIndex* Engine::index() const { return index_ ? &index_->index() : nullptr; }
 

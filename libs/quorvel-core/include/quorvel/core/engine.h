@@ -206,8 +206,15 @@ class Engine {
   Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool);
 
   // Brings the attached index in step after a committed insert: a new id
-  // at position `position` is inserted, a replaced one rebuilds the index.
-  void index_inserted(std::size_t position, bool replaced);
+  // at position `position` is inserted at the level `level_word` gives, a
+  // replaced one rebuilds the index.
+  void index_inserted(std::size_t position, bool replaced, std::uint32_t level_word);
+
+  // Writes the companion file afresh, with the engine's sections.
+  void write_snapshot();
+  // Ends the companion's upkeep as the engine is dropped: writes it afresh
+  // when it is due, or when the graph was built again since it was written.
+  void close_snapshot() noexcept;
 
   // Brings the cached sums of squares in step after a committed change: the
   // entry at `position` when given, else every entry. If memory runs short
@@ -227,6 +234,9 @@ class Engine {
   // slots included, their values unused), so that a search computes one sum
   // per record instead of three (same bits).
   std::vector<float> squares_;
+  // The attached graph was built again (or attached) since the companion
+  // was last written whole: its stored graph no longer serves.
+  bool graph_rebuilt_ = false;
 };
 
 }  // namespace quorvel
