@@ -16,8 +16,10 @@ namespace {
 
 constexpr std::string_view kPartial = ".partial-";
 // SQLite keeps the logs of file F beside it: "F-wal", and "F-journal" while
-// a new file is set up for write-ahead logging.
-constexpr std::string_view kLogSuffixes[] = {"-wal", "-journal"};
+// a new file is set up for write-ahead logging; the store keeps its
+// companion "F-snapshot", written as "F-snapshot-new".
+constexpr std::string_view kLogSuffixes[] = {"-wal", "-journal", "-snapshot", "-snapshot-new"};
+constexpr std::string_view kCompanionSuffix = "-snapshot";
 
 // The directory part of `path` ("." when it has none).
 std::string directory_of(const std::string& path) {
@@ -96,6 +98,12 @@ bool StagedDatabase::finish(std::string& error) {
     return false;
   }
   finished_ = true;
+  // The companion goes with the file (it names the database by its
+  // contents, not by its path); without it the next open writes one.
+  const std::string companion = temporary_ + std::string(kCompanionSuffix);
+  if (::rename(companion.c_str(), (path_ + std::string(kCompanionSuffix)).c_str()) != 0) {
+    (void)::unlink(companion.c_str());
+  }
   if (!sync_path(directory_of(path_), O_RDONLY | O_DIRECTORY)) {
     error = std::strerror(errno);
     return false;

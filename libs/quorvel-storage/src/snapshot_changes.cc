@@ -95,8 +95,9 @@ std::string encode_change(const VersionStep& before, const VersionStep& after, s
     out.put_bytes(record.id);
     out.put(static_cast<std::uint32_t>(record.vector.size()));
     out.put_raw(std::as_bytes(std::span(record.vector)));
+    // Null metadata is stored as JSON null, which reads back as none.
     std::string metadata;
-    if (record.metadata) append_binary_value(metadata, *record.metadata);
+    if (record.metadata && !record.metadata->is_null()) append_binary_value(metadata, *record.metadata);
     out.put_bytes(metadata);
     out.put(static_cast<std::uint8_t>(record.timestamp.has_value()));
     out.put(record.timestamp.value_or(0));

@@ -141,7 +141,9 @@ void encode_metadata(const RecordList& records, std::span<const std::size_t> ord
     for (std::size_t chunk = begin; chunk < end; ++chunk) {
       const std::size_t last = std::min(order.size(), (chunk + 1) * kMetadataChunk);
       for (std::size_t i = chunk * kMetadataChunk; i < last; ++i) {
-        if (const auto& metadata = records.metadata(order[i])) append_binary_value(encoded[chunk], *metadata);
+        // Null metadata is stored as JSON null, which reads back as none.
+        const auto& metadata = records.metadata(order[i]);
+        if (metadata && !metadata->is_null()) append_binary_value(encoded[chunk], *metadata);
         ends[i] = encoded[chunk].size();  // within the chunk for now
       }
     }

@@ -28,11 +28,13 @@ using testing::file_bytes;
 using testing::run_sql;
 
 // Every record of the store, in list order, one line each in its stored
-// form (which shows every bit of each float), so that a difference reads.
+// form (which shows every bit of each float) after whether it has
+// metadata, so that a difference reads.
 std::string records_of(const RecordStore& store) {
   std::string lines;
   for (const RecordView& record : store.records()) {
     auto form = stored_form(record.to_record());
+    lines += record.metadata ? "with metadata " : "without metadata ";
     lines += form ? *form : form.error();
     lines += '\n';
   }

@@ -177,7 +177,9 @@ def test_a_killed_salvage_leaves_no_new_file_and_the_next_run_completes(tmp_path
     result = quorvel("salvage", source, rescued)
     assert result.returncode == 0, result.stderr
     assert stored(rescued) == count
-    assert sorted(path.name for path in tmp_path.iterdir()) == ["rescued.db", "source.db", "timed.db"]
+    # Each database with its companion, and no partial file.
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        name + suffix for name in ("rescued.db", "source.db", "timed.db") for suffix in ("", "-snapshot")]
 
 
 def test_search_answers_the_full_request(database):
