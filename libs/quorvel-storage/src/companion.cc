@@ -82,11 +82,12 @@ std::optional<RecordList> Companion::load(const ParallelFor& parallel_for) {
   SnapshotLoad load;
   load.loaded_records = records->size();
   load.changes = replay(*records, chain->entries);
-  // Put the list in id order, as an open from the rows gives it.
-  const std::vector<std::size_t> order = id_order(*records);
+  // Put the list in id order, as an open from the rows gives it (the
+  // companion's records are in that order already).
+  const std::vector<std::size_t> order = load.changes.empty() ? std::vector<std::size_t>() : id_order(*records);
   bool in_order = order.size() == records->slot_count();
   for (std::size_t i = 0; i < order.size() && in_order; ++i) in_order = order[i] == i;
-  if (!in_order) {
+  if (!load.changes.empty() && !in_order) {
     load.moved.assign(records->slot_count(), SnapshotLoad::kGone);
     for (std::size_t i = 0; i < order.size(); ++i) load.moved[order[i]] = i;
     RecordListInternals::reorder(*records, order);

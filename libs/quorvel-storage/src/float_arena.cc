@@ -1,12 +1,18 @@
 #include "float_arena.h"
 
+#include "populated.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <sstream>
+#include <string>
 #include <utility>
 
 namespace quorvel {
@@ -17,9 +23,55 @@ constexpr std::size_t kStep = 2 * 1024 * 1024;
 // The first mapping: small arenas stay small.
 constexpr std::size_t kFirstCapacity = 64 * 1024 / sizeof(float);
 
+// A transparent huge page, and the arena size from which one is asked for.
+constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+constexpr std::size_t kHugeFrom = 8 * 1024 * 1024;
+
 std::size_t bytes_of(std::size_t floats) {
   const std::size_t bytes = floats * sizeof(float);
   return (bytes + kStep - 1) / kStep * kStep;
+}
+
+// Whether free memory holds `bytes` in whole huge pages now, so that huge
+// pages come without compaction: the free blocks of 2 MiB and larger that
+// /proc/buddyinfo lists ("Node 0, zone Normal <free blocks of order 0> ...
+// <order 10>"), and transparent huge pages not switched off.
+bool huge_pages_at_hand(std::size_t bytes) {
+  std::ifstream enabled("/sys/kernel/mm/transparent_hugepage/enabled");
+  std::string modes;
+  if (!std::getline(enabled, modes) || modes.find("[never]") != std::string::npos) return false;
+  constexpr std::size_t kHugeOrder = 9;  // 2 MiB in 4 KiB pages
+  std::ifstream buddies("/proc/buddyinfo");
+  std::string line;
+  std::size_t huge_pages = 0;
+  while (std::getline(buddies, line)) {
+    std::istringstream fields(line.substr(std::min(line.size(), line.find("zone") + 4)));
+    std::string zone;
+    fields >> zone;
+    std::size_t count = 0;
+    for (std::size_t order = 0; fields >> count; ++order) {
+      if (order >= kHugeOrder) huge_pages += count << (order - kHugeOrder);
+    }
+  }
+  return huge_pages * kHugePage >= 2 * bytes;  // leave room for everyone else
+}
+
+// A fresh mapping of `bytes`, starting on a huge page boundary and asking
+// for huge pages when they are at hand.
+void* map_fresh(std::size_t bytes) {
+  if (bytes < kHugeFrom || !huge_pages_at_hand(bytes)) {
+    return ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  void* mapped = ::mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return mapped;
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) ::munmap(mapped, aligned - start);
+  if (const std::size_t tail = start + kHugePage - aligned; tail > 0) {
+    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  }
+  (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(aligned);
 }
 
 }  // namespace
@@ -49,7 +101,7 @@ void FloatArena::reserve(std::size_t capacity) {
   const std::size_t new_bytes = bytes_of(capacity);
   void* mapped;
   if (data_ == nullptr) {
-    mapped = ::mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    mapped = map_fresh(new_bytes);
   } else {
     mapped = ::mremap(data_, bytes_of(capacity_), new_bytes, MREMAP_MAYMOVE);
   }
@@ -62,15 +114,8 @@ void FloatArena::reserve(std::size_t capacity) {
 void FloatArena::reserve_more(std::size_t count) {
   if (count > capacity_ - size_) reserve(std::max({size_ + count, capacity_ * 2, kFirstCapacity}));
   // A large stretch is about to be filled: map its pages in one call rather
-  // than fault them in one by one (each fault is a trap, dear in a virtual
-  // machine). A hint: where the kernel does not know it, the faults come.
-  constexpr std::size_t kPopulateFrom = 256 * 1024;  // bytes
-  if (count * sizeof(float) >= kPopulateFrom) {
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto first = reinterpret_cast<std::uintptr_t>(data_ + size_) & ~(page - 1);
-    const auto last = reinterpret_cast<std::uintptr_t>(data_ + size_ + count);
-    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-  }
+  // than fault them in one by one (see populated.h).
+  populate_pages(data_ + size_, count * sizeof(float));
 }
 
 float* FloatArena::grow(std::size_t count) {

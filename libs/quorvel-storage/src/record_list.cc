@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "float_arena.h"
+#include "populated.h"
 #include "position_index.h"
 #include "record_list_internals.h"
 
@@ -95,15 +96,17 @@ void RecordListInternals::adopt(RecordList& list, std::vector<std::string> ids,
   const std::size_t count = ids.size();
   list.ids_ = std::move(ids);
   list.metadata_ = std::move(metadata);
-  list.lengths_.assign(lengths.begin(), lengths.end());
-  list.offsets_.resize(count);
+  resize_populated(list.lengths_, count);
+  std::copy(lengths.begin(), lengths.end(), list.lengths_.begin());
+  resize_populated(list.offsets_, count);
   std::uint64_t offset = 0;
   for (std::size_t i = 0; i < count; ++i) {
     list.offsets_[i] = offset;
     offset += lengths[i];
   }
   list.timestamps_ = std::move(timestamps);
-  list.live_.assign(count, 1);
+  resize_populated(list.live_, count);
+  std::fill(list.live_.begin(), list.live_.end(), 1);
   list.free_slots_ = 0;
   list.hole_floats_ = 0;
   list.storage_->arena = std::move(arena);

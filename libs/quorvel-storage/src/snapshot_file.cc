@@ -1,6 +1,7 @@
 #include "snapshot_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "float_arena.h"
 #include "mapped_allocator.h"
 #include "messages.h"
+#include "populated.h"
 #include "record_list_internals.h"
 #include "snapshot_io.h"
 #include "snapshot_values.h"
@@ -69,23 +71,63 @@ bool read_section(const Sections& file, const format::SectionEntry& entry, std::
   return intact;
 }
 
-// A section read whole into memory, as values of T.
-template <typename T>
-struct Column {
-  Bytes bytes;
-  std::span<const T> values() const {
-    return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
+// The sections of the records but their vectors, which lie together
+// before the vectors: mapped from the file (its pages as the kernel holds
+// them, without a copy), each block checked, and read in place.
+class MappedSections {
+ public:
+  ~MappedSections() {
+    if (base_ != nullptr) ::munmap(base_, bytes_);
   }
-};
 
-template <typename T>
-bool read_column(const Sections& file, format::Section kind, std::size_t count, const ParallelFor& parallel_for,
-                 Column<T>& column) {
-  const format::SectionEntry* entry = file.find(static_cast<std::uint32_t>(kind));
-  if (entry == nullptr || entry->bytes != count * sizeof(T)) return false;
-  column.bytes.resize(entry->bytes);
-  return read_section(file, *entry, column.bytes.data(), parallel_for);
-}
+  // Maps [from, to) of the file and checks every block of `entries` (all of
+  // which lie inside it) in parallel; false when a block is wrong or the
+  // mapping fails.
+  bool map(const Sections& file, std::uint64_t from, std::uint64_t to,
+           std::span<const format::SectionEntry* const> entries, const ParallelFor& parallel_for) {
+    from_ = from;
+    bytes_ = static_cast<std::size_t>(to - from);
+    if (bytes_ == 0) return true;
+    void* mapped = ::mmap(nullptr, bytes_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, static_cast<off_t>(from));
+    if (mapped == MAP_FAILED) return false;
+    base_ = static_cast<std::byte*>(mapped);
+    struct Block {
+      const format::SectionEntry* entry;
+      std::size_t block;
+    };
+    std::vector<Block> blocks;
+    for (const format::SectionEntry* entry : entries) {
+      for (std::size_t block = 0; block < block_count(entry->bytes); ++block) blocks.push_back({entry, block});
+    }
+    std::atomic<bool> intact = true;
+    parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end && intact; ++i) {
+        const auto [entry, block] = blocks[i];
+        const std::uint64_t at = block * format::kBlockBytes;
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, entry->bytes - at));
+        if (checksum64({base_ + (entry->offset - from_) + at, length}) != file.checksums[entry->first_block + block]) {
+          intact = false;
+        }
+      }
+    });
+    return intact;
+  }
+
+  // The bytes of `entry` as values of T.
+  template <typename T>
+  std::span<const T> values(const format::SectionEntry& entry) const {
+    return {reinterpret_cast<const T*>(base_ + (entry.offset - from_)), static_cast<std::size_t>(entry.bytes / sizeof(T))};
+  }
+  std::string_view text(const format::SectionEntry& entry) const {
+    return {reinterpret_cast<const char*>(base_ + (entry.offset - from_)), static_cast<std::size_t>(entry.bytes)};
+  }
+
+ private:
+  std::byte* base_ = nullptr;
+  std::size_t bytes_ = 0;
+  std::uint64_t from_ = 0;
+};
 
 // Reads an owner's section in order, a checked block at a time.
 class SectionReader : public SnapshotSectionReader {
@@ -253,44 +295,50 @@ std::expected<RecordList, SnapshotRefusal> read_snapshot_records(const Sections&
                                                                 const ParallelFor& parallel_for) {
   const format::Header& header = file.header;
   const std::size_t count = static_cast<std::size_t>(header.record_count);
-  Column<std::uint32_t> id_lengths;
-  Column<char> id_bytes;
-  Column<std::uint64_t> metadata_ends;
-  Column<char> metadata_bytes;
-  Column<std::uint8_t> timestamp_flags;
-  Column<std::uint64_t> timestamp_values;
-  Column<std::uint32_t> vector_lengths;
-  const bool timestamps = file.find(static_cast<std::uint32_t>(format::Section::kTimestamps)) != nullptr;
-  const format::SectionEntry* id_section = file.find(static_cast<std::uint32_t>(format::Section::kIdBytes));
-  const format::SectionEntry* metadata_section = file.find(static_cast<std::uint32_t>(format::Section::kMetadataBytes));
-  const format::SectionEntry* vectors = file.find(static_cast<std::uint32_t>(format::Section::kVectors));
-  if (id_section == nullptr || metadata_section == nullptr || vectors == nullptr ||
-      vectors->bytes != header.float_count * sizeof(float)) {
+  const auto find = [&](format::Section kind) { return file.find(static_cast<std::uint32_t>(kind)); };
+  const format::SectionEntry* id_lengths = find(format::Section::kIdLengths);
+  const format::SectionEntry* id_bytes = find(format::Section::kIdBytes);
+  const format::SectionEntry* metadata_ends = find(format::Section::kMetadataEnds);
+  const format::SectionEntry* metadata_bytes = find(format::Section::kMetadataBytes);
+  const format::SectionEntry* timestamp_flags = find(format::Section::kTimestampFlags);
+  const format::SectionEntry* timestamp_values = find(format::Section::kTimestamps);
+  const format::SectionEntry* vector_lengths = find(format::Section::kVectorLengths);
+  const format::SectionEntry* vectors = find(format::Section::kVectors);
+  const bool timestamps = timestamp_values != nullptr;
+  if (id_lengths == nullptr || id_bytes == nullptr || metadata_ends == nullptr || metadata_bytes == nullptr ||
+      vector_lengths == nullptr || vectors == nullptr || (timestamp_flags == nullptr) != !timestamps ||
+      id_lengths->bytes != count * sizeof(std::uint32_t) || metadata_ends->bytes != count * sizeof(std::uint64_t) ||
+      vector_lengths->bytes != count * sizeof(std::uint32_t) || vectors->bytes != header.float_count * sizeof(float) ||
+      (timestamps && (timestamp_flags->bytes != count || timestamp_values->bytes != count * sizeof(std::uint64_t)))) {
     return refuse(messages::kCompanionInconsistent);
   }
-  bool read = read_column(file, format::Section::kIdLengths, count, parallel_for, id_lengths) &&
-              read_column(file, format::Section::kIdBytes, id_section->bytes, parallel_for, id_bytes) &&
-              read_column(file, format::Section::kMetadataEnds, count, parallel_for, metadata_ends) &&
-              read_column(file, format::Section::kMetadataBytes, metadata_section->bytes, parallel_for,
-                          metadata_bytes) &&
-              read_column(file, format::Section::kVectorLengths, count, parallel_for, vector_lengths);
-  if (read && timestamps) {
-    read = read_column(file, format::Section::kTimestampFlags, count, parallel_for, timestamp_flags) &&
-           read_column(file, format::Section::kTimestamps, count, parallel_for, timestamp_values);
+  std::vector<const format::SectionEntry*> small = {id_lengths, id_bytes, metadata_ends, metadata_bytes,
+                                                    vector_lengths};
+  if (timestamps) small.insert(small.end(), {timestamp_flags, timestamp_values});
+  std::uint64_t from = UINT64_MAX;
+  std::uint64_t to = 0;
+  for (const format::SectionEntry* entry : small) {
+    from = std::min(from, entry->offset);
+    to = std::max(to, entry->offset + entry->bytes);
   }
-  if (!read) return refuse(messages::kCompanionDamaged);
+  MappedSections mapped;
+  if (!mapped.map(file, from, to, small, parallel_for)) return refuse(messages::kCompanionDamaged);
+  const auto id_length = mapped.values<std::uint32_t>(*id_lengths);
+  const auto vector_length = mapped.values<std::uint32_t>(*vector_lengths);
+  const auto ends = mapped.values<std::uint64_t>(*metadata_ends);
+  const std::string_view all_ids = mapped.text(*id_bytes);
+  const std::string_view all_metadata = mapped.text(*metadata_bytes);
 
   // Where each id begins, and that the lengths add up.
-  std::vector<std::uint64_t> id_starts(count + 1, 0);
+  std::vector<std::uint64_t> id_starts;
+  resize_populated(id_starts, count + 1);
   std::uint64_t floats = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    id_starts[i + 1] = id_starts[i] + id_lengths.values()[i];
-    floats += vector_lengths.values()[i];
+    id_starts[i + 1] = id_starts[i] + id_length[i];
+    floats += vector_length[i];
   }
-  const auto ends = metadata_ends.values();
-  if (id_starts[count] != id_bytes.bytes.size() || floats != header.float_count ||
-      (count > 0 && ends[count - 1] != metadata_bytes.bytes.size()) ||
-      (count == 0 && !metadata_bytes.bytes.empty())) {
+  if (id_starts[count] != all_ids.size() || floats != header.float_count ||
+      (count > 0 && ends[count - 1] != all_metadata.size()) || (count == 0 && !all_metadata.empty())) {
     return refuse(messages::kCompanionInconsistent);
   }
 
@@ -301,50 +349,45 @@ std::expected<RecordList, SnapshotRefusal> read_snapshot_records(const Sections&
     return refuse(messages::kCompanionDamaged);
   }
 
-  std::vector<std::string> ids(count);
-  std::vector<std::optional<JsonValue>> metadata(count);
-  std::vector<std::optional<std::uint64_t>> stamps(timestamps ? count : 0);
+  std::vector<std::string> ids;
+  resize_populated(ids, count);
+  std::vector<std::optional<JsonValue>> metadata;
+  resize_populated(metadata, count);
+  std::vector<std::optional<std::uint64_t>> stamps;
+  if (timestamps) resize_populated(stamps, count);
+  const auto flags = timestamps ? mapped.values<std::uint8_t>(*timestamp_flags) : std::span<const std::uint8_t>();
+  const auto stamp_values =
+      timestamps ? mapped.values<std::uint64_t>(*timestamp_values) : std::span<const std::uint64_t>();
   std::atomic<bool> consistent = true;
-  const std::string_view all_ids(reinterpret_cast<const char*>(id_bytes.bytes.data()), id_bytes.bytes.size());
-  const std::string_view all_metadata(reinterpret_cast<const char*>(metadata_bytes.bytes.data()),
-                                      metadata_bytes.bytes.size());
   parallel_for((count + kColumnChunk - 1) / kColumnChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t chunk = begin; chunk < end && consistent; ++chunk) {
       const std::size_t last = std::min(count, (chunk + 1) * kColumnChunk);
       for (std::size_t i = chunk * kColumnChunk; i < last; ++i) {
-        ids[i] = all_ids.substr(id_starts[i], id_starts[i + 1] - id_starts[i]);
+        const std::string_view id = all_ids.substr(id_starts[i], id_starts[i + 1] - id_starts[i]);
         // Strictly ascending ids: the order an open gives, and no id twice.
-        if (i > 0 && !(all_ids.substr(id_starts[i - 1], id_starts[i] - id_starts[i - 1]) < ids[i])) {
+        const std::uint64_t from_metadata = i == 0 ? 0 : ends[i - 1];
+        if ((i > 0 && !(all_ids.substr(id_starts[i - 1], id_starts[i] - id_starts[i - 1]) < id)) ||
+            ends[i] < from_metadata || ends[i] > all_metadata.size() || (timestamps && flags[i] > 1)) {
           consistent = false;
           break;
         }
-        const std::uint64_t from = i == 0 ? 0 : ends[i - 1];
-        if (ends[i] < from || ends[i] > all_metadata.size()) {
-          consistent = false;
-          break;
-        }
-        if (ends[i] > from) {
-          metadata[i] = read_binary_value(all_metadata.substr(from, ends[i] - from), kMaxMetadataNesting);
+        ids[i] = id;
+        if (ends[i] > from_metadata) {
+          metadata[i] = read_binary_value(all_metadata.substr(from_metadata, ends[i] - from_metadata),
+                                          kMaxMetadataNesting);
           if (!metadata[i]) {
             consistent = false;
             break;
           }
         }
-        if (timestamps) {
-          const std::uint8_t flag = timestamp_flags.values()[i];
-          if (flag > 1) {
-            consistent = false;
-            break;
-          }
-          if (flag == 1) stamps[i] = timestamp_values.values()[i];
-        }
+        if (timestamps && flags[i] == 1) stamps[i] = stamp_values[i];
       }
     }
   });
   if (!consistent) return refuse(messages::kCompanionInconsistent);
 
   RecordList list;
-  RecordListInternals::adopt(list, std::move(ids), std::move(metadata), vector_lengths.values(), std::move(stamps),
+  RecordListInternals::adopt(list, std::move(ids), std::move(metadata), vector_length, std::move(stamps),
                              std::move(arena));
   return list;
 }
