@@ -7,12 +7,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <new>
-#include <sstream>
-#include <string>
 #include <utility>
 
 namespace quorvel {
@@ -23,37 +19,12 @@ constexpr std::size_t kStep = 2 * 1024 * 1024;
 // The first mapping: small arenas stay small.
 constexpr std::size_t kFirstCapacity = 64 * 1024 / sizeof(float);
 
-// A transparent huge page, and the arena size from which one is asked for.
-constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+// The arena size from which huge pages are asked for.
 constexpr std::size_t kHugeFrom = 8 * 1024 * 1024;
 
 std::size_t bytes_of(std::size_t floats) {
   const std::size_t bytes = floats * sizeof(float);
   return (bytes + kStep - 1) / kStep * kStep;
-}
-
-// Whether free memory holds `bytes` in whole huge pages now, so that huge
-// pages come without compaction: the free blocks of 2 MiB and larger that
-// /proc/buddyinfo lists ("Node 0, zone Normal <free blocks of order 0> ...
-// <order 10>"), and transparent huge pages not switched off.
-bool huge_pages_at_hand(std::size_t bytes) {
-  std::ifstream enabled("/sys/kernel/mm/transparent_hugepage/enabled");
-  std::string modes;
-  if (!std::getline(enabled, modes) || modes.find("[never]") != std::string::npos) return false;
-  constexpr std::size_t kHugeOrder = 9;  // 2 MiB in 4 KiB pages
-  std::ifstream buddies("/proc/buddyinfo");
-  std::string line;
-  std::size_t huge_pages = 0;
-  while (std::getline(buddies, line)) {
-    std::istringstream fields(line.substr(std::min(line.size(), line.find("zone") + 4)));
-    std::string zone;
-    fields >> zone;
-    std::size_t count = 0;
-    for (std::size_t order = 0; fields >> count; ++order) {
-      if (order >= kHugeOrder) huge_pages += count << (order - kHugeOrder);
-    }
-  }
-  return huge_pages * kHugePage >= 2 * bytes;  // leave room for everyone else
 }
 
 // A fresh mapping of `bytes`, starting on a huge page boundary and asking

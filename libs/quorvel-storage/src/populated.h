@@ -2,10 +2,13 @@
 
 // Large buffers made resident in one call before they are first written.
 // A page touched for the first time costs a fault, a trap into the kernel
-// that a virtual machine makes dear (ten to twenty microseconds apiece
-// here); asking the kernel to map a whole range at once costs about one
-// microsecond a page. Loading a companion file fills columns of hundreds of
-// thousands of entries, so their pages are mapped this way first.
+// that a virtual machine makes dear (ten microseconds apiece here); asking
+// the kernel to map a whole range at once costs about half of that a page,
+// and a transparent huge page costs about as much as one small page for
+// 512 of them. Loading a companion file fills columns of hundreds of
+// thousands of entries, so their pages are mapped this way first, huge
+// where free memory holds enough whole huge pages (otherwise the kernel
+// would compact memory while the caller waits).
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,16 +19,18 @@
 
 namespace quorvel {
 
-// Maps the pages of [data, data + bytes) for writing, where the system
-// supports it; a hint that changes no byte.
-inline void populate_pages(const void* data, std::size_t bytes) {
-  constexpr std::size_t kWorthIt = 64 * 1024;
-  if (bytes < kWorthIt) return;
-  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto first = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
-  const auto last = reinterpret_cast<std::uintptr_t>(data) + bytes;
-  (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-}
+// A transparent huge page.
+inline constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+
+// Whether free memory holds `bytes` in whole huge pages now (with room to
+// spare), and transparent huge pages are not switched off.
+bool huge_pages_at_hand(std::size_t bytes);
+
+// Maps the pages of [data, data + bytes), which nothing has touched yet,
+// for writing: the whole huge pages inside it as huge pages when
+// `data`..`data + bytes` is large and they are at hand. A hint that
+// changes no byte.
+void populate_pages(const void* data, std::size_t bytes);
 
 // `vector` resized to `count` value-initialized elements, its storage mapped
 // in one call before the elements are made.
