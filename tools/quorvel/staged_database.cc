@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -90,6 +91,24 @@ void StagedDatabase::remove_leftovers() const {
     remove_with_logs(directory + "/" + prefix + std::string(name));
   }
   ::closedir(listing);
+}
+
+bool StagedDatabase::finish_replacing(std::string& error) {
+  struct stat status {};
+  const std::string companion = temporary_ + std::string(kCompanionSuffix);
+  if (::stat(path_.c_str(), &status) != 0 || ::chmod(temporary_.c_str(), status.st_mode & 07777) != 0 ||
+      !sync_path(temporary_, O_RDONLY) ||
+      (::rename(companion.c_str(), (path_ + std::string(kCompanionSuffix)).c_str()) != 0 && errno != ENOENT) ||
+      ::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  finished_ = true;
+  if (!sync_path(directory_of(path_), O_RDONLY | O_DIRECTORY)) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool StagedDatabase::finish(std::string& error) {

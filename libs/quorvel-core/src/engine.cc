@@ -73,6 +73,19 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   return engine;
 }
 
+std::expected<void, EngineError> Engine::write_new(const std::string& path, std::vector<Record> records,
+                                                  const EngineOptions& options, std::size_t* refused) {
+  std::unique_ptr<WorkerPool> own_pool;
+  if (options.worker_threads) own_pool = std::make_unique<WorkerPool>(*options.worker_threads);
+  WorkerPool& pool = own_pool ? *own_pool : worker_pool();
+  const ParallelFor parallel_for = on(pool);
+  auto written = RecordStore::write_new(
+      path, std::move(records), parallel_for,
+      [&](const RecordList& list) { return new_list_annex(list, options.metric, parallel_for); }, refused);
+  if (!written) return wrap(std::move(written.error()));
+  return {};
+}
+
 Engine::Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool)
     : store_(std::move(store)), metric_(metric), own_pool_(std::move(own_pool)), pool_(&pool) {}
 

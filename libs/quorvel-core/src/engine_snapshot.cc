@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "quorvel/index/hnsw_image.h"
+#include "search.h"
 
 namespace quorvel {
 namespace {
@@ -65,6 +66,33 @@ void EngineAnnex::write_section(std::uint32_t kind, std::span<const std::size_t>
   for (std::size_t i = 0; i < order.size() && in_order; ++i) in_order = order[i] == i;
   write_hnsw_image(index_->index(), in_order ? std::span<const std::size_t>() : order,
                    [&](std::span<const std::byte> bytes) { out.write(bytes); });
+}
+
+namespace {
+
+// An EngineAnnex that owns the sums of squares it writes.
+class NewListAnnex : public SnapshotAnnex {
+ public:
+  NewListAnnex(const RecordList& records, Metric metric, std::vector<float> squares)
+      : squares_(std::move(squares)), annex_(records, metric, squares_, nullptr) {}
+  std::vector<std::uint32_t> section_kinds() const override { return annex_.section_kinds(); }
+  void write_section(std::uint32_t kind, std::span<const std::size_t> order,
+                     SnapshotSectionWriter& out) const override {
+    annex_.write_section(kind, order, out);
+  }
+
+ private:
+  std::vector<float> squares_;
+  EngineAnnex annex_;
+};
+
+}  // namespace
+
+std::unique_ptr<SnapshotAnnex> new_list_annex(const RecordList& records, Metric metric,
+                                              const ParallelFor& parallel_for) {
+  std::vector<float> squares;
+  if (metric == Metric::Cosine) squares = squares_of(records, parallel_for);
+  return std::make_unique<NewListAnnex>(records, metric, std::move(squares));
 }
 
 std::optional<std::vector<float>> loaded_squares(SnapshotLoad& load, const RecordList& records) {

@@ -17,6 +17,7 @@
 #include "attached_index.h"
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
+#include "quorvel/storage/parallel_for.h"
 #include "quorvel/storage/record_list.h"
 #include "quorvel/storage/snapshot.h"
 
@@ -53,6 +54,12 @@ class EngineAnnex : public SnapshotAnnex {
   std::span<const float> squares_;
   const AttachedIndex* index_;
 };
+
+// The engine's sections for a companion of the new list `records` (no
+// index yet): the sums of squares under Cosine, computed with
+// `parallel_for`.
+std::unique_ptr<SnapshotAnnex> new_list_annex(const RecordList& records, Metric metric,
+                                              const ParallelFor& parallel_for);
 
 // The sums of squares stored with the records an open loaded, by position,
 // when the companion has them and no change was replayed after them.

@@ -310,8 +310,7 @@ std::expected<void, StorageError> Database::set_up() {
     *slot = std::move(*stmt);
   }
   auto created = write_transaction([this]() -> std::expected<void, StorageError> {
-    if (auto ok = execute(db_, kCreateTable, Kind::Table); !ok) return ok;
-    return set_up_version();
+    return create_schema(db_);
   });
   if (!created) return created;
   auto log_lock = FileLock::acquire(log_name_);
@@ -327,7 +326,14 @@ std::expected<void, StorageError> Database::set_up() {
   return {};
 }
 
-std::expected<void, StorageError> Database::set_up_version() {
+std::expected<void, StorageError> create_schema(sqlite3* db) {
+  if (auto ok = create_records_table(db); !ok) return ok;
+  return create_version(db);
+}
+
+std::expected<void, StorageError> create_records_table(sqlite3* db) { return execute(db, kCreateTable, Kind::Table); }
+
+std::expected<void, StorageError> create_version(sqlite3* db_) {
   auto table = schema_sql(db_, "records_version");
   if (!table) return std::unexpected(std::move(table.error()));
   if (table->empty()) {
@@ -352,6 +358,25 @@ std::expected<void, StorageError> Database::set_up_version() {
     if (auto ok = execute(db_, sql, Kind::Table); !ok) return ok;
   }
   return {};
+}
+
+std::expected<std::optional<DatabaseVersion>, StorageError> read_version(sqlite3* db) {
+  auto table = schema_sql(db, "records_version");
+  if (!table) return std::unexpected(StorageError{Kind::Storage, std::move(table.error().detail)});
+  if (table->empty()) return std::nullopt;
+  auto select = prepare(db, "SELECT database_id, counter, stamp FROM records_version", Kind::Storage);
+  if (!select) return std::unexpected(std::move(select.error()));
+  const int rc = sqlite3_step(select->get());
+  if (rc == SQLITE_DONE) return std::nullopt;
+  if (rc != SQLITE_ROW) return sqlite_failure(Kind::Storage, db);
+  DatabaseVersion version;
+  version.database_id = column_bytes(select->get(), 0);
+  version.counter = static_cast<std::uint64_t>(sqlite3_column_int64(select->get(), 1));
+  version.stamp = column_bytes(select->get(), 2);
+  auto schema = query_integer(db, "PRAGMA schema_version", Kind::Storage);
+  if (!schema) return std::unexpected(std::move(schema.error()));
+  version.schema_version = static_cast<std::uint64_t>(*schema);
+  return version;
 }
 
 std::expected<std::optional<DatabaseVersion>, StorageError> Database::version() const {

@@ -52,6 +52,19 @@ struct DatabaseVersion {
   friend bool operator==(const DatabaseVersion&, const DatabaseVersion&) = default;
 };
 
+// Creates what the store keeps in a database file where it is missing or
+// not as the store makes it: the table "records", and what keeps its
+// version (the table records_version with its one row, and the triggers on
+// "records"). Run inside a write transaction. Fails with Table.
+[[nodiscard]] std::expected<void, StorageError> create_schema(sqlite3* db);
+// The two parts of create_schema(): the table "records", and what keeps
+// its version (which every change to "records" after it then moves).
+[[nodiscard]] std::expected<void, StorageError> create_records_table(sqlite3* db);
+[[nodiscard]] std::expected<void, StorageError> create_version(sqlite3* db);
+
+// The version of the records of the database `db` (see Database::version).
+[[nodiscard]] std::expected<std::optional<DatabaseVersion>, StorageError> read_version(sqlite3* db);
+
 // A StorageError of `kind` carrying SQLite's current message on `db`.
 std::unexpected<StorageError> sqlite_failure(StorageError::Kind kind, sqlite3* db);
 
@@ -152,10 +165,6 @@ class Database {
       const std::string& name, FileLock lock, bool read_only);
 
   [[nodiscard]] std::expected<void, StorageError> set_up();
-  // Creates what keeps the version of the table "records" where it is
-  // missing or not as this store makes it: the table records_version with
-  // its one row, and the triggers on "records". Inside a write transaction.
-  [[nodiscard]] std::expected<void, StorageError> set_up_version();
   // Refuses a write in a forked child, and once the file or its log was
   // deleted, moved or replaced; then the log is emptied first (see
   // empty_log), so that a crash cannot leave it to be replayed into

@@ -117,6 +117,19 @@ class Engine {
   [[nodiscard]] static std::expected<Engine, EngineError> open(const std::string& path,
                                                                const EngineOptions& options = {});
 
+  // Writes a new database at `path`, which must not exist, holding
+  // `records` as insert_all() into a new database would (of records with
+  // one id, the last), in one pass without a journal, and its companion
+  // beside it (see RecordStore::write_new): the fast way into a new
+  // database. Write it under a name of its own and move it into place when
+  // this returns. Fails as insert_all() does, and with the store's errors
+  // of creating the file; the file and its companion may then be left
+  // partly written, for the caller to remove.
+  [[nodiscard]] static std::expected<void, EngineError> write_new(const std::string& path,
+                                                                  std::vector<Record> records,
+                                                                  const EngineOptions& options = {},
+                                                                  std::size_t* refused = nullptr);
+
   Engine(Engine&&) noexcept;
   Engine& operator=(Engine&&) noexcept;
   ~Engine();

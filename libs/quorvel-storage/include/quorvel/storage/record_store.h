@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -63,6 +64,23 @@ class RecordStore {
   // no lock behind.
   [[nodiscard]] static std::expected<RecordStore, StorageError> open(
       const std::string& path, const ParallelFor& parallel_for = run_serially);
+
+  // Writes a new database file at `path`, which must not exist, holding
+  // `records` (of records with one id, the last), with its companion beside
+  // it: the bulk way into a new database. The rows are written in one
+  // transaction without a journal (each byte once), the file is synced,
+  // and the companion gets the owner's sections that annex_of(list) writes
+  // for the list of the records (annex_of may return null). Nothing else
+  // may use the file meanwhile: write it under a name of its own and move
+  // it into place when this returns. Fails with Serialization at the first
+  // record without a JSON form that reads back (its index in `records` goes
+  // to `*refused` when given), or with Database, Table, Commit or Storage;
+  // the file and its companion may then be left partly written, for the
+  // caller to remove.
+  [[nodiscard]] static std::expected<void, StorageError> write_new(
+      const std::string& path, std::vector<Record> records, const ParallelFor& parallel_for,
+      const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of,
+      std::size_t* refused = nullptr);
 
   RecordStore(RecordStore&&) noexcept;
   RecordStore& operator=(RecordStore&&) noexcept;
