@@ -24,6 +24,19 @@ int run(const CommandLine& line) {
     return true;
   });
   if (!read) return fail(path, read.error().message() + " (after " + std::to_string(rows) + " rows)");
+  // The companion never decides whether the file opens: it is only read
+  // when it is current, and written afresh otherwise.
+  const StoredFile::Companion companion = file->companion();
+  if (companion.current) {
+    std::printf("%s: companion current (%llu records, %llu changes appended; every checksum right)\n", path.c_str(),
+                static_cast<unsigned long long>(companion.records),
+                static_cast<unsigned long long>(companion.changes));
+  } else if (companion.exists) {
+    std::printf("%s: companion not used: %s; the next open writes it afresh\n", path.c_str(),
+                companion.why_not.c_str());
+  } else {
+    std::printf("%s: no companion; the next open writes one\n", path.c_str());
+  }
   if (bad > 0) {
     return fail(path, std::to_string(bad) + " of " + std::to_string(rows) +
                           " rows do not read back, so the file does not open; quorvel salvage copies the others");
@@ -39,7 +52,9 @@ const Command kCheckCommand{
     "usage: quorvel check FILE\n\n"
     "Reads every stored row with the engine's own reader and prints each row that\n"
     "does not read back, as its key (a JSON string) and the reader's error. Exit\n"
-    "status 1 when there is any.\n",
+    "status 1 when there is any. Then checks the companion FILE-snapshot as an open\n"
+    "would (and every checksum in it) and says whether the next open loads from it;\n"
+    "a stale or damaged companion is only written afresh, so it never fails the check.\n",
     {}, 1, run};
 
 }  // namespace quorvel::cli

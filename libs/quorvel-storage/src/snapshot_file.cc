@@ -263,6 +263,25 @@ std::expected<std::shared_ptr<Sections>, SnapshotRefusal> open_snapshot(const st
   return file;
 }
 
+std::expected<void, SnapshotRefusal> verify_snapshot(const Sections& file) {
+  Bytes block(format::kBlockBytes);
+  for (std::uint32_t i = 0; i < file.header.section_count; ++i) {
+    const format::SectionEntry& entry = file.header.sections[i];
+    if (entry.kind == static_cast<std::uint32_t>(format::Section::kChecksums)) continue;
+    for (std::size_t b = 0; b < block_count(entry.bytes); ++b) {
+      const std::uint64_t at = b * format::kBlockBytes;
+      const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, entry.bytes - at));
+      if (!read_fully(file.fd, block.data(), length, entry.offset + at) ||
+          checksum64({block.data(), length}) != file.checksums[entry.first_block + b]) {
+        return refuse(messages::kCompanionDamaged);
+      }
+    }
+  }
+  auto records = read_snapshot_records(file, run_serially);
+  if (!records) return std::unexpected(std::move(records.error()));
+  return {};
+}
+
 std::expected<ChangeChain, SnapshotRefusal> read_change_chain(const Sections& file,
                                                              const DatabaseVersion& version) {
   const format::Header& header = file.header;

@@ -65,6 +65,10 @@ std::expected<ChangeChain, SnapshotRefusal> read_change_chain(const SnapshotLoad
 std::expected<RecordList, SnapshotRefusal> read_snapshot_records(const SnapshotLoad::Sections& file,
                                                                 const ParallelFor& parallel_for);
 
+// Checks every block of every section of `file` against its checksum, and
+// that its records make a list (as read_snapshot_records does).
+std::expected<void, SnapshotRefusal> verify_snapshot(const SnapshotLoad::Sections& file);
+
 // A reader of the section `entry` of `file` (see SnapshotSectionReader).
 std::unique_ptr<SnapshotSectionReader> section_reader(std::shared_ptr<SnapshotLoad::Sections> file,
                                                       const snapshot::SectionEntry& entry);
