@@ -171,7 +171,9 @@ const Command kSearchCommand{
     "  --decay     with --now: scores of records with a timestamp before now are\n"
     "              multiplied by FACTOR per day of age\n"
     "  --index     build an HNSW index (m, ef_construction, ef; also m_max, m_max0,\n"
-    "              ml) and search through it when there are no filters and no decay\n",
+    "              ml) and search through it when there are no filters and no decay;\n"
+    "              the graph is kept in the companion FILE-snapshot, and the next\n"
+    "              search with the same settings (ef aside) loads it instead\n",
     {"--query", "-k", "--metric", "--filter", "--decay", "--now", "--index"}, 1, run};
 
 }  // namespace quorvel::cli

@@ -245,6 +245,22 @@ def test_a_killed_salvage_leaves_no_new_file_and_the_next_run_completes(tmp_path
         name + suffix for name in ("rescued.db", "source.db", "timed.db") for suffix in ("", "-snapshot")]
 
 
+def test_search_keeps_the_index_it_builds_and_uses_it_again(database):
+    companion = str(database) + "-snapshot"
+    before = os.stat(companion)
+    first = quorvel("search", database, "--query", "[1, 0]", "--index", "m=4,ef=8")
+    assert first.returncode == 0, first.stderr
+    built = os.stat(companion)
+    assert built.st_size > before.st_size  # the graph went into the companion
+    again = quorvel("search", database, "--query", "[1, 0]", "--index", "m=4,ef=8")
+    assert again.stdout == first.stdout
+    assert os.stat(companion).st_ino == built.st_ino  # loaded, not built and written again
+    # Another configuration builds its own graph, which then replaces it.
+    other = quorvel("search", database, "--query", "[1, 0]", "--index", "m=6")
+    assert other.returncode == 0, other.stderr
+    assert os.stat(companion).st_ino != built.st_ino
+
+
 def test_search_answers_the_full_request(database):
     def ids(*args):
         result = quorvel("search", database, *args)
