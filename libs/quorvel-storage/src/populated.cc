@@ -41,8 +41,13 @@ void populate_pages(const void* data, std::size_t bytes) {
   constexpr std::size_t kWorthIt = 64 * 1024;
   if (bytes < kWorthIt) return;
   const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto first = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
+  const auto last = reinterpret_cast<std::uintptr_t>(data) + bytes;
+  (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+}
+
+void populate_huge_pages(const void* data, std::size_t bytes) {
   const auto start = reinterpret_cast<std::uintptr_t>(data);
-  const auto first = start & ~(page - 1);
   const auto last = start + bytes;
   if (bytes >= kHugeFrom && huge_pages_at_hand(bytes)) {
     const std::uintptr_t huge_first = (start + kHugePage - 1) & ~(kHugePage - 1);
@@ -51,7 +56,7 @@ void populate_pages(const void* data, std::size_t bytes) {
       (void)::madvise(reinterpret_cast<void*>(huge_first), huge_last - huge_first, MADV_HUGEPAGE);
     }
   }
-  (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  populate_pages(data, bytes);
 }
 
 }  // namespace quorvel

@@ -27,10 +27,14 @@ inline constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 bool huge_pages_at_hand(std::size_t bytes);
 
 // Maps the pages of [data, data + bytes), which nothing has touched yet,
-// for writing: the whole huge pages inside it as huge pages when
-// `data`..`data + bytes` is large and they are at hand. A hint that
-// changes no byte.
+// for writing. A hint that changes no byte.
 void populate_pages(const void* data, std::size_t bytes);
+
+// populate_pages(), the whole huge pages inside the range mapped as huge
+// pages when the range is large and they are at hand. Only for a buffer
+// that is its own mapping and is never remapped as a whole (mremap refuses
+// a range that the advice split into parts).
+void populate_huge_pages(const void* data, std::size_t bytes);
 
 // `vector` resized to `count` value-initialized elements, its storage mapped
 // in one call before the elements are made.
@@ -38,7 +42,7 @@ template <typename T, typename Allocator>
 void resize_populated(std::vector<T, Allocator>& vector, std::size_t count) {
   if (count > vector.capacity()) {
     vector.reserve(count);
-    populate_pages(vector.data(), count * sizeof(T));
+    populate_huge_pages(vector.data(), count * sizeof(T));
   }
   vector.resize(count);
 }

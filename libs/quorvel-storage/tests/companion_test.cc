@@ -280,6 +280,23 @@ TEST_F(CompanionTest, AnotherFormatVersionIsNotRead) {
   EXPECT_TRUE(reopen().from_companion);
 }
 
+// Lists large enough that the arena is mapped, grown and asked for huge
+// pages several times over while the rows load (in batches of 8192 rows).
+TEST_F(CompanionTest, LargeListsLoadAlikeFromTheRowsAndFromTheCompanion) {
+  {
+    RecordStore store = open_ok();
+    std::vector<Record> records;
+    for (int i = 0; i < 20000; ++i) {
+      records.push_back(Record{numbered("v", i), std::vector<float>(static_cast<std::size_t>(130 + i % 20), 0.5f * i),
+                               std::nullopt, std::nullopt});
+    }
+    ASSERT_TRUE(store.insert_all(std::move(records)));
+  }
+  const Opened opened = reopen();
+  EXPECT_TRUE(opened.from_companion);
+  EXPECT_EQ(opened.records, rows());
+}
+
 TEST_F(CompanionTest, ItShowsNoMoreThanTheDatabaseDoes) {
   { open_ok(); }
   fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
