@@ -25,6 +25,10 @@ namespace format = snapshot;
 // costs more than writing it.
 constexpr std::uint64_t kTailShare = 8;
 constexpr std::uint64_t kSmallestDueTail = 1 << 20;
+// A change larger than this (a bulk insert) is not appended: the companion
+// is written afresh instead (at the close, or the next open), which costs
+// no more than appending it and keeps its entry out of memory.
+constexpr std::uint64_t kLargestAppended = std::uint64_t{64} << 20;
 
 VersionStep step_of(const DatabaseVersion& version) { return {version.counter, version.stamp}; }
 
@@ -130,8 +134,14 @@ void Companion::changed(const Database& database, std::span<const Record> record
   }
   DatabaseVersion before = std::exchange(*version_, std::move(**now));
   if (stale_) return;
+  std::uint64_t bytes = note.size();
+  for (const Record& record : records) bytes += record.id.size() + record.vector.size() * sizeof(float);
+  if (bytes > kLargestAppended) {
+    go_stale();
+    return;
+  }
   const std::string entry = encode_change(step_of(before), step_of(*version_), records, removed, note);
-  if (entry.size() > format::kLongestEntry || !append_fully(log_, entry.data(), entry.size())) {
+  if (!append_fully(log_, entry.data(), entry.size())) {
     // A part of the entry may have been written: the chain ends before it.
     go_stale();
     return;

@@ -83,8 +83,5 @@ static_assert(sizeof(Header) <= kHeaderBytes);
 // A change entry: kEntryMagic, the payload's length (u64), the payload, and
 // a checksum (u64) of everything before it in the entry.
 inline constexpr std::uint32_t kEntryMagic = 0x6c676863;  // "chgl"
-// Entries longer than this are not written: the companion is then stale,
-// and is written afresh when the store closes.
-inline constexpr std::uint64_t kLongestEntry = std::uint64_t{1} << 31;
 
 }  // namespace quorvel::snapshot
