@@ -4,7 +4,8 @@ held to, as ratios measured in one run with alternating rounds (memory
 bandwidth here swings twofold between minutes, so only ratios within a run
 mean anything).
 
-For each size N (records of 384 random floats, no metadata, ids "r<9 digits>"):
+For each size N (records of 384 random floats, no metadata, ids "r<9 digits>",
+as in the peer benchmark):
   reopen    a fresh Python process opens the database (from its companion) and
             answers one exhaustive search, against a fresh process doing
             numpy.fromfile of the raw float32 matrix and one numpy search (matrix
@@ -36,6 +37,7 @@ import argparse
 import ctypes
 import json
 import os
+import re
 import shutil
 import sqlite3
 import statistics
@@ -47,6 +49,7 @@ from pathlib import Path
 import numpy as np
 
 DIMENSION = 384
+METADATA = re.compile(r',"metadata":\{"n":\d+\}')
 HERE = Path(__file__).resolve().parent
 STREAM_FLOOR = HERE.parent / "peers" / "stream_floor.c"
 
@@ -138,10 +141,16 @@ def prepare(build, cache, size):
         print(f"writing {size:,} records ...", file=sys.stderr, flush=True)
         staged = cache / f"staged-{size}.db"
         remove_database(staged)
-        subprocess.run([build / "bench" / "open" / "open_timer", "write", staged, size, DIMENSION], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run([str(part) for part in (build / "bench" / "open" / "open_timer", "write", staged, size,
+                                               DIMENSION)], check=True, stdout=subprocess.DEVNULL)
+        exported = subprocess.Popen([build / "tools" / "quorvel" / "quorvel", "export", staged], stdout=subprocess.PIPE,
+                                    text=True)
+        # Without metadata, as the peer benchmark's records are.
         with open(str(rows) + ".partial", "w") as out:
-            subprocess.run([build / "tools" / "quorvel" / "quorvel", "export", staged], stdout=out, check=True)
+            for line in exported.stdout:
+                out.write(METADATA.sub(',"metadata":null', line, count=1))
+        if exported.wait() != 0:
+            sys.exit("quorvel export failed")
         remove_database(staged)
         os.replace(str(rows) + ".partial", rows)
     if not raw.exists():
@@ -219,12 +228,14 @@ def bench_search(build, database, raw, rounds):
 def bench_index(build, database, rounds, m=16, ef_construction=64):
     timer = build / "bench" / "open" / "open_timer"
     print("building the index once (untimed) ...", file=sys.stderr, flush=True)
-    subprocess.run([timer, "engine-index", database, m, ef_construction], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([str(part) for part in (timer, "engine-index", database, m, ef_construction)], check=True,
+                   stdout=subprocess.DEVNULL)
     with_index, without = [], []
     for _ in range(rounds):
         warm(database, str(database) + "-snapshot")
-        with_index.append(float(subprocess.run([timer, "engine-index", database, m, ef_construction], check=True,
-                                               capture_output=True, text=True).stdout.split()[0]) / 1000)
+        with_index.append(float(subprocess.run([str(part) for part in (timer, "engine-index", database, m,
+                                                                       ef_construction)],
+                                               check=True, capture_output=True, text=True).stdout.split()[0]) / 1000)
         without.append(float(subprocess.run([timer, "engine", database], check=True, capture_output=True,
                                             text=True).stdout.split()[0]) / 1000)
     return statistics.median(with_index), statistics.median(without)
