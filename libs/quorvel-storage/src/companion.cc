@@ -101,7 +101,7 @@ std::optional<RecordList> Companion::load(const ParallelFor& parallel_for) {
   // Entries past the version reached (of a state the database no longer
   // has) or cut short by a crash are dropped, so that new ones chain on.
   struct stat status {};
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
   if (fd >= 0 && ::fstat(fd, &status) == 0 &&
       (static_cast<std::uint64_t>(status.st_size) == chain->end || ::ftruncate(fd, static_cast<off_t>(chain->end)) == 0)) {
     log_ = fd;
@@ -161,7 +161,7 @@ void Companion::rewrite(const Database& database, const RecordList& records, con
   const mode_t mode = ::stat(database_path_.c_str(), &status) == 0 ? status.st_mode : 0600;
   auto written = write_snapshot(path_, new_path_, mode, records, *version_, annex, parallel_for);
   if (!written) return;
-  log_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  log_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
   if (log_ < 0) return;
   base_bytes_ = *written;
   tail_bytes_ = 0;

@@ -207,7 +207,7 @@ std::unique_ptr<SnapshotSectionReader> section_reader(std::shared_ptr<Sections> 
 std::expected<std::shared_ptr<Sections>, SnapshotRefusal> open_snapshot(const std::string& path,
                                                                        const DatabaseVersion& version) {
   auto file = std::make_shared<Sections>();
-  file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (file->fd < 0) {
     if (errno == ENOENT) return refuse(messages::kCompanionMissing);
     return refuse(std::string(messages::kCompanionUnreadable) + std::strerror(errno));

@@ -197,9 +197,12 @@ std::expected<std::uint64_t, std::string> write_snapshot(const std::string& path
       version.stamp.size() > format::kLongestVersionBytes) {
     return std::unexpected(std::string("the database's version is longer than a companion records"));
   }
-  const int fd = ::open(new_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode & 0777);
+  // Whatever a killed writer (or anyone) left under the new name goes first,
+  // a link as a link: the file is made afresh, never written through a link.
+  (void)::unlink(new_path.c_str());
+  const int fd = ::open(new_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode & 0777);
   if (fd < 0) return system_error(new_path);
-  // A file that existed keeps its bits: give it the database's.
+  // The process's umask may have cleared bits: give it the database's.
   (void)::fchmod(fd, mode & 0777);
   const auto fail = [&](std::string_view what) {
     auto failure = system_error(what);

@@ -297,6 +297,27 @@ TEST_F(CompanionTest, LargeListsLoadAlikeFromTheRowsAndFromTheCompanion) {
   EXPECT_EQ(opened.records, rows());
 }
 
+// Links planted where the companion is read, appended to and written never
+// lead a write elsewhere.
+TEST_F(CompanionTest, LinksAtItsNamesAreNeverFollowed) {
+  fill();
+  const std::string victim = dir_.file("victim");
+  write_bytes(victim, "not to be touched");
+  for (const std::string& name : {companion(), path_ + "-snapshot-new"}) {
+    SCOPED_TRACE(name);
+    fs::remove(companion());  // stale: written whole at the close
+    fs::remove(name);
+    fs::create_symlink(victim, name);
+    {
+      RecordStore store = open_ok();
+      ASSERT_TRUE(store.insert(Record{numbered("linked", 1), {1.0f}, std::nullopt, std::nullopt}));
+    }
+    EXPECT_EQ(file_bytes(victim), "not to be touched");
+    EXPECT_FALSE(fs::is_symlink(name));  // the link itself was replaced
+    EXPECT_TRUE(reopen().from_companion);
+  }
+}
+
 TEST_F(CompanionTest, ItShowsNoMoreThanTheDatabaseDoes) {
   { open_ok(); }
   fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
