@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <numeric>
 #include <random>
 #include <string>
@@ -189,6 +193,44 @@ TEST_F(EngineSnapshotTest, RecordsChangedWithoutTheIndexAreNeverServedFromAStale
   ASSERT_TRUE(n5);
   const auto vector = engine.get_all().vector(*n5);
   EXPECT_EQ(engine.search(std::vector<float>(vector.begin(), vector.end()), 1)[0].id, "n5");
+}
+
+// Bit flips anywhere in a companion that holds a graph: an open with the
+// index either loads the very graph that was stored or builds one afresh.
+TEST_F(EngineSnapshotTest, ADamagedStoredGraphIsNeverUsed) {
+  std::string graph;
+  {
+    Engine engine = open_with(config_of(8));
+    insert_random(engine, "m", 120);
+  }
+  {
+    Engine engine = open_with(config_of(8));  // written with its graph when first built, loaded now
+    graph = image_of(*engine.index());
+  }
+  const std::string companion = path_ + "-snapshot";
+  std::ifstream in(companion, std::ios::binary);
+  const std::string intact((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::mt19937 flips(3);
+  for (int flip = 0; flip < 40; ++flip) {
+    std::string damaged = intact;
+    const std::size_t at = flips() % damaged.size();
+    damaged[at] = static_cast<char>(damaged[at] ^ (1 << (flips() % 8)));
+    std::ofstream(companion, std::ios::binary | std::ios::trunc).write(damaged.data(),
+                                                                       static_cast<std::streamsize>(damaged.size()));
+    const auto inode_of = [](const std::string& path) {
+      struct stat status {};
+      ::stat(path.c_str(), &status);
+      return status.st_ino;
+    };
+    const ino_t damaged_inode = inode_of(companion);
+    Engine engine = open_with(config_of(8));
+    // Written afresh (a new file) when anything it needed was damaged;
+    // otherwise it was used as it is, and then the graph is the stored one.
+    if (inode_of(companion) == damaged_inode) {
+      EXPECT_EQ(image_of(*engine.index()), graph) << at;
+    }
+    EXPECT_EQ(engine.index()->size(), 120u);
+  }
 }
 
 }  // namespace

@@ -142,16 +142,32 @@ class SectionReader : public SnapshotSectionReader {
   bool read(std::span<std::byte> into) override {
     while (!into.empty()) {
       if (failed_) return false;
-      if (staged_at_ == staged_.size()) {
-        if (!stage_next()) {
+      if (staged_at_ < staged_.size()) {
+        const std::size_t taken = std::min(into.size(), staged_.size() - staged_at_);
+        std::memcpy(into.data(), staged_.data() + staged_at_, taken);
+        staged_at_ += taken;
+        into = into.subspan(taken);
+        continue;
+      }
+      // A whole block wanted: read and check it where it goes, without the
+      // copy through the staging buffer.
+      const std::uint64_t at = next_block_ * format::kBlockBytes;
+      const std::uint64_t left = at < entry_.bytes ? entry_.bytes - at : 0;
+      const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, left));
+      if (block > 0 && into.size() >= block) {
+        if (!read_fully(file_->fd, into.data(), block, entry_.offset + at) ||
+            checksum64({into.data(), block}) != file_->checksums[entry_.first_block + next_block_]) {
           failed_ = true;
           return false;
         }
+        ++next_block_;
+        into = into.subspan(block);
+        continue;
       }
-      const std::size_t taken = std::min(into.size(), staged_.size() - staged_at_);
-      std::memcpy(into.data(), staged_.data() + staged_at_, taken);
-      staged_at_ += taken;
-      into = into.subspan(taken);
+      if (!stage_next()) {
+        failed_ = true;
+        return false;
+      }
     }
     return !failed_;
   }
