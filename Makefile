@@ -87,7 +87,6 @@ clean:
 .PHONY: bench-peers bench-peers-quick bench-peers-deps
 
 bench-peers-deps: build
-	cmake --build $(BUILD) --target quorvel-index-worker
 	scripts/install-bench-peers
 
 bench-peers: bench-peers-deps

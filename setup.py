@@ -6,9 +6,11 @@ wheel and no network. CMake compiles the module and the quorvel program
 exactly as `make` compiles them, then its install component `wheel` lays out
 what the wheel holds (see packaging/wheel/CMakeLists.txt): the package
 quorvel, whose __init__ is the extension itself, with its type stub, py.typed,
-the bundled oneTBB and the program; and the launcher that pip installs as
-bin/quorvel. The wheel is tagged cp38-abi3: the module uses only the stable
-ABI of CPython 3.8.
+the bundled oneTBB and the program; the package quorvel_engine, likewise an
+extension with its stub and py.typed; and the launcher that pip installs as
+bin/quorvel. The wheel is tagged cp38-abi3 (the modules use only the stable
+ABI of CPython 3.8) and manylinux_2_X, X read from the built binaries'
+symbol versions (packaging/wheel/manylinux.py).
 
 With QUORVEL_CMAKE_BUILD_DIR naming a CMake build tree that is already built
 (as `make` leaves build/), that tree's files are packed as they are: nothing
@@ -17,6 +19,7 @@ rather than the source tree. The packaging tests build their wheel so.
 """
 
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -26,7 +29,14 @@ from setuptools import Command, Extension, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.install import install
 
+try:
+    from setuptools.command.bdist_wheel import bdist_wheel
+except ImportError:  # setuptools before 70.1 leaves it to the wheel package
+    from wheel.bdist_wheel import bdist_wheel
+
 ROOT = Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT / "packaging" / "wheel"))
+import manylinux  # noqa: E402
 PREBUILT = os.environ.get("QUORVEL_CMAKE_BUILD_DIR")
 # setuptools' scratch files: in the built tree that is packed, else beside
 # build/ (which `make` owns).
@@ -45,21 +55,25 @@ def staging_dir(command):
 class CMakeBuild(build_ext):
     """Builds the wheel's files with CMake and puts the package in place."""
 
+    staged = False  # one CMake build and install serves every extension
+
     def build_extension(self, ext):
-        if PREBUILT:
-            build_dir = Path(PREBUILT).resolve()
-        else:
-            build_dir = Path(self.build_temp).resolve() / "cmake"
-            self.configure_and_build(build_dir)
-
         staging = staging_dir(self)
-        shutil.rmtree(staging, ignore_errors=True)
-        subprocess.run(["cmake", "--install", str(build_dir), "--component", "wheel",
-                        "--prefix", str(staging)], check=True)
+        if not self.staged:
+            if PREBUILT:
+                build_dir = Path(PREBUILT).resolve()
+            else:
+                build_dir = Path(self.build_temp).resolve() / "cmake"
+                self.configure_and_build(build_dir)
+            shutil.rmtree(staging, ignore_errors=True)
+            subprocess.run(["cmake", "--install", str(build_dir), "--component", "wheel",
+                            "--prefix", str(staging)], check=True)
+            self.staged = True
 
+        # Each extension takes its package from the staging directory.
         package = Path(self.get_ext_fullpath(ext.name)).parent
         shutil.rmtree(package, ignore_errors=True)
-        shutil.copytree(staging / "quorvel", package)
+        shutil.copytree(staging / package.name, package)
 
     @staticmethod
     def configure_and_build(build_dir):
@@ -102,18 +116,38 @@ class InstallLauncher(Command):
         return self.outfiles
 
 
+def is_elf(path):
+    with open(path, "rb") as file:
+        return file.read(4) == b"\x7fELF"
+
+
+class ManylinuxWheel(bdist_wheel):
+    """Tags the wheel manylinux_2_X, X the newest glibc that its binaries
+    need, once they are built (a package index refuses a plain linux tag)."""
+
+    def get_tag(self):
+        interpreter, abi, _ = super().get_tag()
+        binaries = [path for path in (staging_dir(self) / "quorvel").rglob("*") if path.is_file() and is_elf(path)]
+        if not binaries:
+            raise RuntimeError("the wheel's platform tag is read from its binaries, which are not built yet")
+        return interpreter, abi, manylinux.platform_tag(binaries, platform.machine())
+
+
 class Install(install):
     sub_commands = install.sub_commands + [("install_launcher", None)]
 
 
 setup(
-    # The extension is the package's __init__: `import quorvel` loads it
-    # directly (its initialiser is PyInit_quorvel), and the files beside it
+    # Each extension is its package's __init__: `import quorvel` and
+    # `import quorvel_engine` load them directly (their initialisers are
+    # PyInit_quorvel and PyInit_quorvel_engine), and the files beside them
     # come from the CMake build.
-    ext_modules=[Extension("quorvel.__init__", sources=[], py_limited_api=True)],
+    ext_modules=[Extension("quorvel.__init__", sources=[], py_limited_api=True),
+                 Extension("quorvel_engine.__init__", sources=[], py_limited_api=True)],
     packages=[],
     py_modules=[],
-    cmdclass={"build_ext": CMakeBuild, "install": Install, "install_launcher": InstallLauncher},
+    cmdclass={"build_ext": CMakeBuild, "install": Install, "install_launcher": InstallLauncher,
+              "bdist_wheel": ManylinuxWheel},
     options={
         "bdist_wheel": {"py_limited_api": "cp38"},
         "build": {"build_base": str(SCRATCH)},

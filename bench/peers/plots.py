@@ -7,7 +7,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 FLOOR = "memory floor"
 COLOURS = {
-    "quorvel": "#d62728", "quorvel index": "#d62728", "numpy": "#1f77b4", "faiss": "#2ca02c", "hnswlib": "#9467bd",
+    "quorvel": "#d62728", "numpy": "#1f77b4", "faiss": "#2ca02c", "hnswlib": "#9467bd",
     "sqlite3": "#8c564b", "LanceDB": "#e377c2", "usearch": "#17becf", "Chroma": "#bcbd22",
     FLOOR: "#000000",
 }
@@ -142,6 +142,6 @@ def recall_qps(results: dict, path: str) -> None:
         axes.legend(fontsize=8, title="index (points: ef)", title_fontsize=8)
     ours = [entry for data in results["ann"].values() for label, entry in data["indexes"].items()
             if label.startswith("quorvel") and entry.get("points")]
-    figure.suptitle("Approximate search (quorvel index: the C++ engine's attached index; the Python module has none)"
+    figure.suptitle("Approximate search (quorvel: the engine's index through quorvel_engine)"
                     if ours else "Approximate search (no curve for quorvel: no index of it was measured)", fontsize=11)
     finish(figure, results, path)

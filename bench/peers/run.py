@@ -12,7 +12,6 @@ what the contenders need. Every contender runs in a worker process of its own
 
 import argparse
 import datetime
-import glob
 import json
 import os
 import platform
@@ -34,7 +33,6 @@ from workers import REPOSITORY, Contender, Worker, WorkerFailed, stop_all  # noq
 
 CONTENDERS = [
     Contender("quorvel", "python", "quorvel_db"),
-    Contender("quorvel index", "native", "quorvel-index-worker"),
     Contender("numpy", "python", "numpy_matrix"),
     Contender("faiss", "python", "faiss_flat"),
     Contender("hnswlib", "python", "hnswlib_bf"),
@@ -102,8 +100,6 @@ def main() -> None:
                             else os.path.join(scratch, "results.json"))
     docs = arguments.docs or (os.path.join(REPOSITORY, "docs") if full else os.path.join(scratch, "docs"))
     shutil.rmtree(os.path.join(scratch, "db"), ignore_errors=True)
-    for left in glob.glob("/dev/shm/quorvel-bench-seed-*"):  # from a worker killed while seeding
-        shutil.rmtree(left, ignore_errors=True)
     os.makedirs(scratch, exist_ok=True)
     started = time.perf_counter()
 

@@ -21,9 +21,8 @@ PYTHON = "/usr/bin/python3"
 
 @dataclass(frozen=True)
 class Contender:
-    """label: the name in the report; kind: "python", "node" or "native"; module:
-    the file under contenders/ or node/, or the program built from native/;
-    server: started for each database."""
+    """label: the name in the report; kind: "python" or "node"; module: the
+    file under contenders/ or node/; server: started for each database."""
     label: str
     kind: str
     module: str
@@ -123,7 +122,7 @@ def _environment(scratch: str, extra: dict) -> dict:
     environment.pop("OPENBLAS_CORETYPE", None)
     environment.pop("OPENBLAS_L2_SIZE", None)
     build = os.path.join(REPOSITORY, os.environ.get("QUORVEL_BUILD", "build"))
-    environment["PYTHONPATH"] = os.path.join(build, "bindings", "python")
+    environment["PYTHONPATH"] = os.path.join(build, "bindings", "quorvel_engine")
     environment["QUORVEL_BENCH_SCRATCH"] = scratch
     environment.update(extra)
     return environment
@@ -145,9 +144,6 @@ class Worker:
             extra["CHROMA_PORT"] = str(self.server.port)
         if contender.kind == "python":
             command = [PYTHON, os.path.join(HERE, "worker.py"), contender.module]
-        elif contender.kind == "native":
-            build = os.path.join(REPOSITORY, os.environ.get("QUORVEL_BUILD", "build"))
-            command = [os.path.join(build, "bench", "peers", "native", contender.module)]
         else:
             command = ["node", os.path.join(NODE_DIR, "worker.mjs"), contender.module]
         self.stderr = open(os.path.join(scratch, f"{contender.module}.stderr.log"), "ab")

@@ -36,10 +36,4 @@ inline constexpr std::string_view kInitialisedTwice =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
     "process";
 
-// An internal failure that carries no text of its own.
-inline constexpr std::string_view kUnknownFailure = "unknown internal failure";
-
-// Shown in place of an object whose str() fails, in any message that quotes it.
-inline constexpr std::string_view kUnprintableException = "<exception str() failed>";
-
 }  // namespace quorvel::python::messages

@@ -1,5 +1,6 @@
 """The Python wheel: what it holds, what its binaries need, and a quickstart
-in a fresh virtual environment of every CPython 3.8 or later on the machine.
+of both modules in a fresh virtual environment of every CPython 3.8 or later
+on the machine.
 
 The wheel is built as `pip wheel --no-build-isolation .` builds it, from the
 files of the built tree that CTest names in QUORVEL_BUILD_DIR (setup.py packs
@@ -12,12 +13,14 @@ the installation `pip install` makes, without installing pip each time.
 The environments are made in parallel, one per core.
 """
 
+import email
 import json
 import os
+import platform
 import re
 import subprocess
 import sys
-import sysconfig
+import tarfile
 import zipfile
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -25,6 +28,8 @@ from pathlib import Path
 import pytest
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE_DIR / "packaging" / "wheel"))
+import manylinux  # noqa: E402
 BUILD_DIR = Path(os.environ["QUORVEL_BUILD_DIR"])
 HAS_PROGRAM = os.environ.get("QUORVEL_HAS_PROGRAM") == "1"
 
@@ -94,13 +99,73 @@ def unpacked(wheel, tmp_path_factory):
 
 
 def test_wheel_holds_the_package_its_libraries_and_the_program(wheel):
-    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
-    assert wheel.name.endswith(f"-cp38-abi3-{platform}.whl")
     names = {name for name in zipfile.ZipFile(wheel).namelist() if ".dist-info/" not in name}
-    expected = {"quorvel/__init__.abi3.so", "quorvel/__init__.pyi", "quorvel/py.typed", f"quorvel/{BUNDLED_TBB}"}
+    expected = {"quorvel/__init__.abi3.so", "quorvel/__init__.pyi", "quorvel/py.typed", f"quorvel/{BUNDLED_TBB}",
+                "quorvel_engine/__init__.abi3.so", "quorvel_engine/__init__.pyi", "quorvel_engine/py.typed"}
     if HAS_PROGRAM:
         expected |= {"quorvel/bin/quorvel", wheel.name.split("-cp38")[0] + ".data/scripts/quorvel"}
     assert names == expected
+
+
+def binaries(unpacked):
+    return [path for path in (unpacked / "quorvel").rglob("*") if path.is_file() and path.read_bytes()[:4] == b"\x7fELF"]
+
+
+def test_platform_tag_is_the_one_the_symbol_versions_allow(wheel, unpacked):
+    needed = {}
+    for path in binaries(unpacked):
+        output = run(["readelf", "-V", "--wide", path]).stdout.partition("Version needs section")[2]
+        for name, version in re.findall(r"Name: (GLIBC|GLIBCXX|CXXABI|GCC)_([0-9.]+)", output):
+            needed.setdefault(name, set()).add(tuple(map(int, version.split("."))))
+    # The newest glibc needed names the policy ...
+    minor = max(needed["GLIBC"])[1]
+    tag = f"manylinux_2_{minor}_{platform.machine()}"
+    assert wheel.name == f"quorvel-0.1.0-cp38-abi3-{tag}.whl"
+    wheel_file = zipfile.ZipFile(wheel).read("quorvel-0.1.0.dist-info/WHEEL").decode()
+    assert f"Tag: cp38-abi3-{tag}" in wheel_file.splitlines()
+    # ... whose reference system's C++ runtime must have every version needed.
+    limits = manylinux.POLICIES[max(key for key in manylinux.POLICIES if key <= minor)]
+    for name, newest in limits.items():
+        assert max(needed.get(name, {(0,)})) <= newest, name
+    # The README shows the file that the build makes.
+    assert f"dist/{wheel.name}" in (SOURCE_DIR / "README.md").read_text()
+
+
+def test_metadata_is_written_for_someone_installing_it(wheel):
+    archive = zipfile.ZipFile(wheel)
+    metadata = email.message_from_bytes(archive.read("quorvel-0.1.0.dist-info/METADATA"))
+    assert metadata["License"] == "MIT"
+    assert "License :: OSI Approved :: MIT License" in metadata.get_all("Classifier")
+    assert archive.read("quorvel-0.1.0.dist-info/LICENSE") == (SOURCE_DIR / "LICENSE").read_bytes()
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    description = metadata.get_payload()
+    assert description == (SOURCE_DIR / "packaging" / "wheel" / "description.md").read_text()
+    assert "make test" not in description.replace("<!-- every code block here is run by make test -->", "")
+
+
+def test_python3_m_build_builds_or_names_the_interpreter_to_use(wheel, tmp_path):
+    """`python3 -m build` from the repository root, as the README runs it:
+    with an interpreter that has build, setuptools and wheel, the same wheel
+    and a source distribution that configures; with one that lacks them, a
+    message that names one that has them."""
+    prebuilt = dict(CLEAN_ENVIRONMENT, QUORVEL_CMAKE_BUILD_DIR=str(BUILD_DIR))
+    run([sys.executable, "-m", "build", "--no-isolation", "--outdir", tmp_path / "dist", "."], cwd=SOURCE_DIR,
+        env=prebuilt)
+    (sdist,), (built,) = (tmp_path / "dist").glob("*.tar.gz"), (tmp_path / "dist").glob("*.whl")
+    assert built.name == wheel.name
+    with tarfile.open(sdist) as archive:
+        archive.extractall(tmp_path / "sdist")
+    run([os.environ["QUORVEL_CMAKE"], "-S", tmp_path / "sdist" / sdist.name[:-len(".tar.gz")],
+         "-B", tmp_path / "configured", "-DQUORVEL_BUILD_TESTS=OFF"])
+
+    bare = tmp_path / "bare"  # an interpreter without the builder's packages
+    run([sys.executable, "-m", "venv", "--without-pip", bare])
+    refused = subprocess.run([bare / "bin" / "python", "-m", "build", "--wheel", "--no-isolation"], cwd=SOURCE_DIR,
+                             capture_output=True, text=True, env=CLEAN_ENVIRONMENT)
+    assert refused.returncode == 1
+    assert re.fullmatch(rf"quorvel: {re.escape(str(bare / 'bin' / 'python'))} cannot build quorvel: it lacks the "
+                        r"packages build, setuptools and wheel\. Use (\S+), which has what it needs: "
+                        r"\1 -m build --wheel --no-isolation\n", refused.stderr), refused.stderr
 
 
 def dynamic_section(path):
@@ -114,6 +179,10 @@ def test_binaries_need_only_the_runtimes_and_the_bundled_tbb(unpacked):
     needed, runpath, _ = dynamic_section(unpacked / "quorvel" / "__init__.abi3.so")
     assert needed - RUNTIMES == {BUNDLED_TBB}
     assert runpath == ["$ORIGIN"]
+
+    needed, runpath, _ = dynamic_section(unpacked / "quorvel_engine" / "__init__.abi3.so")
+    assert needed - RUNTIMES == {BUNDLED_TBB}
+    assert runpath == ["$ORIGIN/../quorvel"]
 
     needed, runpath, soname = dynamic_section(unpacked / "quorvel" / BUNDLED_TBB)
     assert needed <= RUNTIMES
@@ -149,6 +218,20 @@ own.execute("CREATE TABLE t (x)")
 own.execute("INSERT INTO t VALUES (42)")
 assert own.execute("SELECT x FROM t").fetchall() == [(42,)]
 assert db.search([0.0, 0.0, 1.0], 1)[0][0] == "bag-7"
+
+# The engine module, in the same process and from the same wheel: it
+# loads the oneTBB bundled beside quorvel, and reads what quorvel wrote.
+del db
+import array
+import quorvel_engine
+with quorvel_engine.Engine(path, index=quorvel_engine.HnswConfig(m=4)) as engine:
+    assert [hit.id for hit in engine.search(array.array("f", [1.0, 0.0, 0.0]), 2)] == ["boot-1", "note"]
+    assert engine.get("boot-1").metadata == {"kind": "boot", "size": 42}
+    engine.insert_many(["a", "b"], [[1.0, 1.0, 1.0], [2.0, 2.0, 2.0]], [{"n": 1}, {"n": 1.0}])
+    assert [hit.id for hit in engine.search([1.0, 1.0, 1.0], 5, where={"n": 1})] == ["a"]
+with open("/proc/self/maps") as maps:
+    tbb_after = sorted({line.split()[-1] for line in maps if "libtbb" in line})
+assert tbb_after == [name for name in loaded if "libtbb" in name], tbb_after
 
 print(quorvel.__file__)
 print(*loaded, sep="\n")
@@ -191,4 +274,4 @@ def test_quickstart_in_a_fresh_virtual_environment(python, environments, tmp_pat
         return
     run([program, "--help"], cwd=tmp_path)
     exported = run([program, "export", database], cwd=tmp_path).stdout
-    assert [json.loads(line)["id"] for line in exported.splitlines()] == ["bag-7", "boot-1", "note"]
+    assert [json.loads(line)["id"] for line in exported.splitlines()] == ["a", "b", "bag-7", "boot-1", "note"]

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "command.h"
+#include "progress.h"
 #include "quorvel/storage/stored_file.h"
 
 namespace quorvel::cli {
@@ -15,22 +16,27 @@ int run(const CommandLine& line) {
   if (!file) return fail_to_open(file.error());
   std::uint64_t rows = 0;
   std::uint64_t bad = 0;
+  Progress progress("checking", rows_for_progress(*file), "rows");
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     ++rows;
     if (auto record = read_stored_row(key, value); !record) {
       ++bad;
+      progress.clear();
       std::printf("%s: %s\n", json_string(key).c_str(), record.error().message().c_str());
+      std::fflush(stdout);
     }
+    progress.advance();
     return true;
   });
-  if (!read) return fail(path, read.error().message() + " (after " + std::to_string(rows) + " rows)");
+  progress.clear();
+  if (!read) return fail(path, read.error().message() + " (after " + counted(rows, "row", "rows") + ")");
   // The companion never decides whether the file opens: it is only read
   // when it is current, and written afresh otherwise.
   const StoredFile::Companion companion = file->companion();
   if (companion.current) {
-    std::printf("%s: companion current (%llu records, %llu changes appended; every checksum right)\n", path.c_str(),
-                static_cast<unsigned long long>(companion.records),
-                static_cast<unsigned long long>(companion.changes));
+    std::printf("%s: companion current (%s, %s appended; every checksum right)\n", path.c_str(),
+                counted(companion.records, "record", "records").c_str(),
+                counted(companion.changes, "change", "changes").c_str());
   } else if (companion.exists) {
     std::printf("%s: companion not used: %s; the next open writes it afresh\n", path.c_str(),
                 companion.why_not.c_str());
@@ -38,10 +44,14 @@ int run(const CommandLine& line) {
     std::printf("%s: no companion; the next open writes one\n", path.c_str());
   }
   if (bad > 0) {
-    return fail(path, std::to_string(bad) + " of " + std::to_string(rows) +
-                          " rows do not read back, so the file does not open; quorvel salvage copies the others");
+    return fail(path, counted(bad, "row", "rows") + " of " + std::to_string(rows) + (bad == 1 ? " does" : " do") +
+                          " not read back, so the file does not open; quorvel salvage copies the others. " +
+                          what_a_row_holds());
   }
-  std::printf("%s: all %llu rows read back\n", path.c_str(), static_cast<unsigned long long>(rows));
+  const std::string verdict = rows == 0   ? "holds no rows"
+                              : rows == 1 ? "its one row reads back"
+                                          : "all " + std::to_string(rows) + " rows read back";
+  std::printf("%s: %s\n", path.c_str(), verdict.c_str());
   return kDone;
 }
 

@@ -1,7 +1,9 @@
 // quorvel export FILE [--output PATH]: every record as JSON Lines.
 
-#include <cstdio>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -18,11 +20,17 @@ int run(const CommandLine& line) {
   const std::string output_path = line.last("--output").value_or("");
   auto file = StoredFile::open(path);
   if (!file) return fail_to_open(file.error());
+  // Checked with the database open, so that its log exists if it ever will.
+  if (auto clash = output_clashes_with_database(output_path, path)) {
+    return fail(output_path.empty() || output_path == "-" ? "standard output" : output_path, *clash);
+  }
   OutputFile output(output_path);
   std::string error;
   if (!output.open(error)) return fail(output_path, error);
 
-  Progress progress("exporting", 0);
+  Progress progress("exporting", rows_for_progress(*file), "records");
+  // Records written to the terminal that shows the bar go on lines of their own.
+  const bool onto_the_bar = output.stream() == stdout && ::isatty(STDOUT_FILENO) != 0;
   std::string failure;
   std::string text;
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
@@ -37,6 +45,7 @@ int run(const CommandLine& line) {
       return false;
     }
     *form += '\n';
+    if (onto_the_bar) progress.clear();
     if (std::fwrite(form->data(), 1, form->size(), output.stream()) != form->size()) {
       failure = std::string("cannot write the output: ") + std::strerror(errno);
       return false;

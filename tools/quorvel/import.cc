@@ -2,6 +2,9 @@
 // transaction; into a new or empty database, as a fresh file moved into
 // place once complete.
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +30,14 @@ namespace {
 
 // Lines parsed together, on every core.
 constexpr std::size_t kBlockLines = 4096;
+
+// The size of what `in` reads when it is a regular file, else 0 (a pipe or
+// a terminal, whose size is not known ahead).
+std::uint64_t size_of(std::FILE* in) {
+  struct stat status {};
+  if (::fstat(::fileno(in), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  return static_cast<std::uint64_t>(status.st_size);
+}
 
 // Reads one line (without its line feed) into `line`; false at the end.
 bool read_line(std::FILE* in, std::string& line) {
@@ -55,7 +66,8 @@ int run(const CommandLine& line) {
   std::vector<Record> records;
   std::vector<std::uint64_t> line_of;  // the input line of each record
   {
-    Progress progress("reading", 0);
+    const std::uint64_t input_bytes = progress_is_shown() ? size_of(in) : 0;
+    Progress progress("reading", input_bytes, "lines", input_bytes > 0 ? Progress::Unit::kBytes : Progress::Unit::kThings);
     std::vector<std::string> block;
     std::vector<std::uint64_t> numbers;
     std::vector<std::optional<std::expected<Record, JsonError>>> parsed;
@@ -78,12 +90,17 @@ int run(const CommandLine& line) {
         if (!*parsed[i]) {
           if (in != stdin) std::fclose(in);
           return fail(input_name, "line " + std::to_string(numbers[i]) + ": " + parsed[i]->error().message() +
-                                      "; nothing was imported");
+                                      ". Each line must hold one record: " + std::string(kRecordForms) +
+                                      ". Nothing was imported.");
         }
         records.push_back(std::move(**parsed[i]));
         line_of.push_back(numbers[i]);
       }
-      progress.advance(block.size());
+      if (input_bytes > 0) {
+        progress.set_done(static_cast<std::uint64_t>(std::max<off_t>(::ftello(in), 0)));
+      } else {
+        progress.set_done(number);
+      }
     }
   }
   const bool read_failed = std::ferror(in) != 0;
@@ -100,9 +117,12 @@ int run(const CommandLine& line) {
     return fail(path, message_of(error) + "; nothing was imported");
   };
   const auto imported = [&] {
-    std::fprintf(stderr, "quorvel: %s: imported %zu records\n", path.c_str(), count);
+    std::fprintf(stderr, "quorvel: %s: imported %s\n", path.c_str(), counted(count, "record", "records").c_str());
     return kDone;
   };
+  // Each way in shows the records written so far.
+  std::optional<Progress> writing(std::in_place, "writing", count, "records");
+  const ProgressReport show = [&](std::size_t done, std::size_t) { show_writing(*writing, done, count); };
 
   // Into a new database: a fresh file, written once without a journal and
   // moved into place complete, with its companion.
@@ -110,9 +130,12 @@ int run(const CommandLine& line) {
   if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
     StagedDatabase staged(path);
     staged.remove_leftovers();
-    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused); !written) {
+    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused, show);
+        !written) {
+      writing.reset();
       return failed(written.error());
     }
+    writing.reset();
     if (std::string error; !staged.finish(error)) return fail(path, error + "; nothing was imported");
     return imported();
   }
@@ -127,14 +150,19 @@ int run(const CommandLine& line) {
     if (resolve_error) return fail(path, resolve_error.message() + "; nothing was imported");
     StagedDatabase staged(target);
     staged.remove_leftovers();
-    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused); !written) {
+    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused, show);
+        !written) {
+      writing.reset();
       return failed(written.error());
     }
+    writing.reset();
     if (std::string error; !staged.finish_replacing(error)) return fail(path, error + "; nothing was imported");
     return imported();
   }
   // Into a database that holds records: one transaction, all or nothing.
-  if (auto done = engine->insert_all(std::move(records), &refused); !done) return failed(done.error());
+  const auto done = engine->insert_all(std::move(records), &refused, show);
+  writing.reset();
+  if (!done) return failed(done.error());
   return imported();
 }
 

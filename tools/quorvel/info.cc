@@ -27,21 +27,24 @@ int run(const CommandLine& line) {
   if (!facts) return fail(path, facts.error().message());
 
   Tally tally;
-  Progress progress("reading rows", 0);
-  auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
-    ++tally.rows;
-    auto record = read_stored_row(key, value);
-    if (!record) {
-      ++tally.unreadable;
-    } else {
-      ++tally.lengths[record->vector.size()];
-      tally.with_metadata += record->metadata.has_value();
-      tally.with_timestamp += record->timestamp.has_value();
-    }
-    progress.advance();
-    return true;
-  });
-  if (!read) return fail(path, read.error().message());
+  {
+    // Gone, and erased from the terminal, before the output is written.
+    Progress progress("reading", rows_for_progress(*file), "rows");
+    auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
+      ++tally.rows;
+      auto record = read_stored_row(key, value);
+      if (!record) {
+        ++tally.unreadable;
+      } else {
+        ++tally.lengths[record->vector.size()];
+        tally.with_metadata += record->metadata.has_value();
+        tally.with_timestamp += record->timestamp.has_value();
+      }
+      progress.advance();
+      return true;
+    });
+    if (!read) return fail(path, read.error().message());
+  }
 
   const std::uint64_t records = tally.rows - tally.unreadable;
   std::printf("file            %s\n", path.c_str());

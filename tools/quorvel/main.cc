@@ -21,12 +21,7 @@ const Command* const kCommands[] = {&quorvel::cli::kInfoCommand,   &quorvel::cli
 void print_overview(std::FILE* out) {
   std::fputs("usage: quorvel <command> [arguments]\n\nCommands for quorvel database files:\n", out);
   for (const Command* command : kCommands) std::fprintf(out, "  %-8s %s\n", command->name, command->summary);
-  std::fputs("\nquorvel <command> --help describes each command.\n", out);
-}
-
-int usage_error(const Command& command, const std::string& message) {
-  std::fprintf(stderr, "quorvel %s: %s\n%s", command.name, message.c_str(), command.help);
-  return quorvel::cli::kUsage;
+  std::fputs("\nquorvel <command> --help describes each command; quorvel --version prints the version.\n", out);
 }
 
 }  // namespace
@@ -41,17 +36,21 @@ int main(int argc, char** argv) {
     print_overview(stdout);
     return quorvel::cli::kDone;
   }
+  if (name == "--version") {
+    std::printf("quorvel %s\n", QUORVEL_VERSION);
+    return quorvel::cli::kDone;
+  }
   for (const Command* command : kCommands) {
     if (name != command->name) continue;
     const auto parsed =
         quorvel::cli::parse_command_line(std::vector<std::string>(argv + 2, argv + argc), command->options_with_value);
-    if (!parsed.line) return usage_error(*command, parsed.error);
+    if (!parsed.line) return quorvel::cli::usage_error(*command, parsed.error);
     if (parsed.line->help) {
       std::fputs(command->help, stdout);
       return quorvel::cli::kDone;
     }
     if (parsed.line->positional.size() != command->positional_count) {
-      return usage_error(*command, "expected " + std::to_string(command->positional_count) + " argument" +
+      return quorvel::cli::usage_error(*command, "expected " + std::to_string(command->positional_count) + " argument" +
                                        (command->positional_count == 1 ? "" : "s") + ", got " +
                                        std::to_string(parsed.line->positional.size()));
     }

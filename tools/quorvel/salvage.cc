@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,15 @@ int run(const CommandLine& line) {
 
   std::vector<Record> kept;
   std::vector<std::string> lost;  // "<key>: <why>"
+  bool unreadable = false;        // some row is not a record at all
   std::string last_key;
-  Progress progress("reading", 0);
+  std::optional<Progress> reading(std::in_place, "reading", rows_for_progress(*file), "rows");
   auto read = file->for_each_row([&](std::string_view key, std::string_view value) {
     last_key = key;
-    progress.advance();
+    reading->advance();
     auto record = read_stored_row(key, value);
     if (!record) {
+      unreadable = true;
       lost.push_back(json_string(key) + ": " + record.error().message());
       return true;
     }
@@ -46,6 +49,8 @@ int run(const CommandLine& line) {
                    read.error().message());
   }
 
+  reading.reset();
+
   // Built under a temporary name and moved into place once complete, so
   // that a run that is killed leaves no file under the new name.
   StagedDatabase staged(new_path);
@@ -53,14 +58,22 @@ int run(const CommandLine& line) {
   const std::size_t copied = kept.size();
   // Written in one pass with a companion of its own; FILE's companion is
   // never read, the rows are the only source.
-  if (auto written = Engine::write_new(staged.temporary_path(), std::move(kept)); !written) {
-    return fail(new_path, message_of(written.error()));
+  {
+    std::optional<Progress> writing(std::in_place, "writing", copied, "records");
+    const auto written =
+        Engine::write_new(staged.temporary_path(), std::move(kept), {}, nullptr,
+                          [&](std::size_t done, std::size_t) { show_writing(*writing, done, copied); });
+    writing.reset();
+    if (!written) return fail(new_path, message_of(written.error()));
   }
   if (std::string error; !staged.finish(error)) return fail(new_path, error);
-  std::printf("copied %zu records to %s\n", copied, new_path.c_str());
+  std::printf("copied %s to %s\n", counted(copied, "record", "records").c_str(), new_path.c_str());
   if (!lost.empty()) {
-    std::printf("left behind %zu rows that do not read back:\n", lost.size());
+    std::printf("left behind %s:\n",
+                (counted(lost.size(), "row", "rows") + (lost.size() == 1 ? " that does" : " that do") +
+                 " not read back").c_str());
     for (const std::string& row : lost) std::printf("  %s\n", row.c_str());
+    if (unreadable) std::printf("%s\n", what_a_row_holds().c_str());
   }
   return kDone;
 }

@@ -2,13 +2,17 @@
 // from the shell.
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "progress.h"
 #include "quorvel/core/engine.h"
 #include "quorvel/json/json_reader.h"
 #include "quorvel/json/json_writer.h"
@@ -22,14 +26,6 @@ std::optional<Number> number_of(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
-}
-
-std::optional<Metric> metric_of(std::string_view name) {
-  if (name == "cosine") return Metric::Cosine;
-  if (name == "dot") return Metric::DotProduct;
-  if (name == "euclidean") return Metric::Euclidean;
-  if (name == "manhattan") return Metric::Manhattan;
-  return std::nullopt;
 }
 
 // "m=16,ef_construction=200,ef=64" and optionally m_max, m_max0 and ml; what
@@ -76,6 +72,8 @@ std::expected<HnswConfig, std::string> index_config_of(std::string_view settings
   return config;
 }
 
+// The request that the command line asks for, or why it cannot be made (a
+// usage error: nothing about the file is known yet).
 std::expected<SearchRequest, std::string> request_of(const CommandLine& line) {
   SearchRequest request;
   const auto query_text = line.last("--query");
@@ -87,31 +85,45 @@ std::expected<SearchRequest, std::string> request_of(const CommandLine& line) {
     if (!element.holds<JsonValue::Unsigned>() && !element.holds<JsonValue::Signed>() && !element.holds<JsonValue::Float>()) {
       return std::unexpected("--query must be a JSON array of numbers");
     }
-    request.query.push_back(std::visit(
-        [](auto n) -> float {
-          if constexpr (std::is_arithmetic_v<decltype(n)>) return static_cast<float>(n);
-          return 0.0f;
+    const double value = std::visit(
+        [](auto n) -> double {
+          if constexpr (std::is_arithmetic_v<decltype(n)>) return static_cast<double>(n);
+          return 0.0;
         },
-        element.data()));
+        element.data());
+    // A number beyond the float range has no 32-bit value to search with.
+    if (std::fabs(value) > std::numeric_limits<float>::max()) {
+      return std::unexpected("--query element " + std::to_string(request.query.size()) +
+                             " is beyond the range of a 32-bit float");
+    }
+    request.query.push_back(static_cast<float>(value));
   }
   request.k = 10;
   if (const auto k = line.last("-k")) {
     const auto value = number_of<std::uint64_t>(*k);
-    if (!value) return std::unexpected("-k must be a whole number, got " + *k);
+    if (!value) return std::unexpected("-k must be a whole number, 0 or more, got " + *k);
     request.k = *value;
   }
   if (const auto it = line.options.find("--filter"); it != line.options.end()) {
     for (const std::string& filter : it->second) {
       const std::size_t equals = filter.find('=');
       if (equals == std::string::npos) return std::unexpected("--filter needs KEY=JSON, got " + filter);
-      auto value = read_json_document(std::string_view(filter).substr(equals + 1));
-      if (!value) return std::unexpected("--filter " + filter + ": " + value.error().message());
-      request.filters.push_back({filter.substr(0, equals), std::move(*value)});
+      const std::string key = filter.substr(0, equals);
+      const std::string text = filter.substr(equals + 1);
+      auto value = read_json_document(text);
+      if (!value) {
+        return std::unexpected("--filter " + filter + ": the value is not JSON (" + value.error().message() +
+                               "); text needs double quotes, as in --filter '" + key + "=\"" + text + "\"'");
+      }
+      request.filters.push_back({key, std::move(*value)});
     }
   }
   if (const auto decay = line.last("--decay")) {
     const auto value = number_of<float>(*decay);
-    if (!value) return std::unexpected("--decay must be a number, got " + *decay);
+    // Only a factor in (0, 1] lowers a score with age; NaN fails both tests.
+    if (!value || !(*value > 0.0f && *value <= 1.0f)) {
+      return std::unexpected("--decay must be a number above 0 and at most 1, got " + *decay);
+    }
     request.decay = *value;
   }
   if (const auto now = line.last("--now")) {
@@ -119,27 +131,40 @@ std::expected<SearchRequest, std::string> request_of(const CommandLine& line) {
     if (!value) return std::unexpected("--now must be whole seconds, got " + *now);
     request.now = *value;
   }
+  if (request.decay && !request.now) {
+    return std::unexpected("--decay needs --now, the time in seconds that the records' ages are counted to");
+  }
   return request;
 }
 
 int run(const CommandLine& line) {
   const std::string& path = line.positional[0];
   auto request = request_of(line);
-  if (!request) return fail("search", request.error());
+  if (!request) return usage_error(kSearchCommand, request.error());
   EngineOptions options;
   if (const auto metric = line.last("--metric")) {
-    const auto chosen = metric_of(*metric);
-    if (!chosen) return fail("search", "--metric must be cosine, dot, euclidean or manhattan, got " + *metric);
+    const auto chosen = metric_named(*metric);
+    if (!chosen) return usage_error(kSearchCommand, "--metric must be cosine, dot, euclidean or manhattan, got " + *metric);
     options.metric = *chosen;
   }
-  if (const auto settings = line.last("--index")) {
+  const auto settings = line.last("--index");
+  if (settings) {
     auto config = index_config_of(*settings);
-    if (!config) return fail("search", config.error());
+    if (!config) return usage_error(kSearchCommand, config.error());
     options.index = *config;
   }
   std::error_code ignored;
   if (!std::filesystem::exists(path, ignored)) return fail(path, "no such file");
+  std::unique_ptr<Progress> indexing;
+  options.index_progress = [&indexing](std::size_t done, std::size_t total) {
+    if (!indexing) indexing = std::make_unique<Progress>("indexing", total, "records");
+    indexing->set_done(done);
+  };
   auto engine = Engine::open(path, options);
+  indexing.reset();
+  if (!engine && engine.error().kind == EngineError::Kind::IndexConfig) {
+    return usage_error(kSearchCommand, "--index " + *settings + ": " + engine.error().detail);
+  }
   if (!engine) return fail_to_open(path, engine.error());
 
   std::string out;
@@ -168,8 +193,10 @@ const Command kSearchCommand{
     "  --metric    cosine (default), dot, euclidean or manhattan\n"
     "  --filter    only records whose metadata object holds KEY with this exact value\n"
     "              (repeatable; 1 and 1.0 differ)\n"
-    "  --decay     with --now: scores of records with a timestamp before now are\n"
-    "              multiplied by FACTOR per day of age\n"
+    "  --decay     with --now: records with a timestamp before now lose rank by\n"
+    "              FACTOR (above 0, at most 1) per day of age: a score of cosine or\n"
+    "              dot that is 0 or more is multiplied by it, a negative one and a\n"
+    "              distance divided by it\n"
     "  --index     build an HNSW index (m, ef_construction, ef; also m_max, m_max0,\n"
     "              ml) and search through it when there are no filters and no decay;\n"
     "              the graph is kept in the companion FILE-snapshot, and the next\n"

@@ -88,7 +88,9 @@ class Peer:
     def insert(self, key, vector) -> None:
         raise NotImplementedError("no durable single insert")
 
-    def ann_build(self, directory: str, rows: np.ndarray, params: dict) -> None:
+    def ann_build(self, directory: str, rows: np.ndarray, params: dict) -> dict | None:
+        """Builds the graph index over `rows`; may return {"preparation_s": ...},
+        the time spent storing the rows before the build began."""
         raise NotImplementedError("no approximate index")
 
     def ann_set_ef(self, ef: int) -> None:

@@ -50,12 +50,12 @@ def stored_records(path):
     return {id_: json.loads(value) for id_, value in rows}
 
 
-def run_python(code, *args, python=sys.executable, **options):
+def run_python(code, *args, python=sys.executable, module_dir=MODULE_DIR, **options):
     """Runs `code` (or, when it names a file, that script) in a fresh
-    interpreter that imports quorvel from the same directory as this process;
-    returns the completed process. `options` go to subprocess.run (a `user`
-    to run as, for instance)."""
-    env = dict(os.environ, PYTHONPATH=str(MODULE_DIR), PYTHONDONTWRITEBYTECODE="1")
+    interpreter that imports quorvel from `module_dir` (by default the same
+    directory as this process); returns the completed process. `options` go
+    to subprocess.run (a `user` to run as, for instance)."""
+    env = dict(os.environ, PYTHONPATH=str(module_dir), PYTHONDONTWRITEBYTECODE="1")
     command = [python, str(code)] if isinstance(code, Path) else [python, "-c", code]
     return subprocess.run([*command, *args], env=env, capture_output=True, text=True,
                           timeout=options.pop("timeout", 300), **options)

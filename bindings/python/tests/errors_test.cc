@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "errors.h"
-#include "messages.h"
+#include "shared_messages.h"
 
 namespace quorvel::python {
 namespace {
@@ -63,7 +63,7 @@ TEST_F(ErrorsTest, OtherExceptionsBecomeTheInternalFailureType) {
   EXPECT_EQ(guarded([]() -> PyObject* { throw 42; }), nullptr);
   Raised second = take_raised();
   EXPECT_EQ(second.type.get(), first.type.get());  // made once, then reused
-  EXPECT_EQ(second.message, messages::kUnknownFailure);
+  EXPECT_EQ(second.message, shared_messages::kUnknownFailure);
 }
 
 TEST_F(ErrorsTest, GuardedPassesResultsAndPythonErrorsThrough) {

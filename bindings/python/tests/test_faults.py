@@ -139,16 +139,23 @@ def test_a_full_file_system_refuses_changes_until_space_is_back(small_tmpfs):
 def unprivileged():
     """A directory and subprocess options under which writes are checked
     by the file system's permissions: as the user nobody when the tests run
-    as root (who may write anything), else as ourselves."""
+    as root (who may write anything), else as ourselves. nobody imports a
+    copy of the module from a directory of its own, since the build tree
+    may lie in a folder that only root can enter, and starts there."""
     directory = Path(tempfile.mkdtemp(prefix="quorvel-permissions-"))
+    module_copy = Path(tempfile.mkdtemp(prefix="quorvel-module-"))
     options = {}
     if os.geteuid() == 0:
         os.chmod(directory, 0o755)
         os.chown(directory, NOBODY, NOBODY)
-        options = {"user": NOBODY, "group": NOBODY, "extra_groups": []}
+        os.chmod(module_copy, 0o755)
+        shutil.copy(quorvel.__file__, module_copy)
+        options = {"user": NOBODY, "group": NOBODY, "extra_groups": [], "module_dir": module_copy,
+                   "cwd": module_copy}
     yield directory, options
     os.chmod(directory, 0o755)
     shutil.rmtree(directory)
+    shutil.rmtree(module_copy)
 
 
 def own(path):

@@ -31,9 +31,10 @@ std::optional<std::string> index_config_problem(const HnswConfig& config, std::u
   return std::nullopt;
 }
 
-AttachedIndex::AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric)
+AttachedIndex::AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric,
+                             const ProgressReport& progress)
     : index_(config), ef_search_(config.ef_search) {
-  rebuild(records, metric);
+  rebuild(records, metric, progress);
 }
 
 AttachedIndex::AttachedIndex(HnswIndex index) : index_(std::move(index)), ef_search_(index_.config().ef_search) {}
@@ -44,11 +45,12 @@ void AttachedIndex::insert(const RecordList& records, std::size_t position, Metr
   index_.insert(position, records.vector(position), vector_of, metric, level_word);
 }
 
-void AttachedIndex::rebuild(const RecordList& records, Metric metric) {
+void AttachedIndex::rebuild(const RecordList& records, Metric metric, const ProgressReport& progress) {
   HnswIndex fresh(index_.config());
   const auto vector_of = vectors_of(records);
   for (std::size_t position = 0; position < records.slot_count(); ++position) {
     fresh.insert(position, records.vector(position), vector_of, metric);
+    if (progress) progress(position + 1, records.slot_count());
   }
   index_ = std::move(fresh);
 }

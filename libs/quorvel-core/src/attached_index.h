@@ -10,6 +10,7 @@
 #include "quorvel/index/hnsw_index.h"
 #include "quorvel/index/metric.h"
 #include "quorvel/storage/record_list.h"
+#include "quorvel/storage/record_store.h"
 
 namespace quorvel {
 
@@ -29,8 +30,9 @@ std::optional<std::string> index_config_problem(const HnswConfig& config, std::u
 class AttachedIndex {
  public:
   // Builds an index with `config` over every entry of `records`, first to
-  // last, under `metric`.
-  AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric);
+  // last, under `metric`; `progress`, when given, is told each insertion.
+  AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric,
+                const ProgressReport& progress = {});
 
   // Takes over `index`, a graph of the list's positions made before (read
   // back from the companion file).
@@ -44,8 +46,8 @@ class AttachedIndex {
   void insert(const RecordList& records, std::size_t position, Metric metric, std::uint32_t level_word);
 
   // Builds the index afresh from every entry of `records`, with the same
-  // configuration.
-  void rebuild(const RecordList& records, Metric metric);
+  // configuration; `progress`, when given, is told each insertion.
+  void rebuild(const RecordList& records, Metric metric, const ProgressReport& progress = {});
 
   // The index's answer for `query`: up to k (position, metric value) pairs,
   // closest first, searched with ef_search() as ef.

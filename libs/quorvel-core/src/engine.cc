@@ -1,5 +1,7 @@
 #include "quorvel/core/engine.h"
 
+#include <exception>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -7,6 +9,7 @@
 
 #include "attached_index.h"
 #include "engine_snapshot.h"
+#include "quorvel/json/json_writer.h"
 #include "messages.h"
 #include "search.h"
 #include "worker_pool.h"
@@ -24,6 +27,19 @@ std::unexpected<EngineError> config_error(std::string detail) {
   return std::unexpected(EngineError{EngineError::Kind::IndexConfig, {}, std::move(detail)});
 }
 
+std::unexpected<EngineError> dimension_error(std::string detail) {
+  return std::unexpected(EngineError{EngineError::Kind::Dimension, {}, std::move(detail)});
+}
+
+// `record "id" has N floats`, the id in its JSON form.
+std::string record_length(std::string_view id, std::size_t length) {
+  std::string out(messages::kRecord);
+  append_json_string(out, id);
+  out += messages::kHas;
+  out += std::to_string(length);
+  return out;
+}
+
 ParallelFor on(WorkerPool& pool) {
   return [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); };
 }
@@ -34,6 +50,7 @@ std::string EngineError::message() const {
   switch (kind) {
     case Kind::Storage: return std::string(messages::kStoragePrefix) + storage.message();
     case Kind::IndexConfig: return std::string(messages::kIndexConfigPrefix) + detail;
+    case Kind::Dimension: return std::string(messages::kDimensionPrefix) + detail;
   }
   return detail;
 }
@@ -48,6 +65,11 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   auto store = RecordStore::open(path, on(pool));
   if (!store) return wrap(std::move(store.error()));
   Engine engine(std::move(*store), options.metric, std::move(own_pool), pool);
+  if (options.fixed_dimension) {
+    if (auto fixed = engine.fix_dimension(*options.fixed_dimension, path); !fixed) {
+      return std::unexpected(std::move(fixed.error()));
+    }
+  }
   const RecordList& records = engine.get_all();
   // What the companion file holds beside the records: the sums of squares
   // and the graph, used when they fit what this open asks for.
@@ -63,7 +85,7 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   if (options.index) {
     if (load) engine.index_ = loaded_index(*load, *options.index, engine.metric_, records);
     if (!engine.index_) {
-      engine.index_ = std::make_unique<AttachedIndex>(*options.index, records, engine.metric_);
+      engine.index_ = std::make_unique<AttachedIndex>(*options.index, records, engine.metric_, options.index_progress);
       graph_built = true;
     }
   }
@@ -74,14 +96,16 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
 }
 
 std::expected<void, EngineError> Engine::write_new(const std::string& path, std::vector<Record> records,
-                                                  const EngineOptions& options, std::size_t* refused) {
+                                                  const EngineOptions& options, std::size_t* refused,
+                                                  const ProgressReport& progress) {
   std::unique_ptr<WorkerPool> own_pool;
   if (options.worker_threads) own_pool = std::make_unique<WorkerPool>(*options.worker_threads);
   WorkerPool& pool = own_pool ? *own_pool : worker_pool();
   const ParallelFor parallel_for = on(pool);
   auto written = RecordStore::write_new(
       path, std::move(records), parallel_for,
-      [&](const RecordList& list) { return new_list_annex(list, options.metric, parallel_for); }, refused);
+      [&](const RecordList& list) { return new_list_annex(list, options.metric, parallel_for); }, refused,
+      progress);
   if (!written) return wrap(std::move(written.error()));
   return {};
 }
@@ -101,6 +125,8 @@ Engine& Engine::operator=(Engine&& other) noexcept {
     index_ = std::move(other.index_);
     squares_ = std::move(other.squares_);
     graph_rebuilt_ = other.graph_rebuilt_;
+    dimension_fixed_ = other.dimension_fixed_;
+    dimension_ = other.dimension_;
   }
   return *this;
 }
@@ -129,9 +155,44 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   return insert(id, std::move(vector), std::move(metadata), std::nullopt);
 }
 
+std::expected<void, EngineError> Engine::fix_dimension(const FixedDimension& rule, const std::string& path) {
+  dimension_fixed_ = true;
+  dimension_ = rule.length;
+  std::string_view first_id;
+  for (const RecordView record : get_all()) {
+    const std::size_t length = record.vector.size();
+    if (!dimension_) {
+      dimension_ = length;
+      first_id = record.id;
+    }
+    if (length == *dimension_) continue;
+    std::string detail = path + ": " + record_length(record.id, length);
+    if (rule.length) {
+      detail += std::string(messages::kFloatsGivenIs) + std::to_string(*rule.length);
+    } else {
+      detail += std::string(messages::kFloatsComma) + record_length(first_id, *dimension_) +
+                std::string(messages::kOneLengthNeeded);
+    }
+    return dimension_error(std::move(detail));
+  }
+  return {};
+}
+
+std::expected<void, EngineError> Engine::check_dimension(std::size_t length) const {
+  if (!dimension_ || length == *dimension_) return {};
+  return dimension_error(std::string(messages::kVectorHas) + std::to_string(length) +
+                         std::string(messages::kFloatsDimensionIs) + std::to_string(*dimension_));
+}
+
+void Engine::dimension_stored(std::size_t length) {
+  if (dimension_fixed_ && !dimension_) dimension_ = length;
+}
+
 std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector<float> vector,
                                                 std::optional<JsonValue> metadata,
                                                 std::optional<std::uint64_t> timestamp) {
+  if (auto fits = check_dimension(vector.size()); !fits) return fits;
+  const std::size_t length = vector.size();
   const std::optional<std::size_t> stored_at = get_all().find(id);
   const std::size_t new_position = get_all().slot_count();
   // The level of a new node is drawn before the commit, so that the
@@ -148,6 +209,7 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   }
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record), note); !ok) return wrap(std::move(ok.error()));
+  dimension_stored(length);
   squares_changed(stored_at.value_or(new_position));
   if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value(), level_word);
   return {};
@@ -169,9 +231,20 @@ void Engine::squares_changed(std::optional<std::size_t> position) {
   }
 }
 
-std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused) {
+std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records, std::size_t* refused,
+                                                    const ProgressReport& progress) {
   const std::size_t before = get_all().slot_count();
   const std::size_t count = records.size();
+  if (dimension_fixed_ && !records.empty()) {
+    // While the dimension is open, the first record proposes it.
+    const std::size_t expected = dimension_.value_or(records.front().vector.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (records[i].vector.size() == expected) continue;
+      if (refused != nullptr) *refused = i;
+      return dimension_error(std::string(messages::kVectorHas) + std::to_string(records[i].vector.size()) +
+                             std::string(messages::kFloatsDimensionIs) + std::to_string(expected));
+    }
+  }
   // With an index, a batch of new ids only becomes one node each, whose
   // levels are drawn now (see insert); any other batch rebuilds the graph.
   std::vector<std::uint32_t> level_words;
@@ -189,7 +262,10 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
       note = graph_rebuilt_note();
     }
   }
-  if (auto ok = store_.insert_all(std::move(records), refused, note); !ok) return wrap(std::move(ok.error()));
+  const std::optional<std::size_t> length =
+      records.empty() ? std::nullopt : std::optional<std::size_t>(records.front().vector.size());
+  if (auto ok = store_.insert_all(std::move(records), refused, note, progress); !ok) return wrap(std::move(ok.error()));
+  if (length) dimension_stored(*length);
   squares_changed(std::nullopt);
   if (!index_) return {};
   if (level_words.size() == count) {
@@ -224,10 +300,10 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
   return SearchResult{std::string(records.id(*position)), records.metadata(*position), 0.0f};
 }
 
-std::expected<void, EngineError> Engine::remove(std::string_view id) {
+std::expected<bool, EngineError> Engine::remove(std::string_view id) {
   auto removed = store_.remove(id, index_ ? graph_rebuilt_note() : std::string());
   if (!removed) return wrap(std::move(removed.error()));
-  if (!*removed) return {};
+  if (!*removed) return false;
   // The entry's slot is free; its sum of squares stays unused until a
   // compaction drops both.
   if (index_) {
@@ -243,7 +319,7 @@ std::expected<void, EngineError> Engine::remove(std::string_view id) {
   } else if (get_all().compaction_due()) {
     compact_records();
   }
-  return {};
+  return *removed;
 }
 
 void Engine::compact_records() noexcept {
@@ -265,8 +341,34 @@ std::vector<SearchResult> Engine::search(std::span<const float> query, std::uint
 }
 
 std::vector<SearchResult> Engine::search(const SearchRequest& request) const {
+  return search_with(request, on(*pool_));
+}
+
+std::vector<std::vector<SearchResult>> Engine::search_many(std::span<const SearchRequest> requests) const {
+  std::vector<std::vector<SearchResult>> answers(requests.size());
+  if (requests.size() == 1) {
+    answers[0] = search(requests[0]);
+    return answers;
+  }
+  // One request per worker at a time, each scored on its worker alone. The
+  // pool's loop body must not throw: a failure (memory) is carried out.
+  std::mutex failure_guard;
+  std::exception_ptr failure;
+  pool_->parallel_for(requests.size(), [&](std::size_t begin, std::size_t end) {
+    try {
+      for (std::size_t i = begin; i < end; ++i) answers[i] = search_with(requests[i], run_serially);
+    } catch (...) {
+      const std::lock_guard<std::mutex> hold(failure_guard);
+      failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+  return answers;
+}
+
+std::vector<SearchResult> Engine::search_with(const SearchRequest& request, const ParallelFor& parallel_for) const {
   if (!index_ || !request.filters.empty() || request.decay) {
-    return search_records(get_all(), metric_, request, on(*pool_), squares_);
+    return search_records(get_all(), metric_, request, parallel_for, squares_);
   }
   // With an index attached the list has no free slots (see remove and
   // attach_index): node numbers are positions.
@@ -290,6 +392,11 @@ std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) 
 
 void Engine::set_index_ef_search(std::uint64_t ef_search) {
   if (index_) index_->set_ef_search(ef_search);
+}
+
+std::optional<std::uint64_t> Engine::index_ef_search() const {
+  if (!index_) return std::nullopt;
+  return index_->ef_search();
 }
 
 void Engine::detach_index() {

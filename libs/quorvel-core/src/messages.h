@@ -8,6 +8,20 @@ namespace quorvel::core::messages {
 // Prefixes of EngineError display texts.
 inline constexpr std::string_view kStoragePrefix = "Storage error: ";
 inline constexpr std::string_view kIndexConfigPrefix = "Index config error: ";
+inline constexpr std::string_view kDimensionPrefix = "Dimension error: ";
+
+// A vector of the wrong length under a fixed dimension: "the vector has 4
+// floats, the database's dimension is 3".
+inline constexpr std::string_view kVectorHas = "the vector has ";
+inline constexpr std::string_view kFloatsDimensionIs = " floats, the database's dimension is ";
+// A stored record that breaks a fixed dimension, at open: "<path>: record
+// "b" has 4 floats, the dimension given is 3", or "<path>: record "b" has 4
+// floats, record "a" has 3; a fixed dimension needs vectors of one length".
+inline constexpr std::string_view kRecord = "record ";
+inline constexpr std::string_view kHas = " has ";
+inline constexpr std::string_view kFloatsGivenIs = " floats, the dimension given is ";
+inline constexpr std::string_view kFloatsComma = " floats, ";
+inline constexpr std::string_view kOneLengthNeeded = "; a fixed dimension needs vectors of one length";
 
 // Why an index configuration cannot work.
 inline constexpr std::string_view kMlNotANumber = "ml is NaN";

@@ -122,10 +122,17 @@ std::vector<float> squares_of(const RecordList& records, const ParallelFor& para
   return squares;
 }
 
-float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp) {
+float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp,
+              bool larger_is_closer) {
   if (!timestamp || *timestamp >= now) return score;
   const float days = static_cast<float>(now - *timestamp) / 86400.0f;
-  return score * ::powf(decay, days);
+  const float factor = ::powf(decay, days);
+  // A factor below 1 must move the score away from the best end of the
+  // metric's order. Multiplying does that for a similarity of at least 0;
+  // a distance, or a similarity below 0, is divided instead. A score of 0
+  // stays 0 (the factor may have run down to 0, and 0 / 0 would be NaN).
+  if (larger_is_closer ? score >= 0.0f : score == 0.0f) return score * factor;
+  return score / factor;
 }
 
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric,
@@ -157,6 +164,7 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
 
   // Filters first: a record that fails one is not scored at all.
   const Scorer score(records, metric, request.query, squares);
+  const bool larger_first = larger_is_closer(metric);
   std::vector<float> scores(records.slot_count());
   std::vector<std::uint8_t> taking_part(records.slot_count());
   parallel_for(records.slot_count(), [&](std::size_t begin, std::size_t end) {
@@ -165,10 +173,10 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
       if (!request.filters.empty() && !passes(records.metadata(i), request.filters)) continue;
       taking_part[i] = 1;
       const float value = score(i);
-      scores[i] = decays ? decayed(value, *request.decay, *request.now, records.timestamp(i)) : value;
+      scores[i] = decays ? decayed(value, *request.decay, *request.now, records.timestamp(i), larger_first) : value;
     }
   });
-  const std::vector<RankedPosition> best = select_best(scores, taking_part, keep, larger_is_closer(metric));
+  const std::vector<RankedPosition> best = select_best(scores, taking_part, keep, larger_first);
   return results_of(records, best, scores);
 }
 

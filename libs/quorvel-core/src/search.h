@@ -34,9 +34,15 @@ std::vector<float> squares_of(const RecordList& records, const ParallelFor& para
 // filter's key with an equal value.
 bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFilter> filters);
 
-// `score` lowered by decay^(age in days) when `timestamp` lies before `now`;
-// the age is taken in 64-bit integers and divided as a 32-bit float.
-float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp);
+// `score` moved towards the worse end of the metric's order by the factor
+// decay^(age in days) when `timestamp` lies before `now`, else `score` as it
+// is. A score of a metric where larger is closer that is at least 0 is
+// multiplied by the factor; a score below 0 there, or a distance, is divided
+// by it (0 stays 0), so that a factor below 1 never lets an older record
+// pass a newer one of equal score. The age is taken in 64-bit integers and
+// divided as a 32-bit float; power, product and quotient are 32-bit floats.
+float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp,
+              bool larger_is_closer);
 
 // A key whose ascending order is the rank order of scores under a metric of
 // the given direction: better scores first, -0.0 equal to 0.0, NaN after

@@ -249,6 +249,86 @@ TEST_F(EngineIndexTest, DecayLowersTheScoresOfOlderRecords) {
   EXPECT_EQ(reopened.get_all()[0].timestamp, kNow - 86400);
 }
 
+// Under every metric and on both sides of 0, decay moves an older record
+// behind a newer one of the same vector, although the older one comes first
+// in the list (which wins ties). A similarity of at least 0 keeps the plain
+// product; the others are divided by the factor.
+TEST_F(EngineIndexTest, DecayDemotesOlderRecordsUnderEveryMetric) {
+  constexpr std::uint64_t kNow = 10'000'000;
+  constexpr float kDecay = 0.1f;
+  struct Case {
+    Metric metric;
+    Vec stored;
+    float raw;  // the metric value of `stored` with the query {1, 0}
+  };
+  const Case cases[] = {
+      {Metric::Cosine, {1.0f, 0.0f}, 1.0f},     {Metric::Cosine, {-1.0f, 0.0f}, -1.0f},
+      {Metric::DotProduct, {2.0f, 0.0f}, 2.0f}, {Metric::DotProduct, {-2.0f, 0.0f}, -2.0f},
+      {Metric::Euclidean, {4.0f, 0.0f}, 3.0f},  {Metric::Manhattan, {1.0f, 2.0f}, 2.0f},
+  };
+  const float day = ::powf(kDecay, 1.0f);
+  const float two_days = ::powf(kDecay, 2.0f);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.metric));
+    std::filesystem::remove(path_);
+    EngineOptions options;
+    options.metric = c.metric;
+    Engine engine = open_with(options);
+    ASSERT_TRUE(engine.insert("older", c.stored, {}, kNow - 2 * 86400));
+    ASSERT_TRUE(engine.insert("newer", c.stored, {}, kNow - 86400));
+    const auto results = engine.search(SearchRequest{{1.0f, 0.0f}, 2, {}, kDecay, kNow});
+    ASSERT_EQ(ids_of(results), (std::vector<std::string>{"newer", "older"}));
+    const bool multiplied = larger_is_closer(c.metric) && c.raw >= 0.0f;
+    EXPECT_EQ(results[0].score, multiplied ? c.raw * day : c.raw / day);
+    EXPECT_EQ(results[1].score, multiplied ? c.raw * two_days : c.raw / two_days);
+  }
+}
+
+// When the factor runs down to 0, a distance goes to infinity and a
+// negative similarity to minus infinity; a score of 0 stays 0, never NaN.
+TEST_F(EngineIndexTest, DecayOfAnAgeBeyondTheFloatRange) {
+  constexpr std::uint64_t kNow = 1'000'000'000;
+  const auto score_of = [&](Metric metric, Vec stored) {
+    std::filesystem::remove(path_);
+    EngineOptions options;
+    options.metric = metric;
+    Engine engine = open_with(options);
+    EXPECT_TRUE(engine.insert("ancient", std::move(stored), {}, 0));
+    return engine.search(SearchRequest{{1.0f, 0.0f}, 1, {}, 0.1f, kNow}).at(0).score;
+  };
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(score_of(Metric::Euclidean, {4.0f, 0.0f}), kInfinity);
+  EXPECT_EQ(score_of(Metric::Euclidean, {1.0f, 0.0f}), 0.0f);
+  EXPECT_EQ(score_of(Metric::Cosine, {-1.0f, 0.0f}), -kInfinity);
+  EXPECT_EQ(score_of(Metric::DotProduct, {0.0f, 1.0f}), 0.0f);
+  EXPECT_EQ(score_of(Metric::Cosine, {1.0f, 0.0f}), 0.0f);
+}
+
+// The reports a progress display gets: every record, in order, for the
+// index build of an open; runs of records, ending at the total, for a bulk
+// insert.
+TEST_F(EngineIndexTest, LongJobsReportTheirProgress) {
+  using Report = std::pair<std::size_t, std::size_t>;
+  std::vector<Report> reports;
+  const auto collect = [&](std::size_t done, std::size_t total) { reports.emplace_back(done, total); };
+  {
+    Engine engine = open_ok();
+    std::vector<Record> records;
+    for (int i = 0; i < 3000; ++i) records.push_back(Record{numbered(i), {float(i), 1.0f}, std::nullopt, std::nullopt});
+    ASSERT_TRUE(engine.insert_all(std::move(records), nullptr, collect));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), Report(3000, 3000));
+    for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_LT(reports[i - 1].first, reports[i].first);
+  }
+  reports.clear();
+  EngineOptions options;
+  options.index = roomy(kFlat);
+  options.index_progress = collect;
+  Engine engine = open_with(options);
+  ASSERT_EQ(reports.size(), 3000u);
+  for (std::size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i], Report(i + 1, 3000)) << i;
+}
+
 TEST_F(EngineIndexTest, ConfigurationsThatCannotWorkAreRefusedBeforeAnythingIsBuilt) {
   struct Case {
     float ml;

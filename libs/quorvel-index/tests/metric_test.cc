@@ -142,6 +142,14 @@ TEST(MetricTest, EnumerationBytesAndDirections) {
   EXPECT_FALSE(larger_is_closer(Metric::Manhattan));
 }
 
+TEST(MetricTest, NamesReadBackAndNothingElseNamesAMetric) {
+  for (Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean, Metric::Manhattan}) {
+    EXPECT_EQ(metric_named(metric_name(metric)), metric);
+  }
+  EXPECT_EQ(metric_name(Metric::DotProduct), "dot");
+  for (const char* other : {"", "Cosine", "dot_product", "l2"}) EXPECT_EQ(metric_named(other), std::nullopt) << other;
+}
+
 TEST(MetricTest, ChoosesAvx2ExactlyWhereTheProcessorHasIt) {
 #if defined(__x86_64__)
   EXPECT_STREQ(kernels::best_kernels().name, __builtin_cpu_supports("avx2") ? "avx2" : "sse");

@@ -191,7 +191,17 @@ std::string column_bytes(sqlite3_stmt* stmt, int column) {
 }  // namespace
 
 std::unexpected<StorageError> sqlite_failure(Kind kind, sqlite3* db) {
-  return error(kind, sqlite3_errmsg(db));
+  using Cause = StorageError::Cause;
+  // SQLite names damage and a held lock by its primary result code.
+  Cause cause = Cause::Other;
+  switch (sqlite3_errcode(db) & 0xff) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: cause = Cause::Damaged; break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: cause = Cause::Locked; break;
+    default: break;
+  }
+  return std::unexpected(StorageError{kind, sqlite3_errmsg(db), cause});
 }
 
 std::expected<Statement, StorageError> prepare(sqlite3* db, const char* sql, Kind kind) {
@@ -274,7 +284,10 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open_locked(con
   // SQLite has not read the file yet, so it has not opened a log either. A
   // log that a live connection holds is not ours to take, though its file
   // was deleted or replaced.
-  if (FileLock::is_held(database->log_name_)) return error(Kind::Database, std::string(messages::kLocked));
+  if (FileLock::is_held(database->log_name_)) {
+    return std::unexpected(
+        StorageError{Kind::Database, std::string(messages::kLocked), StorageError::Cause::Locked});
+  }
 
   // Exclusive locking mode keeps every SQLite lock once taken, so no other
   // program can write between our transactions. The schema is read before
@@ -434,7 +447,10 @@ void Database::empty_log() {
 
 std::expected<void, StorageError> Database::check_writable() {
   if (read_only_) return error(Kind::Transaction, std::string(messages::kOpenedToRead));
-  if (!lock_.held_here()) return error(Kind::Transaction, std::string(messages::kOpenedByAnotherProcess));
+  if (!lock_.held_here()) {
+    return std::unexpected(StorageError{Kind::Transaction, std::string(messages::kOpenedByAnotherProcess),
+                                        StorageError::Cause::ForkedChild});
+  }
   std::string_view refusal;
   if (FileIdentity::of_path(file_name_) != lock_.identity()) {
     refusal = messages::kFileReplaced;

@@ -86,6 +86,11 @@ std::unexpected<StorageError> database_error(std::string detail) {
   return std::unexpected(StorageError{Kind::Database, std::move(detail)});
 }
 
+std::unexpected<StorageError> locked_error() {
+  return std::unexpected(
+      StorageError{Kind::Database, std::string(messages::kLocked), StorageError::Cause::Locked});
+}
+
 std::unexpected<StorageError> open_failure(int error, bool existed) {
   const std::string reason = std::strerror(error);
   switch (error) {
@@ -195,7 +200,7 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path,
   // closing a second descriptor of it would drop the live store's SQLite
   // locks.
   const std::optional<FileIdentity> before = FileIdentity::of_path(path);
-  if (before && held_slot(r, *before) != nullptr) return database_error(std::string(messages::kLocked));
+  if (before && held_slot(r, *before) != nullptr) return locked_error();
 
   auto opened = open_file(path, access, before.has_value());
   if (!opened) return open_failure(opened.error(), before.has_value() || access == Access::kExisting);
@@ -216,7 +221,7 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path,
   if (LockSlot* holder = held_slot(r, identity)) {
     // The path came to name a held file after the check above.
     holder->spare_fds.push_back(fd);
-    return database_error(std::string(messages::kLocked));
+    return locked_error();
   }
 
   int locked;
@@ -226,7 +231,7 @@ std::expected<FileLock, StorageError> FileLock::acquire(const std::string& path,
   if (locked != 0) {
     const int error = errno;
     close_quietly(fd);
-    if (error == EWOULDBLOCK) return database_error(std::string(messages::kLocked));
+    if (error == EWOULDBLOCK) return locked_error();
     return database_error(std::string(messages::kCannotLock) + std::strerror(error));
   }
 

@@ -152,7 +152,8 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
     for (std::size_t c = 0; c < chunk_count; ++c) {
       if (chunks[c].error) {
         return std::unexpected(StorageError{
-            Kind::Serialization, damaged_row_detail(chunks[c].error->message(), chunks[c].error_key, path)});
+            Kind::Serialization, damaged_row_detail(chunks[c].error->message(), chunks[c].error_key, path),
+            StorageError::Cause::Damaged});
       }
     }
     if (!next_read) return next_read;

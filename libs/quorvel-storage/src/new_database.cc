@@ -72,7 +72,8 @@ std::expected<void, StorageError> sync_file(const std::string& path) {
 
 std::expected<void, StorageError> RecordStore::write_new(
     const std::string& path, std::vector<Record> records, const ParallelFor& parallel_for,
-    const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of, std::size_t* refused) {
+    const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of, std::size_t* refused,
+    const ProgressReport& progress) {
   const std::vector<std::size_t> kept = kept_in_id_order(records);
   Connection connection;
   const std::string name = path.starts_with('/') ? path : "./" + path;
@@ -118,6 +119,7 @@ std::expected<void, StorageError> RecordStore::write_new(
       sqlite3_clear_bindings(put->get());
       if (!ok) return ok;
     }
+    if (progress) progress(start + count, kept.size());
   }
   *put = Statement();
   if (auto ok = create_version(db); !ok) return ok;

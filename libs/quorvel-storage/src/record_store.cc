@@ -106,7 +106,8 @@ std::expected<void, StorageError> RecordStore::insert(Record record, std::string
 }
 
 std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> records, std::size_t* refused,
-                                                         std::string_view note) {
+                                                         std::string_view note,
+                                                         const ProgressReport& progress) {
   std::size_t floats = 0;
   bool timestamps = false;
   for (const Record& record : records) {
@@ -143,6 +144,7 @@ std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> re
         sqlite3_clear_bindings(put);
         if (!ok) return ok;
       }
+      if (progress) progress(start + count, records.size());
     }
     return {};
   });

@@ -16,7 +16,7 @@ namespace {
 
 using Kind = StorageError::Kind;
 
-std::expected<std::uint64_t, StorageError> pragma_number(sqlite3* db, const char* sql) {
+std::expected<std::uint64_t, StorageError> single_number(sqlite3* db, const char* sql) {
   auto stmt = prepare(db, sql, Kind::Storage);
   if (!stmt) return std::unexpected(std::move(stmt.error()));
   if (sqlite3_step(stmt->get()) != SQLITE_ROW) return sqlite_failure(Kind::Storage, db);
@@ -63,7 +63,7 @@ std::expected<StoredFile::Facts, StorageError> StoredFile::facts() const {
   Facts facts;
   for (auto [field, sql] : {std::pair{&facts.page_size, "PRAGMA page_size"},
                             std::pair{&facts.page_count, "PRAGMA page_count"}}) {
-    auto number = pragma_number(db, sql);
+    auto number = single_number(db, sql);
     if (!number) return std::unexpected(std::move(number.error()));
     *field = *number;
   }
@@ -109,6 +109,10 @@ StoredFile::Companion StoredFile::companion() const {
   }
   facts.current = true;
   return facts;
+}
+
+std::expected<std::uint64_t, StorageError> StoredFile::row_count() const {
+  return single_number(database_->handle(), "SELECT count(*) FROM records");
 }
 
 std::expected<Record, JsonError> read_stored_row(std::string_view key, std::string_view value) {

@@ -5,13 +5,18 @@ refusals with their messages and exit statuses."""
 import fcntl
 import json
 import os
+import pty
+import re
 import sqlite3
+import stat
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
 PROGRAM = os.environ.get("QUORVEL_PROGRAM", "quorvel")
+SOURCE_DIR = Path(__file__).resolve().parents[3]
 
 RECORDS = [
     {"id": "b", "vector": [0.0, 1.0], "metadata": {"colour": "red", "n": 1}, "timestamp": None},
@@ -66,7 +71,104 @@ def test_export_writes_the_stored_form_in_key_order_and_round_trips(database, tm
     assert second.read_bytes() == first.read_bytes() == exported.stdout.encode()
 
 
-def test_info_counts_what_the_file_holds(database):
+@pytest.mark.parametrize("spelling", ["the path", "another spelling", "a hard link", "a symbolic link", "the log",
+                                      "standard output"])
+def test_export_refuses_to_write_over_the_database_or_its_log(database, tmp_path, spelling):
+    before = quorvel("export", database).stdout
+    log = tmp_path / "fixture.db-wal"
+    if spelling == "the log":
+        log.write_bytes(b"")  # the program leaves none behind; a live instance keeps one
+    output = {"the path": database, "another spelling": tmp_path / "." / ".." / tmp_path.name / "fixture.db",
+              "a hard link": tmp_path / "hard.db", "a symbolic link": tmp_path / "soft.db", "the log": log}.get(spelling)
+    if spelling == "a hard link":
+        os.link(database, output)
+    if spelling == "a symbolic link":
+        output.symlink_to(database)
+    if spelling == "standard output":
+        with open(database, "ab") as appended:
+            result = subprocess.run([PROGRAM, "export", str(database)], stdout=appended, stderr=subprocess.PIPE,
+                                    text=True, timeout=60)
+        subject, what = "standard output", "database file being read"
+    else:
+        result = quorvel("export", database, "--output", output)
+        subject = output
+        what = "write-ahead log of the database being read" if spelling == "the log" else "database file being read"
+    assert (result.returncode, result.stderr) == (1, f"quorvel: {subject}: is the {what}; nothing was written\n")
+    log.unlink(missing_ok=True)
+    assert quorvel("export", database).stdout == before
+    assert sorted(path.name for path in tmp_path.iterdir() if ".partial-" in path.name) == []
+
+
+def test_export_writes_into_a_pipe_in_place_and_through_a_symbolic_link(database, tmp_path):
+    expected = quorvel("export", database).stdout
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    # Opened without waiting for a writer; the export fits the pipe's buffer.
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        result = quorvel("export", database, "--output", fifo)
+        assert (result.returncode, result.stderr) == (0, "")
+        assert os.read(reader, 1 << 16).decode() == expected
+    finally:
+        os.close(reader)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode), "a device or pipe is written, not replaced"
+
+    target, link = tmp_path / "target.jsonl", tmp_path / "link.jsonl"
+    target.write_text("old\n")
+    link.symlink_to(target)
+    assert quorvel("export", database, "--output", link).returncode == 0
+    assert link.is_symlink() and target.read_text() == expected
+
+
+def run_on_terminal(*args, stdout_too):
+    """Runs the program with standard error on a terminal (and standard
+    output too, or into a pipe); returns (terminal bytes, piped output)."""
+    controller, terminal = pty.openpty()
+    out = terminal if stdout_too else subprocess.PIPE
+    with subprocess.Popen([PROGRAM, *map(str, args)], stdout=out, stderr=terminal, stdin=subprocess.DEVNULL) as process:
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:  # the terminal's other end is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        piped = process.stdout.read() if process.stdout else b""
+    os.close(controller)
+    assert process.returncode == 0, shown
+    return shown.decode(), piped.decode()
+
+
+ERASE = "\r\x1b[K"
+
+
+def test_progress_is_drawn_on_a_terminal_only_and_erased_before_output(database, tmp_path):
+    expected = quorvel("export", database).stdout
+    shown, piped = run_on_terminal("export", database, stdout_too=False)
+    assert piped == expected
+    # Drawn at the first record with the total, erased when done.
+    assert re.fullmatch(r"(\r\x1b\[Kexporting \[[# ]{16}\] +\d+%  \d/4 records[^\r]*)+\r\x1b\[K", shown), shown
+
+    # Records written to the same terminal: each bar is erased before one is.
+    shown, _ = run_on_terminal("export", database, stdout_too=True)
+    bars = re.compile(r"\r\x1b\[Kexporting \[[^\r]*(?=\r\x1b\[K)")
+    assert bars.search(shown)
+    assert bars.sub("", shown).replace(ERASE, "").replace("\r\n", "\n") == expected
+
+    shown, _ = run_on_terminal("info", database, stdout_too=True)
+    drawn, output = shown.rsplit(ERASE, 1)
+    assert drawn.startswith(ERASE + "reading [") and "/4 rows" in drawn
+    assert output.replace("\r\n", "\n") == quorvel("info", database).stdout
+
+    (tmp_path / "in.jsonl").write_text(jsonl(RECORDS))
+    shown, _ = run_on_terminal("import", tmp_path / "new.db", "--input", tmp_path / "in.jsonl", stdout_too=False)
+    size = f"{os.path.getsize(tmp_path / 'in.jsonl')} B"
+    assert f"reading [" in shown and f"of {size}" in shown and "/4 records" in shown and "committing 4 records" in shown
+    assert shown.endswith(ERASE + f"quorvel: {tmp_path / 'new.db'}: imported 4 records\r\n")
+
     result = quorvel("info", database)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[1:] == [
@@ -90,20 +192,27 @@ def test_import_replaces_stored_ids_and_takes_the_array_form(database):
     assert len(exported) == 5
 
 
+# What the program adds to the record reader's own words about a bad line.
+LINE_HOLDS = ('. Each line must hold one record: a JSON object {"id": text, "vector": [numbers], "metadata": any '
+              'JSON, "timestamp": whole seconds}, whose metadata and timestamp may be null or left out, or the array '
+              "[id, vector, metadata, timestamp]. Nothing was imported.")
+
+
 @pytest.mark.parametrize("bad_line, message", [
-    ("not json", "line 2: expected ident at line 1 column 2"),
+    ("not json", "line 2: expected ident at line 1 column 2" + LINE_HOLDS),
+    ('["x",[1]]', "line 2: expected struct Record with 4 elements at line 1 column 9" + LINE_HOLDS),
     ('{"id":"x","vector":[1e39]}',
-     "line 2: Serialization error: vector element 0 is infinite, which has no JSON form"),
+     "line 2: Serialization error: vector element 0 is infinite, which has no JSON form; nothing was imported"),
     ('{"id":"x","vector":[],"metadata":' + "[" * 128 + "]" * 128 + "}",
-     "line 2: recursion limit exceeded at line 1 column 161"),
-    ('{"id":"x\\ud800","vector":[]}', "line 2: unexpected end of hex escape at line 1 column 15"),
-    ('{"vector":[1]}', "line 2: missing field `id` at line 1 column 14"),
+     "line 2: recursion limit exceeded at line 1 column 161" + LINE_HOLDS),
+    ('{"id":"x\\ud800","vector":[]}', "line 2: unexpected end of hex escape at line 1 column 15" + LINE_HOLDS),
+    ('{"vector":[1]}', "line 2: missing field `id` at line 1 column 14" + LINE_HOLDS),
 ])
 def test_a_bad_line_imports_nothing(database, bad_line, message):
     before = quorvel("export", database).stdout
     result = quorvel("import", database, stdin='{"id":"new","vector":[1]}\n' + bad_line + "\n")
     assert result.returncode == 1
-    assert result.stderr == f"quorvel: standard input: {message}; nothing was imported\n"
+    assert result.stderr == f"quorvel: standard input: {message}\n"
     assert quorvel("export", database).stdout == before
 
 
@@ -133,7 +242,7 @@ def test_import_into_a_new_or_empty_file_writes_it_whole_with_its_companion(tmp_
     # its companion follows.
     assert quorvel("import", new, stdin='{"id":"z","vector":[1]}\n').returncode == 0
     assert quorvel("check", new).stdout.splitlines()[0] == (
-        f"{new}: companion current (4 records, 1 changes appended; every checksum right)")
+        f"{new}: companion current (4 records, 1 change appended; every checksum right)")
 
 
 def test_a_bad_record_leaves_no_file_and_no_companion(tmp_path):
@@ -178,30 +287,43 @@ def test_text_that_is_not_utf8_imports_nothing(database):
     result = subprocess.run([PROGRAM, "import", str(database)], input=b'{"id":"\xff","vector":[]}\n',
                             capture_output=True, timeout=60)
     assert result.returncode == 1
-    assert result.stderr == (b"quorvel: standard input: line 1: invalid unicode code point at line 1 column 8; "
-                             b"nothing was imported\n")
+    assert result.stderr == (b"quorvel: standard input: line 1: invalid unicode code point at line 1 column 8"
+                             + LINE_HOLDS.encode() + b"\n")
 
 
-def test_check_and_salvage_a_file_with_damaged_rows(database, tmp_path):
-    add_row(database, "broken", b'{"id":"broken","vector":[1,')
-    add_row(database, "e", b'{"id":"a","vector":[1]}')  # another record's id under its own key
-    damaged = ('"broken": EOF while parsing a value at line 1 column 27\n'
-               '"e": the id "a" differs from the key it is stored under at line 1 column 7\n')
+# What the program adds to a listing of rows that are not records.
+ROW_HOLDS = ('Each row must hold one record, with the row\'s key as its id: a JSON object {"id": text, "vector": '
+             '[numbers], "metadata": any JSON, "timestamp": whole seconds}, whose metadata and timestamp may be null '
+             "or left out, or the array [id, vector, metadata, timestamp].")
+
+
+@pytest.mark.parametrize("rows, counted", [
+    ({"broken": b'{"id":"broken","vector":[1,'}, "1 row of 5 does not read back"),
+    # The second holds another record's id under its own key.
+    ({"broken": b'{"id":"broken","vector":[1,', "e": b'{"id":"a","vector":[1]}'}, "2 rows of 6 do not read back"),
+])
+def test_check_and_salvage_a_file_with_damaged_rows(database, tmp_path, rows, counted):
+    for key, value in rows.items():
+        add_row(database, key, value)
+    damaged = "".join(line + "\n" for line in [
+        '"broken": EOF while parsing a value at line 1 column 27',
+        '"e": the id "a" differs from the key it is stored under at line 1 column 7'][:len(rows)])
     checked = quorvel("check", database)
     assert checked.returncode == 1
     assert checked.stdout == damaged + (
         f"{database}: companion not used: the records changed since it was written (by another program, or a "
         "change it missed); the next open writes it afresh\n")
-    assert checked.stderr == (f"quorvel: {database}: 2 of 6 rows do not read back, so the file does not open; "
-                              "quorvel salvage copies the others\n")
+    assert checked.stderr == (f"quorvel: {database}: {counted}, so the file does not open; "
+                              f"quorvel salvage copies the others. {ROW_HOLDS}\n")
     assert quorvel("export", database).returncode == 1
 
     rescued = tmp_path / "rescued.db"
     salvaged = quorvel("salvage", database, rescued)
     assert salvaged.returncode == 0, salvaged.stderr
+    left_behind = "1 row that does" if len(rows) == 1 else f"{len(rows)} rows that do"
     assert salvaged.stdout == (f"copied 4 records to {rescued}\n"
-                               "left behind 2 rows that do not read back:\n" +
-                               "".join("  " + line + "\n" for line in damaged.splitlines()))
+                               f"left behind {left_behind} not read back:\n" +
+                               "".join("  " + line + "\n" for line in damaged.splitlines()) + ROW_HOLDS + "\n")
     assert [json.loads(line)["id"] for line in quorvel("export", rescued).stdout.splitlines()] == [
         "a", "b", "c", "d\u00e9"]
     # The new file gets a companion of its own, written with it.
@@ -279,17 +401,48 @@ def test_search_answers_the_full_request(database):
     assert decayed.stdout == '{"id":"c","score":0.70710677,"metadata":[1,"x"]}\n'  # a's score is halved
 
 
+def test_decay_moves_older_records_behind_under_every_metric(tmp_path):
+    path = tmp_path / "aged.db"
+    now = 1700000000
+    records = [["far, a day old", [5, 0], None, now - 86400], ["near, new", [2, 0], None, now],
+               ["opposite, a day old", [-1, 0], None, now - 86400], ["opposite, new", [-1, 0], None, now]]
+    assert quorvel("import", path, stdin=jsonl(records)).returncode == 0
+
+    def ranked(metric):
+        result = quorvel("search", path, "--query", "[1,0]", "--metric", metric, "--decay", "0.1", "--now", now)
+        assert result.returncode == 0, result.stderr
+        return [(hit["id"], hit["score"]) for hit in map(json.loads, result.stdout.splitlines())]
+
+    # A distance is divided by the factor: the old far record drops further back.
+    assert ranked("euclidean")[:2] == [("near, new", 1.0), ("opposite, new", 2.0)]
+    assert ranked("euclidean")[-1] == ("far, a day old", 40.0)
+    # A negative similarity is divided too; a positive one multiplied.
+    assert ranked("dot") == [("near, new", 2.0), ("far, a day old", 0.5),
+                             ("opposite, new", -1.0), ("opposite, a day old", -10.0)]
+
+
 @pytest.mark.parametrize("args, message", [
-    (["--query", "[1,"], "search: --query must be a JSON array of numbers"),
-    (["--query", '["x"]'], "search: --query must be a JSON array of numbers"),
-    (["--query", "[1]", "--metric", "cosines"], "search: --metric must be cosine, dot, euclidean or manhattan, got cosines"),
-    (["--query", "[1]", "--index", "m=4,speed=9"], "search: unknown index setting speed (m, m_max, m_max0, ef_construction, ef, ml)"),
-    (["--query", "[1]", "--index", "m=4,ml=nan"], "{db}: Index config error: ml is NaN"),
-    (["--query", "[1]", "--filter", "n"], "search: --filter needs KEY=JSON, got n"),
+    ([], "--query is required"),
+    (["--query", "[1,"], "--query must be a JSON array of numbers"),
+    (["--query", '["x"]'], "--query must be a JSON array of numbers"),
+    (["--query", "[1e39]"], "--query element 0 is beyond the range of a 32-bit float"),
+    (["--query", "[1]", "-k", "-1"], "-k must be a whole number, 0 or more, got -1"),
+    (["--query", "[1]", "--metric", "cosines"], "--metric must be cosine, dot, euclidean or manhattan, got cosines"),
+    (["--query", "[1]", "--index", "m=4,speed=9"], "unknown index setting speed (m, m_max, m_max0, ef_construction, ef, ml)"),
+    (["--query", "[1]", "--index", "m=4,ml=nan"], "--index m=4,ml=nan: ml is NaN"),
+    (["--query", "[1]", "--filter", "n"], "--filter needs KEY=JSON, got n"),
+    (["--query", "[1]", "--filter", "colour=red"],
+     "--filter colour=red: the value is not JSON (expected value at line 1 column 1); text needs double quotes, "
+     """as in --filter 'colour="red"'"""),
+    *[(["--query", "[1]", "--decay", decay, "--now", "5"], f"--decay must be a number above 0 and at most 1, got {decay}")
+      for decay in ("0", "-0.5", "1.5", "nan", "half")],
+    (["--query", "[1]", "--decay", "0.5"],
+     "--decay needs --now, the time in seconds that the records' ages are counted to"),
 ])
-def test_search_refuses_requests_it_cannot_make(database, args, message):
+def test_search_refuses_command_lines_it_cannot_use(database, args, message):
     result = quorvel("search", database, *args)
-    assert (result.returncode, result.stderr) == (1, f"quorvel: {message.format(db=database)}\n")
+    help_text = quorvel("search", "--help").stdout
+    assert (result.returncode, result.stderr) == (2, f"quorvel search: {message}\n{help_text}")
 
 
 def test_every_subcommand_refuses_a_file_that_a_program_holds(database, tmp_path):
@@ -304,9 +457,12 @@ def test_every_subcommand_refuses_a_file_that_a_program_holds(database, tmp_path
     assert not (tmp_path / "new.db").exists()
 
 
-def test_usage_errors_and_help(tmp_path):
+def test_usage_errors_help_and_version(tmp_path):
     assert quorvel().returncode == 2
     assert quorvel("--help").returncode == 0
+    version = quorvel("--version")
+    project = re.search(r"project\(quorvel VERSION (\S+)", (SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
+    assert (version.returncode, version.stdout) == (0, f"quorvel {project}\n")
     for args, message in ((["frob"], "quorvel: unknown command 'frob'"),
                           (["info"], "quorvel info: expected 1 argument, got 0"),
                           (["export", "x.db", "--out", "y"], "quorvel export: unknown option --out"),

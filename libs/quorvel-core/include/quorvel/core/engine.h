@@ -30,21 +30,31 @@ struct SearchResult {
 };
 
 // The error value of every fallible engine operation: the record store's
-// error, unchanged, or an index configuration that cannot work.
+// error, unchanged, an index configuration that cannot work, or a vector
+// whose length breaks a fixed dimension.
 struct EngineError {
   enum class Kind {
     Storage,      // `storage` says what failed
     IndexConfig,  // `detail` says what is wrong with the HnswConfig
+    Dimension,    // `detail` names the lengths that differ
   };
 
   Kind kind = Kind::Storage;
   StorageError storage;
   std::string detail;
 
-  // "Storage error: " followed by the store's message, or "Index config
-  // error: " followed by `detail`.
+  // "Storage error: " followed by the store's message, "Index config
+  // error: " or "Dimension error: " followed by `detail`.
   std::string message() const;
   friend bool operator==(const EngineError&, const EngineError&) = default;
+};
+
+// The rule that every vector of a database has one length.
+struct FixedDimension {
+  // That length. Nothing: the length of the records stored (which must all
+  // agree), or in a database without records that of the first record
+  // inserted.
+  std::optional<std::size_t> length;
 };
 
 // How an engine is opened. The defaults are what the Python module uses.
@@ -61,6 +71,13 @@ struct EngineOptions {
   // When given, an HNSW index with this configuration is built over the
   // loaded records and kept in step with them (see attach_index()).
   std::optional<HnswConfig> index;
+  // When given, every vector must have one length, the dimension: every
+  // record loaded, inserted or searched for (see check_dimension()).
+  // Absent, vectors of any lengths are stored and searched side by side.
+  std::optional<FixedDimension> fixed_dimension;
+  // When given, told the records inserted into that index so far while
+  // open() builds it, after each one. Changes nothing else.
+  ProgressReport index_progress;
 };
 
 // A metadata condition of a search: the record's metadata must be a JSON
@@ -78,7 +95,11 @@ struct SearchRequest {
   // Conditions every result must meet; empty: every record takes part.
   std::vector<MetadataFilter> filters;
   // With `now` and a record's timestamp before it, the record's score is
-  // multiplied by decay^(age in days), all in 32-bit floats.
+  // demoted by the factor decay^(age in days), all in 32-bit floats: a
+  // Cosine or DotProduct score of at least 0 is multiplied by it, a
+  // negative one and a Euclidean or Manhattan distance divided by it. With
+  // a decay in (0, 1] an older record never ranks before a newer one of
+  // equal score.
   std::optional<float> decay;
   std::optional<std::uint64_t> now;  // in the same seconds as the timestamps
 };
@@ -103,17 +124,20 @@ class WorkerPool;
 // once) or a re-insert (which changes a stored vector in place) rebuilds it
 // from the list. The index serves searches without filters and decay.
 //
-// Not thread-safe: insert, remove, attach_index and detach_index need
-// exclusive access; the other members need shared access and may run
-// concurrently with each other.
+// Not thread-safe: insert, insert_all, remove, attach_index,
+// set_index_ef_search and detach_index need exclusive access; the other
+// members need shared access and may run concurrently with each other
+// (several searches at once share the worker pool).
 class Engine {
  public:
   // Opens or creates the database at `path` and loads every stored record,
   // in ascending byte order of the ids, parsing the stored values on the
   // engine's workers; then builds the index that `options` names. Fails
   // with IndexConfig, before the file is touched, for an index
-  // configuration that cannot work (see attach_index), or with the store's
-  // error.
+  // configuration that cannot work (see attach_index); with Dimension when
+  // the options fix a dimension and a stored record's length differs from
+  // it (or, with no length given, from the first record's); or with the
+  // store's error.
   [[nodiscard]] static std::expected<Engine, EngineError> open(const std::string& path,
                                                                const EngineOptions& options = {});
 
@@ -124,11 +148,13 @@ class Engine {
   // database. Write it under a name of its own and move it into place when
   // this returns. Fails as insert_all() does, and with the store's errors
   // of creating the file; the file and its companion may then be left
-  // partly written, for the caller to remove.
+  // partly written, for the caller to remove. `progress`, when given, is
+  // told the records written so far, every few hundred.
   [[nodiscard]] static std::expected<void, EngineError> write_new(const std::string& path,
                                                                   std::vector<Record> records,
                                                                   const EngineOptions& options = {},
-                                                                  std::size_t* refused = nullptr);
+                                                                  std::size_t* refused = nullptr,
+                                                                  const ProgressReport& progress = {});
 
   Engine(Engine&&) noexcept;
   Engine& operator=(Engine&&) noexcept;
@@ -137,8 +163,10 @@ class Engine {
   // Stores a record under `id`, replacing one stored under the same id (in
   // the file, and in place in the record list), with no timestamp, or with
   // `timestamp` (seconds) in the overload. Accepts any id, vector length
-  // and metadata that the file can hold; fails with the store's error, and
-  // then nothing changes.
+  // and metadata that the file can hold; fails with Dimension for a length
+  // that check_dimension() refuses, or with the store's error, and then
+  // nothing changes. The first record stored fixes a dimension that was
+  // left to it.
   [[nodiscard]] std::expected<void, EngineError> insert(std::string_view id, std::vector<float> vector,
                                                         std::optional<JsonValue> metadata);
   [[nodiscard]] std::expected<void, EngineError> insert(std::string_view id, std::vector<float> vector,
@@ -146,11 +174,16 @@ class Engine {
                                                         std::optional<std::uint64_t> timestamp);
 
   // Stores every record of `records` in one transaction (one commit, one
-  // sync), as if each had been inserted in turn. Fails with the store's
-  // error, and then nothing changes; for a record without a JSON form that
-  // reads back its index goes to `*refused` when given.
+  // sync), as if each had been inserted in turn. Fails with Dimension at
+  // the first record whose length check_dimension() refuses (or, while the
+  // dimension is still open, that differs from the first record's), or
+  // with the store's error, and then nothing changes; for a refused record,
+  // or one without a JSON form that reads back, its index goes to
+  // `*refused` when given. `progress`, when given, is told the records
+  // written so far (see RecordStore::insert_all).
   [[nodiscard]] std::expected<void, EngineError> insert_all(std::vector<Record> records,
-                                                            std::size_t* refused = nullptr);
+                                                            std::size_t* refused = nullptr,
+                                                            const ProgressReport& progress = {});
 
   // The record stored under `id`, as a copy with score 0.0, or nothing.
   std::optional<SearchResult> get(std::string_view id) const;
@@ -162,10 +195,10 @@ class Engine {
   const RecordList& get_all() const { return store_.records(); }
 
   // Removes the record stored under `id`; succeeds whether or not there was
-  // one. Fails with the store's error, and then nothing changes. Compacts
-  // the record list when its free slots are due (RecordList::compaction_due)
-  // or an index is attached.
-  [[nodiscard]] std::expected<void, EngineError> remove(std::string_view id);
+  // one, and returns whether there was. Fails with the store's error, and
+  // then nothing changes. Compacts the record list when its free slots are
+  // due (RecordList::compaction_due) or an index is attached.
+  [[nodiscard]] std::expected<bool, EngineError> remove(std::string_view id);
 
   // The k records closest to `query` under the engine's metric, best first:
   // the request with no filters and no decay.
@@ -175,7 +208,7 @@ class Engine {
   // alone does not matter), the index answers: up to k records in the order
   // it finds them, each scored with the metric value. Otherwise every
   // record is scored (the exhaustive search): records that fail a filter
-  // take no part, decay lowers the scores of records older than now, and
+  // take no part, decay demotes the scores of records older than now, and
   // the results are min(k, taking part) records in the order of a stable
   // sort by score in the metric's direction (highest first for Cosine and
   // DotProduct, lowest first for Euclidean and Manhattan), so equal scores
@@ -188,8 +221,24 @@ class Engine {
   // metadata of the returned records only.
   std::vector<SearchResult> search(const SearchRequest& request) const;
 
+  // Answers every request of `requests` as search() answers it, the
+  // requests spread over the engine's workers: the answer at position i is
+  // the one search(requests[i]) gives, whatever the number of workers.
+  std::vector<std::vector<SearchResult>> search_many(std::span<const SearchRequest> requests) const;
+
   // The metric that search() scores and ranks with.
   Metric metric() const { return metric_; }
+
+  // The length every vector must have: the fixed dimension once it is
+  // known, else nothing (no fixed dimension, or none stored yet).
+  std::optional<std::size_t> dimension() const { return dimension_; }
+
+  // Whether a vector of `length` floats may be stored or searched for:
+  // always without a fixed dimension, and with one, when its length is
+  // known and equal, or still to be fixed. Fails with Dimension, naming
+  // both lengths. search() checks nothing, so callers that fix a
+  // dimension check each query here.
+  [[nodiscard]] std::expected<void, EngineError> check_dimension(std::size_t length) const;
 
   // Builds an HNSW index with `config` over every record, in list order
   // (node number = position, after the list is compacted), and attaches it
@@ -202,6 +251,9 @@ class Engine {
   // (raised to k when k is larger) from now on; the graph stays as it is.
   // No effect without an index.
   void set_index_ef_search(std::uint64_t ef_search);
+
+  // The ef of the attached index's searches, or nothing without an index.
+  std::optional<std::uint64_t> index_ef_search() const;
 
   // Drops the attached index, if any; searches then score every record.
   void detach_index();
@@ -217,6 +269,16 @@ class Engine {
 
  private:
   Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool);
+
+  // search(request) with the exhaustive scoring spread by `parallel_for`.
+  std::vector<SearchResult> search_with(const SearchRequest& request, const ParallelFor& parallel_for) const;
+
+  // Checks every loaded record against the fixed dimension of `rule` and
+  // takes it; `path` is for the message.
+  [[nodiscard]] std::expected<void, EngineError> fix_dimension(const FixedDimension& rule, const std::string& path);
+
+  // Takes `length` as the dimension when a fixed dimension is still open.
+  void dimension_stored(std::size_t length);
 
   // Brings the attached index in step after a committed insert: a new id
   // at position `position` is inserted at the level `level_word` gives, a
@@ -250,6 +312,9 @@ class Engine {
   // The attached graph was built again (or attached) since the companion
   // was last written whole: its stored graph no longer serves.
   bool graph_rebuilt_ = false;
+  // Whether the options fix a dimension, and its length once known.
+  bool dimension_fixed_ = false;
+  std::optional<std::size_t> dimension_;
 };
 
 }  // namespace quorvel

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 namespace quorvel {
 
@@ -14,6 +16,11 @@ enum class Metric : std::uint8_t {
   Euclidean = 2,
   Manhattan = 3,
 };
+
+// The names callers choose a metric by: "cosine", "dot", "euclidean" and
+// "manhattan". metric_named() gives nothing for any other text.
+std::optional<Metric> metric_named(std::string_view name);
+std::string_view metric_name(Metric metric);
 
 // True when a larger metric value means more alike.
 constexpr bool larger_is_closer(Metric metric) {

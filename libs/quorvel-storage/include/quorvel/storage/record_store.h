@@ -19,6 +19,11 @@ namespace quorvel {
 class Database;   // The SQLite connection, its lock and its prepared statements.
 class Companion;  // The companion file beside the database (see snapshot.h).
 
+// Told how far a long job has got, `done` of `total` steps, on the thread
+// that runs the job: for a progress display. It must not call back into
+// the object that runs the job.
+using ProgressReport = std::function<void(std::size_t done, std::size_t total)>;
+
 // The records of one database file, kept twice: durably in the file's table
 // "records" (id -> the record's JSON form) and in memory in the record list,
 // which holds one entry per id, loaded in ascending byte order of the keys
@@ -76,11 +81,12 @@ class RecordStore {
   // record without a JSON form that reads back (its index in `records` goes
   // to `*refused` when given), or with Database, Table, Commit or Storage;
   // the file and its companion may then be left partly written, for the
-  // caller to remove.
+  // caller to remove. `progress`, when given, is told the records written
+  // so far, every few hundred.
   [[nodiscard]] static std::expected<void, StorageError> write_new(
       const std::string& path, std::vector<Record> records, const ParallelFor& parallel_for,
       const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of,
-      std::size_t* refused = nullptr);
+      std::size_t* refused = nullptr, const ProgressReport& progress = {});
 
   RecordStore(RecordStore&&) noexcept;
   RecordStore& operator=(RecordStore&&) noexcept;
@@ -107,10 +113,12 @@ class RecordStore {
   // commit, one sync. Fails with Serialization, before anything is written,
   // at the first record that has no JSON form that reads back (its index
   // goes to `*refused` when given), or as insert() does; on failure nothing
-  // changes.
+  // changes. `progress`, when given, is told the records written so far,
+  // every few hundred, before the commit.
   [[nodiscard]] std::expected<void, StorageError> insert_all(std::vector<Record> records,
                                                              std::size_t* refused = nullptr,
-                                                             std::string_view note = {});
+                                                             std::string_view note = {},
+                                                             const ProgressReport& progress = {});
 
   // Removes the record stored under `id`. Returns whether the file held one;
   // only then does the record list change: the entry's slot is freed, and

@@ -18,8 +18,18 @@ struct StorageError {
     Storage,        // a row cannot be written, removed or read
   };
 
+  // What a failure means to a caller that reacts to it, where the store can
+  // tell; most failures are Other.
+  enum class Cause {
+    Other,
+    Locked,         // another store, in this process or another, holds the file
+    Damaged,        // the file, or a row in it, cannot be read back
+    ForkedChild,    // a change was asked of a store in a process forked from its owner
+  };
+
   Kind kind;
   std::string detail;
+  Cause cause = Cause::Other;
 
   // The kind's prefix ("Commit error: ", ...) followed by `detail`.
   std::string message() const;

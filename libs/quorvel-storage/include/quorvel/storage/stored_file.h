@@ -65,6 +65,10 @@ class StoredFile {
   // of it besides. Reads it only.
   Companion companion() const;
 
+  // The number of rows of the table "records", counted without reading the
+  // values (for a progress display). Fails with Storage as for_each_row.
+  [[nodiscard]] std::expected<std::uint64_t, StorageError> row_count() const;
+
  private:
   explicit StoredFile(std::unique_ptr<Database> database);
 
