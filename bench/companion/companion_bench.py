@@ -7,10 +7,11 @@ mean anything).
 For each size N (records of 384 random floats, no metadata, ids "r<9 digits>",
 as in the peer benchmark):
   reopen    a fresh Python process opens the database (from its companion) and
-            answers one exhaustive search, against a fresh process doing
-            numpy.fromfile of the raw float32 matrix and one numpy search (matrix
-            @ query, argpartition): the floor. Also the resident memory the open
-            added, against the raw vector bytes.
+            answers one exhaustive search, through quorvel_engine.Engine and
+            through quorvel.Quorvel, against a fresh process doing numpy.fromfile
+            of the raw float32 matrix and one numpy search (matrix @ query,
+            argpartition): the floor. Also the resident memory the open added,
+            against the raw vector bytes.
   import    `quorvel import` of the records' stored JSON forms (JSON Lines) into
             a new file, whole process, against Python's sqlite3 writing the same
             ready rows into a new WAL database in one transaction (close
@@ -28,7 +29,8 @@ as in the peer benchmark):
             commit each, alternating.
 
 Usage: companion_bench.py <build-dir> [--sizes 100000,1000000] [--rounds 5]
-  [--index-sizes 1000000] [--baseline-module DIR] [--cache DIR]
+  [--parts reopen,search,import] [--index-sizes 1000000] [--baseline-module DIR]
+  [--cache DIR]
 Files are written once under --cache (default /tmp/quorvel-companion-bench;
 about 10 GB at 1,000,000) and reused.
 """
@@ -53,18 +55,24 @@ METADATA = re.compile(r',"metadata":\{"n":\d+\}')
 HERE = Path(__file__).resolve().parent
 STREAM_FLOOR = HERE.parent / "peers" / "stream_floor.c"
 
+# argv: the module's folder, the database, "engine" (quorvel_engine.Engine,
+# the query as a numpy array) or "quorvel" (quorvel.Quorvel, a list).
 REOPEN = """
 import json, os, sys, time
 sys.path.insert(0, sys.argv[1])
 import numpy as np
-import quorvel
-query = np.random.default_rng(5).standard_normal(384).astype(np.float32).tolist()
+if sys.argv[3] == "engine":
+    from quorvel_engine import Engine as Open
+    query = np.random.default_rng(5).standard_normal(384).astype(np.float32)
+else:
+    from quorvel import Quorvel as Open
+    query = np.random.default_rng(5).standard_normal(384).astype(np.float32).tolist()
 def resident():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 before = resident()
 start = time.perf_counter()
-db = quorvel.Quorvel(sys.argv[2])
+db = Open(sys.argv[2])
 opened = time.perf_counter()
 db.search(query, 10)
 answered = time.perf_counter()
@@ -168,16 +176,26 @@ def ratio_line(name, ours, floor, target):
 
 
 def bench_reopen(build, database, raw, rounds):
-    module = build / "bindings" / "python"
-    ours, floor, gained = [], [], []
-    for _ in range(rounds):
-        # The open reads a few pages of the database itself, and the companion.
-        warm(str(database) + "-snapshot", raw)
-        result = run_json(sys.executable, "-c", REOPEN, module, database)
-        ours.append(result["seconds"])
-        gained.append(result["gained"])
-        floor.append(run_json(sys.executable, "-c", NUMPY_FLOOR, raw)["seconds"])
-    return statistics.median(ours), statistics.median(floor), statistics.median(gained)
+    """Medians of the reopen through quorvel_engine, through quorvel and of
+    the numpy floor, and of the memory quorvel_engine's open added; the three
+    take turns to go first."""
+    sides = [("engine", build / "bindings" / "quorvel_engine"), ("quorvel", build / "bindings" / "python"),
+             ("numpy", None)]
+    seconds = {name: [] for name, _ in sides}
+    gained = []
+    for round_number in range(rounds):
+        for name, module in sides[round_number % 3:] + sides[:round_number % 3]:
+            # The open reads a few pages of the database itself, and the companion.
+            warm(str(database) + "-snapshot", raw)
+            if module is None:
+                seconds[name].append(run_json(sys.executable, "-c", NUMPY_FLOOR, raw)["seconds"])
+                continue
+            result = run_json(sys.executable, "-c", REOPEN, module, database, name)
+            seconds[name].append(result["seconds"])
+            if name == "engine":
+                gained.append(result["gained"])
+    medians = {name: statistics.median(values) for name, values in seconds.items()}
+    return medians["engine"], medians["quorvel"], medians["numpy"], statistics.median(gained)
 
 
 def bench_import(build, cache, rows, size, rounds):
@@ -259,6 +277,7 @@ def main():
     parser.add_argument("--sizes", default="100000,1000000")
     parser.add_argument("--index-sizes", default="")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--parts", default="reopen,search,import")
     parser.add_argument("--baseline-module", default="")
     parser.add_argument("--cache", type=Path, default=Path("/tmp/quorvel-companion-bench"))
     args = parser.parse_args()
@@ -268,17 +287,26 @@ def main():
     for size in [int(s) for s in args.sizes.split(",") if s]:
         database, rows, raw = prepare(build, args.cache, size)
         entry = report.setdefault(size, {})
-        ours, floor, gained = bench_reopen(build, database, raw, args.rounds)
-        line, entry["reopen_ratio"] = ratio_line(f"N = {size:,} reopen and first answer", ours, floor,
-                                                  "<= 1.0" + (", and <= 1.2 s" if size >= 1_000_000 else ""))
-        entry["reopen_s"], entry["numpy_s"] = ours, floor
-        entry["resident_ratio"] = gained / (size * DIMENSION * 4)
-        print(line + f"; resident memory gained {gained / 1e6:.0f} MB = {entry['resident_ratio']:.3f} x the "
-                     "vector bytes (target <= 1.15)", flush=True)
-        ours, floor = bench_search(build, database, raw, args.rounds)
-        line, entry["search_ratio"] = ratio_line(f"N = {size:,} exhaustive search against one streaming pass",
-                                                 ours, floor, "<= 1.15")
-        print(line, flush=True)
+        parts = set(args.parts.split(","))
+        if "reopen" in parts:
+            engine, module, floor, gained = bench_reopen(build, database, raw, args.rounds)
+            target = "<= 1.0" + (", and <= 1.2 s" if size >= 1_000_000 else "")
+            line, entry["reopen_ratio"] = ratio_line(f"N = {size:,} reopen and first answer, quorvel_engine", engine,
+                                                      floor, target)
+            entry["reopen_s"], entry["numpy_s"] = engine, floor
+            entry["resident_ratio"] = gained / (size * DIMENSION * 4)
+            print(line + f"; resident memory gained {gained / 1e6:.0f} MB = {entry['resident_ratio']:.3f} x the "
+                         "vector bytes (target <= 1.15)", flush=True)
+            line, entry["reopen_quorvel_ratio"] = ratio_line(f"N = {size:,} reopen and first answer, quorvel", module,
+                                                              floor, target)
+            print(line, flush=True)
+        if "search" in parts:
+            ours, floor = bench_search(build, database, raw, args.rounds)
+            line, entry["search_ratio"] = ratio_line(f"N = {size:,} exhaustive search against one streaming pass",
+                                                     ours, floor, "<= 1.15")
+            print(line, flush=True)
+        if "import" not in parts:
+            continue
         ours, floor = bench_import(build, args.cache, rows, size, max(args.rounds // 2, 1))
         line, entry["import_ratio"] = ratio_line(f"N = {size:,} quorvel import against Python's sqlite3", ours, floor,
                                                  "<= 1.0" + (", and <= 20 s" if size >= 1_000_000 else ""))
