@@ -8,7 +8,9 @@ what the wheel holds (see packaging/wheel/CMakeLists.txt): the package
 quorvel, whose __init__ is the extension itself, with its type stub, py.typed,
 the bundled oneTBB and the program; the package quorvel_engine, likewise an
 extension with its stub and py.typed; and the launcher that pip installs as
-bin/quorvel. The wheel is tagged cp38-abi3 (the modules use only the stable
+bin/quorvel. Beside them the pure-Python package quorvel_dask (the
+collection sharded over a Dask cluster) is copied from python/. The wheel
+is tagged cp38-abi3 (the modules use only the stable
 ABI of CPython 3.8) and manylinux_2_X, X read from the built binaries'
 symbol versions (packaging/wheel/manylinux.py).
 
@@ -144,7 +146,9 @@ setup(
     # come from the CMake build.
     ext_modules=[Extension("quorvel.__init__", sources=[], py_limited_api=True),
                  Extension("quorvel_engine.__init__", sources=[], py_limited_api=True)],
-    packages=[],
+    packages=["quorvel_dask"],
+    package_dir={"quorvel_dask": "python/quorvel_dask"},
+    package_data={"quorvel_dask": ["py.typed"]},
     py_modules=[],
     cmdclass={"build_ext": CMakeBuild, "install": Install, "install_launcher": InstallLauncher,
               "bdist_wheel": ManylinuxWheel},

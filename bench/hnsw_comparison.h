@@ -1,10 +1,11 @@
 #pragma once
 
-// Our HnswIndex against hnswlib on one set of vectors (Euclidean distance),
-// shared by the benchmark programs that differ only in their data:
-// both indexes are built with the same parameters in alternating rounds,
-// then every query is answered at several ef in alternating passes, and
-// the program prints recall@10, queries per second, the ratios and the
+// Our HnswIndex, with closest and with diverse neighbour selection, against
+// hnswlib on one set of vectors (Euclidean distance), shared by the
+// benchmark programs that differ only in their data: the indexes are built
+// with the same parameters in alternating rounds, then every query is
+// answered at several ef in alternating passes, and the program prints
+// recall@10, queries per second, the speed ratios at equal recall and the
 // build times (medians of the rounds), optionally also as CSV for plots.
 //
 // Times are processor time of the working thread (CLOCK_THREAD_CPUTIME_ID):
@@ -15,7 +16,11 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -35,7 +40,7 @@ namespace hnsw_comparison {
 constexpr std::size_t kM = 16;
 constexpr std::size_t kEfConstruction = 200;
 constexpr std::size_t kK = 10;
-constexpr std::size_t kEfValues[] = {10, 20, 40, 80, 160};
+constexpr std::size_t kEfValues[] = {10, 16, 24, 32, 48, 64, 96, 128, 192, 256};
 
 using Rows = bench_data::Rows;
 
@@ -112,10 +117,38 @@ inline const char* peer_simd() {
 #endif
 }
 
-// Builds both indexes over `stored` and compares them on `queries`, printing
-// the results under the heading `name` (and appending them to options.csv
-// as "set,ef,recall_ours,recall_peer,qps_ours,qps_peer" rows plus one
-// "set,build,,,seconds_ours,seconds_peer" row).
+// One index under comparison: how to build it over the stored vectors
+// (timed), and how to answer one query at a given ef with the numbers of
+// stored vectors.
+struct Contender {
+  std::string name;
+  std::function<void()> build;
+  std::function<std::vector<std::size_t>(std::span<const float>, std::size_t)> search;
+};
+
+// Queries per second at `target` recall on one contender's curve (points by
+// ascending ef): between the two points whose recalls enclose the target,
+// interpolated linearly in recall and logarithmically in speed. Nothing
+// when the curve never reaches the target or starts above it.
+inline std::optional<double> qps_at_recall(const std::vector<Point>& curve, double target) {
+  for (std::size_t i = 1; i < curve.size(); ++i) {
+    const Point& low = curve[i - 1];
+    const Point& high = curve[i];
+    if (low.recall <= target && target <= high.recall) {
+      if (high.recall == low.recall) return low.qps;
+      const double t = (target - low.recall) / (high.recall - low.recall);
+      return std::exp(std::log(low.qps) + t * (std::log(high.qps) - std::log(low.qps)));
+    }
+  }
+  return std::nullopt;
+}
+
+// Our index with closest and with diverse neighbour selection beside
+// hnswlib, over `stored`, on `queries`: builds in alternating rounds (the
+// last builds answer the queries), then every ef in alternating passes.
+// Prints build times, recall and queries per second per ef, and the speed
+// of each of ours over hnswlib's at equal recall; appends to options.csv
+// rows "set,library,ef,recall,qps" and "set,library,build,,seconds".
 inline void compare(const std::string& name, const Rows& stored, const Rows& queries, const Options& options) {
   std::printf("%s: %zu stored, %zu queries, %zu dimensions, Euclidean\n", name.c_str(), stored.count, queries.count,
               stored.dimension);
@@ -124,84 +157,127 @@ inline void compare(const std::string& name, const Rows& stored, const Rows& que
   std::printf("hnswlib distance loops: %s; ours: the metric functions (chosen at run time)\n", peer_simd());
   const auto truth = exact_neighbours(stored, queries);
 
-  quorvel::HnswConfig config = quorvel::default_hnsw_config(kM);
-  config.ef_construction = kEfConstruction;
-  config.ef_search = kEfValues[0];
   const auto vector_of = [&stored](std::uint64_t node) { return stored.row(node); };
   hnswlib::L2Space space(stored.dimension);
 
-  // Alternating build rounds; the indexes of the last round answer the
-  // queries. Our level draws come from a fixed seed, as hnswlib's do, so
-  // every round (and every run) builds the same graph.
-  std::vector<double> ours_builds;
-  std::vector<double> peer_builds;
-  std::unique_ptr<quorvel::HnswIndex> ours;
-  std::unique_ptr<hnswlib::HierarchicalNSW<float>> peer;
-  for (int round = 0; round < options.rounds; ++round) {
-    ours = std::make_unique<quorvel::HnswIndex>(config);
-    std::mt19937 level_words(100);
-    double start = thread_seconds();
-    for (std::size_t i = 0; i < stored.count; ++i) {
-      quorvel::HnswInternals::insert_with_word(*ours, static_cast<std::uint32_t>(level_words()), i, stored.row(i),
-                                               vector_of, quorvel::Metric::Euclidean);
-    }
-    ours_builds.push_back(thread_seconds() - start);
-
-    peer.reset();
-    peer = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, stored.count, kM, kEfConstruction);
-    start = thread_seconds();
-    for (std::size_t i = 0; i < stored.count; ++i) peer->addPoint(stored.row(i).data(), i);
-    peer_builds.push_back(thread_seconds() - start);
+  // Our level draws come from a fixed seed, as hnswlib's do, so every round
+  // (and every run) builds the same graph.
+  std::vector<std::unique_ptr<quorvel::HnswIndex>> ours(2);
+  std::vector<Contender> contenders;
+  for (const auto selection : {quorvel::NeighborSelection::Closest, quorvel::NeighborSelection::Diverse}) {
+    const std::size_t slot = contenders.size();
+    quorvel::HnswConfig config = quorvel::default_hnsw_config(kM);
+    config.ef_construction = kEfConstruction;
+    config.selection = selection;
+    contenders.push_back(Contender{
+        selection == quorvel::NeighborSelection::Closest ? "ours-closest" : "ours-diverse",
+        [&, config, slot] {
+          ours[slot] = std::make_unique<quorvel::HnswIndex>(config);
+          std::mt19937 level_words(100);
+          for (std::size_t i = 0; i < stored.count; ++i) {
+            quorvel::HnswInternals::insert_with_word(*ours[slot], static_cast<std::uint32_t>(level_words()), i,
+                                                     stored.row(i), vector_of, quorvel::Metric::Euclidean);
+          }
+        },
+        [&, slot](std::span<const float> query, std::size_t ef) {
+          std::vector<std::size_t> nodes;
+          for (const quorvel::HnswMatch& match : ours[slot]->search(query, kK, ef, vector_of, quorvel::Metric::Euclidean))
+            nodes.push_back(match.node);
+          return nodes;
+        }});
   }
-  const double ours_build = median(ours_builds);
-  const double peer_build = median(peer_builds);
-  std::printf("\nbuild time, one thread (processor time, median of %d): ours %.2f s, hnswlib %.2f s, ratio %.2f\n\n",
-              options.rounds, ours_build, peer_build, ours_build / peer_build);
+  std::unique_ptr<hnswlib::HierarchicalNSW<float>> peer;
+  std::size_t peer_ef = 0;
+  contenders.push_back(Contender{
+      "hnswlib",
+      [&] {
+        peer.reset();
+        peer = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, stored.count, kM, kEfConstruction);
+        peer_ef = 0;
+        for (std::size_t i = 0; i < stored.count; ++i) peer->addPoint(stored.row(i).data(), i);
+      },
+      [&](std::span<const float> query, std::size_t ef) {
+        if (ef != peer_ef) {
+          peer->setEf(ef);
+          peer_ef = ef;
+        }
+        std::vector<std::size_t> nodes;
+        auto results = peer->searchKnn(query.data(), kK);
+        while (!results.empty()) {
+          nodes.push_back(results.top().second);
+          results.pop();
+        }
+        return nodes;
+      }});
 
+  std::vector<std::vector<double>> builds(contenders.size());
+  for (int round = 0; round < options.rounds; ++round) {
+    for (std::size_t c = 0; c < contenders.size(); ++c) {
+      const double start = thread_seconds();
+      contenders[c].build();
+      builds[c].push_back(thread_seconds() - start);
+    }
+  }
   FILE* csv = options.csv.empty() ? nullptr : std::fopen(options.csv.c_str(), "a");
-  if (csv != nullptr) std::fprintf(csv, "%s,build,,,%.3f,%.3f\n", name.c_str(), ours_build, peer_build);
-  std::printf("%6s  %12s  %12s  %12s  %12s  %9s\n", "ef", "recall ours", "recall peer", "QPS ours", "QPS peer",
-              "QPS ratio");
+  std::printf("\nbuild time, one thread (processor time, median of %d):", options.rounds);
+  for (std::size_t c = 0; c < contenders.size(); ++c) {
+    std::printf(" %s %.2f s%s", contenders[c].name.c_str(), median(builds[c]), c + 1 < contenders.size() ? "," : "\n\n");
+    if (csv != nullptr) std::fprintf(csv, "%s,%s,build,,%.3f\n", name.c_str(), contenders[c].name.c_str(), median(builds[c]));
+  }
+
+  std::printf("%6s", "ef");
+  for (const Contender& contender : contenders) std::printf("  %14s recall  %10s", contender.name.c_str(), "QPS");
+  std::printf("\n");
+  std::vector<std::vector<Point>> curves(contenders.size());
   for (const std::size_t ef : kEfValues) {
-    const auto search_ours = [&](std::span<const float> query) {
-      std::vector<std::size_t> nodes;
-      for (const quorvel::HnswMatch& match : ours->search(query, kK, ef, vector_of, quorvel::Metric::Euclidean))
-        nodes.push_back(match.node);
-      return nodes;
-    };
-    const auto search_peer = [&](std::span<const float> query) {
-      std::vector<std::size_t> nodes;
-      auto results = peer->searchKnn(query.data(), kK);
-      while (!results.empty()) {
-        nodes.push_back(results.top().second);
-        results.pop();
-      }
-      return nodes;
-    };
-    peer->setEf(ef);
-    // Alternating passes, so that both libraries see the same load.
-    std::vector<double> ours_qps;
-    std::vector<double> peer_qps;
-    double ours_recall = 0;
-    double peer_recall = 0;
+    std::vector<std::vector<double>> rates(contenders.size());
+    std::vector<double> recalls(contenders.size());
+    // Alternating passes, so that every library sees the same load.
     for (int pass = 0; pass < options.rounds; ++pass) {
-      const Point ours_point = measure(queries, truth, search_ours);
-      const Point peer_point = measure(queries, truth, search_peer);
-      ours_qps.push_back(ours_point.qps);
-      peer_qps.push_back(peer_point.qps);
-      ours_recall = ours_point.recall;
-      peer_recall = peer_point.recall;
+      for (std::size_t c = 0; c < contenders.size(); ++c) {
+        const Point point =
+            measure(queries, truth, [&](std::span<const float> query) { return contenders[c].search(query, ef); });
+        rates[c].push_back(point.qps);
+        recalls[c] = point.recall;
+      }
     }
-    const double ours_median = median(ours_qps);
-    const double peer_median = median(peer_qps);
-    std::printf("%6zu  %12.4f  %12.4f  %12.0f  %12.0f  %9.2f\n", ef, ours_recall, peer_recall, ours_median,
-                peer_median, ours_median / peer_median);
-    if (csv != nullptr) {
-      std::fprintf(csv, "%s,%zu,%.4f,%.4f,%.0f,%.0f\n", name.c_str(), ef, ours_recall, peer_recall, ours_median,
-                   peer_median);
+    std::printf("%6zu", ef);
+    for (std::size_t c = 0; c < contenders.size(); ++c) {
+      curves[c].push_back({recalls[c], median(rates[c])});
+      std::printf("  %21.4f  %10.0f", recalls[c], median(rates[c]));
+      if (csv != nullptr) {
+        std::fprintf(csv, "%s,%s,%zu,%.4f,%.0f\n", name.c_str(), contenders[c].name.c_str(), ef, recalls[c],
+                     median(rates[c]));
+      }
     }
+    std::printf("\n");
   }
   if (csv != nullptr) std::fclose(csv);
+
+  const std::size_t peer_index = contenders.size() - 1;
+  std::printf("\nqueries per second at equal recall (interpolated between ef), ours over hnswlib:\n");
+  std::printf("%8s  %12s  %12s  %12s  %8s  %8s\n", "recall", "closest", "diverse", "hnswlib", "closest", "diverse");
+  for (const double target : {0.80, 0.90, 0.95, 0.97, 0.98, 0.99, 0.995}) {
+    const auto peer_rate = qps_at_recall(curves[peer_index], target);
+    std::printf("%8.3f", target);
+    for (std::size_t c = 0; c < contenders.size(); ++c) {
+      const auto rate = qps_at_recall(curves[c], target);
+      if (rate) {
+        std::printf("  %12.0f", *rate);
+      } else {
+        std::printf("  %12s", "-");
+      }
+    }
+    for (std::size_t c = 0; c < peer_index; ++c) {
+      const auto rate = qps_at_recall(curves[c], target);
+      if (rate && peer_rate) {
+        std::printf("  %8.2f", *rate / *peer_rate);
+      } else {
+        std::printf("  %8s", "-");
+      }
+    }
+    std::printf("\n");
+  }
   std::printf("\n");
 }
 

@@ -7,7 +7,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 FLOOR = "memory floor"
 COLOURS = {
-    "quorvel": "#d62728", "numpy": "#1f77b4", "faiss": "#2ca02c", "hnswlib": "#9467bd",
+    "quorvel": "#d62728", "quorvel index": "#d62728", "quorvel, diverse": "#ff7f0e", "numpy": "#1f77b4", "faiss": "#2ca02c", "hnswlib": "#9467bd",
     "sqlite3": "#8c564b", "LanceDB": "#e377c2", "usearch": "#17becf", "Chroma": "#bcbd22",
     FLOOR: "#000000",
 }

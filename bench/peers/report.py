@@ -318,8 +318,14 @@ def markdown(results: dict, images: dict) -> str:
                  "table below.", "",
                  fetch_section(results), ""]
     if results.get("ann"):
-        sections += ["## Approximate search", "",
-                     f"Graph indexes built with M = {plan['hnsw_m']}, ef_construction = "
+        sections += ["## Approximate search", ""]
+        if results.get("ann_run"):
+            run = results["ann_run"]
+            sections += [f"These figures come from a later run of this part alone: {run['date'][:10]}, commit "
+                         f"{run['commit']}, `{run['command']}`, load average {run['load_start'][0]:.1f} at its "
+                         f"start and {run['load_end'][0]:.1f} at its end (the machine was shared with other "
+                         "work: compare the contenders with each other, not with the times of other runs).", ""]
+        sections += [f"Graph indexes built with M = {plan['hnsw_m']}, ef_construction = "
                      f"{plan['hnsw_ef_construction']} (LanceDB: its IVF_HNSW_SQ index), cosine; recall@10 "
                      "against the exact cosine answer; queries one at a time. Random Gaussian vectors in 384 "
                      "dimensions defeat every graph index, so the sets are Fashion-MNIST (training images as "

@@ -33,6 +33,7 @@ from workers import REPOSITORY, Contender, Worker, WorkerFailed, stop_all  # noq
 
 CONTENDERS = [
     Contender("quorvel", "python", "quorvel_db"),
+    Contender("quorvel, diverse", "python", "quorvel_diverse"),
     Contender("numpy", "python", "numpy_matrix"),
     Contender("faiss", "python", "faiss_flat"),
     Contender("hnswlib", "python", "hnswlib_bf"),

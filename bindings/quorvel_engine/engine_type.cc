@@ -475,6 +475,7 @@ struct SearchOptions {
   std::vector<MetadataFilter> filters;
   std::optional<float> decay;
   std::optional<std::uint64_t> now;
+  bool filter_through_index = false;
 };
 
 bool where_argument(PyObject* object, std::vector<MetadataFilter>& out) {
@@ -517,7 +518,16 @@ bool decay_argument(PyObject* object, std::optional<float>& out) {
   return true;
 }
 
-bool search_options(PyObject* k, PyObject* where, PyObject* decay, PyObject* now, SearchOptions& out) {
+bool search_options(PyObject* k, PyObject* where, PyObject* decay, PyObject* now, PyObject* through_index,
+                    SearchOptions& out) {
+  if (through_index != nullptr) {
+    if (!PyBool_Check(through_index)) {
+      raise_error(PyExc_TypeError,
+                  format_message(messages::kNotABool, {"filter_through_index", type_name(through_index)}));
+      return false;
+    }
+    out.filter_through_index = through_index == Py_True;
+  }
   if (k != nullptr && !to_uint64(k, "k", messages::kKRange, exception_types().refused_value, out.k)) {
     return false;
   }
@@ -531,24 +541,29 @@ bool search_options(PyObject* k, PyObject* where, PyObject* decay, PyObject* now
 }
 
 SearchRequest request_of(std::vector<float> query, const SearchOptions& options) {
-  return SearchRequest{std::move(query), options.k, options.filters, options.decay, options.now};
+  SearchRequest request{std::move(query), options.k, options.filters, options.decay, options.now};
+  request.filter_through_index = options.filter_through_index;
+  return request;
 }
 
 PyObject* engine_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"query", "k", "where", "decay", "now", nullptr};
+    static const char* keywords[] = {"query", "k", "where", "decay", "now", "filter_through_index", nullptr};
     PyObject* query_argument = nullptr;
     PyObject* k = nullptr;
     PyObject* where = nullptr;
     PyObject* decay = nullptr;
     PyObject* now = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOO:search", const_cast<char**>(keywords), &query_argument,
-                                     &k, &where, &decay, &now)) {
+    PyObject* through_index = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOO:search", const_cast<char**>(keywords), &query_argument,
+                                     &k, &where, &decay, &now, &through_index)) {
       return nullptr;
     }
     std::vector<float> query;
     SearchOptions options;
-    if (!read_vector(query_argument, query) || !search_options(k, where, decay, now, options)) return nullptr;
+    if (!read_vector(query_argument, query) || !search_options(k, where, decay, now, through_index, options)) {
+      return nullptr;
+    }
     const SearchRequest request = request_of(std::move(query), options);
     std::vector<SearchResult> results;
     std::optional<EngineError> failure;
@@ -568,20 +583,21 @@ PyObject* engine_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* engine_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"queries", "k", "where", "decay", "now", nullptr};
+    static const char* keywords[] = {"queries", "k", "where", "decay", "now", "filter_through_index", nullptr};
     PyObject* queries_argument = nullptr;
     PyObject* k = nullptr;
     PyObject* where = nullptr;
     PyObject* decay = nullptr;
     PyObject* now = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOO:search_many", const_cast<char**>(keywords),
-                                     &queries_argument, &k, &where, &decay, &now)) {
+    PyObject* through_index = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOO:search_many", const_cast<char**>(keywords),
+                                     &queries_argument, &k, &where, &decay, &now, &through_index)) {
       return nullptr;
     }
     std::vector<std::vector<float>> queries;
     SearchOptions options;
     if (!read_vectors(queries_argument, "queries", messages::kQueryPrefix, queries) ||
-        !search_options(k, where, decay, now, options)) {
+        !search_options(k, where, decay, now, through_index, options)) {
       return nullptr;
     }
     std::vector<SearchRequest> requests;
@@ -645,6 +661,16 @@ PyObject* engine_detach_index(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     State& state = state_of(self);
     if (!with_engine(state, Access::kExclusive, Span::kLong, [](Engine& engine) { engine.detach_index(); })) {
+      return raise_closed(state);
+    }
+    return none();
+  });
+}
+
+PyObject* engine_compact_index(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    State& state = state_of(self);
+    if (!with_engine(state, Access::kExclusive, Span::kLong, [](Engine& engine) { engine.compact_index(); })) {
       return raise_closed(state);
     }
     return none();
@@ -779,22 +805,30 @@ PyMethodDef kMethods[] = {
      "delete($self, id, /)\n--\n\n"
      "Removes the record stored under `id`; returns whether there was one."},
     {"search", as_method(engine_search), METH_VARARGS | METH_KEYWORDS,
-     "search($self, query, k=10, *, where=None, decay=None, now=None)\n--\n\n"
+     "search($self, query, k=10, *, where=None, decay=None, now=None, filter_through_index=False)\n--\n\n"
      "The `k` records closest to `query` under the engine's metric, best first, as\n"
      "Hit(id, score, metadata). `where`: a dict of top-level metadata keys and the values they\n"
      "must equal (1 and 1.0 and True differ). `decay` (in (0, 1]): demotes the score of a record\n"
      "with a timestamp before `now` by the factor decay ** (age in days), multiplying a similarity\n"
      "of at least 0 and dividing a distance or a negative similarity; `now` defaults to the\n"
      "current time.\n"
-     "Through the index when one is attached and neither where nor decay is given."},
+     "Through the index when one is attached and neither where nor decay is given; with where,\n"
+     "filter_through_index=True and no decay, the index's graph is searched for records that pass\n"
+     "(unless few records pass, when those are scored exhaustively, the faster way then)."},
     {"search_many", as_method(engine_search_many), METH_VARARGS | METH_KEYWORDS,
-     "search_many($self, queries, k=10, *, where=None, decay=None, now=None)\n--\n\n"
+     "search_many($self, queries, k=10, *, where=None, decay=None, now=None, filter_through_index=False)\n"
+     "--\n\n"
      "search() of every query (a 2-D numpy array, a row a query, or a sequence of vectors),\n"
      "the queries spread over the engine's workers: a list of lists of Hits."},
     {"attach_index", as_method(engine_attach_index), METH_VARARGS | METH_KEYWORDS,
      "attach_index($self, config)\n--\n\n"
      "Builds an HNSW index with `config` (an HnswConfig) over every record and attaches it in\n"
      "place of any other. ConfigError for a configuration that cannot work."},
+    {"compact_index", as_method(engine_compact_index), METH_NOARGS,
+     "compact_index($self, /)\n--\n\n"
+     "With an index that retires deleted records' nodes (HnswConfig(retire_deleted=True)): drops\n"
+     "the retired nodes from the graph now, instead of when they pass retired_share of the nodes.\n"
+     "Does nothing otherwise."},
     {"detach_index", as_method(engine_detach_index), METH_NOARGS,
      "detach_index($self, /)\n--\n\nDrops the attached index; searches then score every record."},
     {"close", as_method(engine_close), METH_NOARGS,

@@ -19,6 +19,8 @@ inline constexpr std::string_view kElementNotANumber = "vector element {} must b
 inline constexpr std::string_view kNotASequence = "{} must be a sequence, not '{}'";
 inline constexpr std::string_view kMetadataType = "{} cannot hold a value of type '{}'";
 inline constexpr std::string_view kMetadataKey = "{} keys must be str, not '{}'";
+inline constexpr std::string_view kNotABool = "{} must be a bool, not '{}'";
+inline constexpr std::string_view kSelectionNotText = "selection must be a str, not '{}'";
 inline constexpr std::string_view kWhereNotDict = "where must be a dict of metadata keys and values, not '{}'";
 
 // Values refused (RefusedValueError, a ValueError).
@@ -41,6 +43,8 @@ inline constexpr std::string_view kUnknownMetric = "metric must be cosine, dot, 
 inline constexpr std::string_view kDimensionRange = "dimension must be at least 1, got {}";
 inline constexpr std::string_view kWorkersRange = "workers must be from 1 to 1024, got {}";
 inline constexpr std::string_view kConfigRange = "{} must be an int from 0 to 2**64 - 1, got {}";
+inline constexpr std::string_view kUnknownSelection = "selection must be closest or diverse, not '{}'";
+inline constexpr std::string_view kSeedRange = "seed must be an int from 0 to 2**32 - 1, got {}";
 inline constexpr std::string_view kNoIndex = "no index is attached";
 
 // `del engine.ef_search` (AttributeError).

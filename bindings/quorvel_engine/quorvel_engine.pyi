@@ -69,10 +69,14 @@ class Record(NamedTuple):
 @final
 class HnswConfig:
     """The configuration of an HNSW index; omitted fields take the defaults
-    that m gives (m_max = m, m_max0 = 2 * m, ml = 1 / ln(m), 1 when m <= 1)."""
+    that m gives (m_max = m, m_max0 = 2 * m, ml = 1 / ln(m), 1 when m <= 1),
+    and the rest the plain index's (closest neighbours, unseeded levels,
+    rebuilds on delete, one build thread)."""
 
     def __init__(self, m: int = 16, ef_construction: int = 200, ef_search: int = 64, m_max: Optional[int] = None,
-                 m_max0: Optional[int] = None, ml: Optional[float] = None) -> None: ...
+                 m_max0: Optional[int] = None, ml: Optional[float] = None, *, selection: str = "closest",
+                 keep_pruned: bool = False, seed: Optional[int] = None, retire_deleted: bool = False,
+                 retired_share: float = 0.2, build_threads: int = 1) -> None: ...
     @property
     def m(self) -> int: ...
     @property
@@ -85,6 +89,18 @@ class HnswConfig:
     def m_max0(self) -> int: ...
     @property
     def ml(self) -> float: ...
+    @property
+    def selection(self) -> str: ...
+    @property
+    def keep_pruned(self) -> bool: ...
+    @property
+    def seed(self) -> Optional[int]: ...
+    @property
+    def retire_deleted(self) -> bool: ...
+    @property
+    def retired_share(self) -> float: ...
+    @property
+    def build_threads(self) -> int: ...
 
 @final
 class Engine:
@@ -104,13 +120,17 @@ class Engine:
     def delete(self, id: str, /) -> bool:
         """Removes the record stored under `id`; whether there was one."""
     def search(self, query: _Vector, k: int = 10, *, where: Optional[Dict[str, _Metadata]] = None,
-               decay: Optional[float] = None, now: Optional[int] = None) -> List[Hit]:
+               decay: Optional[float] = None, now: Optional[int] = None,
+               filter_through_index: bool = False) -> List[Hit]:
         """The `k` records closest to `query`, best first."""
     def search_many(self, queries: _Vectors, k: int = 10, *, where: Optional[Dict[str, _Metadata]] = None,
-                    decay: Optional[float] = None, now: Optional[int] = None) -> List[List[Hit]]:
+                    decay: Optional[float] = None, now: Optional[int] = None,
+                    filter_through_index: bool = False) -> List[List[Hit]]:
         """search() of every query, spread over the engine's workers."""
     def attach_index(self, config: HnswConfig) -> None:
         """Builds an HNSW index over every record and attaches it."""
+    def compact_index(self) -> None:
+        """Drops the retired nodes of an index with retire_deleted now."""
     def detach_index(self) -> None:
         """Drops the attached index."""
     @property

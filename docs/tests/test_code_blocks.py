@@ -5,7 +5,8 @@ compiled, so that none can drift from what the project does.
 The blocks of one document run in order, in one temporary folder, as a
 reader following along would run them. By the block's language:
 
-  python  run on this interpreter with the built modules; where a comment
+  python  run on this interpreter with the built modules and the pure-Python
+          package from python/; where a comment
           shows the value of an expression (`db.get("x")  # '{"a":1}'`, or
           a comment line just below it), the value's repr must match it,
           `...` standing for any text
@@ -130,7 +131,8 @@ def module_dirs():
 def run_python(text, folder, environment):
     script = folder / "block.py"
     script.write_text(text)
-    env = dict(environment, PYTHONPATH=os.pathsep.join(module_dirs()), PYTHONDONTWRITEBYTECODE="1")
+    env = dict(environment, PYTHONPATH=os.pathsep.join(module_dirs() + [str(SOURCE_DIR / "python")]),
+               PYTHONDONTWRITEBYTECODE="1")
     result = subprocess.run([sys.executable, "-c", PYTHON_DRIVER, script, json.dumps(shown_values(text))],
                             cwd=folder, env=env, capture_output=True, text=True, timeout=300)
     script.unlink()

@@ -101,7 +101,9 @@ def unpacked(wheel, tmp_path_factory):
 def test_wheel_holds_the_package_its_libraries_and_the_program(wheel):
     names = {name for name in zipfile.ZipFile(wheel).namelist() if ".dist-info/" not in name}
     expected = {"quorvel/__init__.abi3.so", "quorvel/__init__.pyi", "quorvel/py.typed", f"quorvel/{BUNDLED_TBB}",
-                "quorvel_engine/__init__.abi3.so", "quorvel_engine/__init__.pyi", "quorvel_engine/py.typed"}
+                "quorvel_engine/__init__.abi3.so", "quorvel_engine/__init__.pyi", "quorvel_engine/py.typed",
+                "quorvel_dask/py.typed"}
+    expected |= {f"quorvel_dask/{path.name}" for path in (SOURCE_DIR / "python" / "quorvel_dask").glob("*.py")}
     if HAS_PROGRAM:
         expected |= {"quorvel/bin/quorvel", wheel.name.split("-cp38")[0] + ".data/scripts/quorvel"}
     assert names == expected
@@ -233,6 +235,17 @@ with open("/proc/self/maps") as maps:
     tbb_after = sorted({line.split()[-1] for line in maps if "libtbb" in line})
 assert tbb_after == [name for name in loaded if "libtbb" in name], tbb_after
 
+# quorvel_dask, from the same wheel, says so when Dask cannot be imported.
+try:
+    import distributed
+except ImportError:
+    try:
+        import quorvel_dask
+    except ImportError as error:
+        assert str(error).startswith("quorvel_dask needs Dask's distributed scheduler, "), error
+    else:
+        raise AssertionError("quorvel_dask imported without Dask")
+
 print(quorvel.__file__)
 print(*loaded, sep="\n")
 """
@@ -256,6 +269,37 @@ def environments(wheel, tmp_path_factory):
     with ThreadPoolExecutor(max_workers=os.cpu_count()) as pool:
         yield {python: pool.submit(install_in_fresh_environment, python, wheel, tmp_path_factory.mktemp("venv"))
                for (python,) in (param.values for param in INTERPRETERS)}
+
+
+SHARDED = r"""
+import os, sys
+from dask.distributed import Client, LocalCluster
+import quorvel_dask
+
+folder = sys.argv[1]
+with LocalCluster(n_workers=1, processes=False, dashboard_address=":0", local_directory=folder) as cluster, \
+        Client(cluster) as client:
+    paths = [os.path.join(folder, f"shard-{i}.db") for i in range(3)]
+    with quorvel_dask.ShardedEngine(client, paths, metric="euclidean") as shop:
+        shop.insert_many(["a", "b", "c", "d"], [[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [3.0, 0.0]])
+        assert [hit.id for hit in shop.search([2.9, 0.0], 2)] == ["d", "c"]
+        assert len(shop) == 4
+print(quorvel_dask.__file__)
+"""
+
+
+def test_quorvel_dask_runs_from_the_wheel_where_dask_is_importable(wheel, tmp_path):
+    """Debian's python3 has Dask: an environment that sees its packages
+    runs a sharded collection with the wheel's quorvel_dask."""
+    python = Path("/usr/bin/python3")
+    if subprocess.run([python, "-c", "import distributed"], capture_output=True).returncode != 0:
+        pytest.skip("Debian's python3 has no Dask (scripts/install-deps installs python3-distributed)")
+    venv = tmp_path / "venv"
+    run([python, "-m", "venv", "--system-site-packages", "--without-pip", venv])
+    run([venv / "bin" / "python", bundled_pip(python) / "pip", "install", "--no-index", "--no-deps",
+         "--no-cache-dir", "--disable-pip-version-check", wheel])
+    result = run([venv / "bin" / "python", "-c", SHARDED, tmp_path], cwd=tmp_path)
+    assert Path(result.stdout.strip()).parent.parent.parent.parent.parent == venv
 
 
 @pytest.mark.parametrize("python", INTERPRETERS)

@@ -28,11 +28,32 @@ std::optional<Number> number_of(std::string_view text) {
   return value;
 }
 
-// "m=16,ef_construction=200,ef=64" and optionally m_max, m_max0 and ml; what
-// is not given is what default_hnsw_config() derives from m (16 unless given).
-std::expected<HnswConfig, std::string> index_config_of(std::string_view settings) {
-  std::optional<std::uint64_t> m, m_max, m_max0, ef_construction, ef_search;
+// Whether a yes-or-no index setting is on: true/1 or false/0.
+std::optional<bool> switch_of(std::string_view value) {
+  if (value == "true" || value == "1") return true;
+  if (value == "false" || value == "0") return false;
+  return std::nullopt;
+}
+
+// The --index settings: the index's configuration, and whether filtered
+// searches go through it.
+struct IndexSettings {
+  HnswConfig config;
+  bool filter_through_index = false;
+};
+
+// "m=16,ef_construction=200,ef=64" and optionally m_max, m_max0, ml,
+// selection (closest or diverse), keep_pruned, seed, build_threads and
+// filtered (index or exhaustive); what is not given is what
+// default_hnsw_config() derives from m (16 unless given) and the
+// configuration's own defaults.
+std::expected<IndexSettings, std::string> index_settings_of(std::string_view settings) {
+  std::optional<std::uint64_t> m, m_max, m_max0, ef_construction, ef_search, build_threads;
+  std::optional<std::uint32_t> seed;
   std::optional<float> ml;
+  std::optional<NeighborSelection> selection;
+  std::optional<bool> keep_pruned;
+  bool filter_through_index = false;
   while (!settings.empty()) {
     const std::size_t comma = settings.find(',');
     const std::string_view item = settings.substr(0, comma);
@@ -44,6 +65,28 @@ std::expected<HnswConfig, std::string> index_config_of(std::string_view settings
     if (name == "ml") {
       ml = number_of<float>(value);
       if (!ml) return std::unexpected("ml must be a number, got " + std::string(value));
+      continue;
+    }
+    if (name == "selection") {
+      selection = selection_named(value);
+      if (!selection) return std::unexpected("selection must be closest or diverse, got " + std::string(value));
+      continue;
+    }
+    if (name == "keep_pruned") {
+      keep_pruned = switch_of(value);
+      if (!keep_pruned) return std::unexpected("keep_pruned must be true or false, got " + std::string(value));
+      continue;
+    }
+    if (name == "filtered") {
+      if (value != "index" && value != "exhaustive") {
+        return std::unexpected("filtered must be index or exhaustive, got " + std::string(value));
+      }
+      filter_through_index = value == "index";
+      continue;
+    }
+    if (name == "seed") {
+      seed = number_of<std::uint32_t>(value);
+      if (!seed) return std::unexpected("seed must be a whole number below 2^32, got " + std::string(value));
       continue;
     }
     const auto count = number_of<std::uint64_t>(value);
@@ -58,18 +101,28 @@ std::expected<HnswConfig, std::string> index_config_of(std::string_view settings
       ef_construction = count;
     } else if (name == "ef" || name == "ef_search") {
       ef_search = count;
+    } else if (name == "build_threads") {
+      build_threads = count;
     } else {
       return std::unexpected("unknown index setting " + std::string(name) +
-                             " (m, m_max, m_max0, ef_construction, ef, ml)");
+                             " (m, m_max, m_max0, ef_construction, ef, ml, selection, keep_pruned, seed, "
+                             "build_threads, filtered)");
     }
   }
-  HnswConfig config = default_hnsw_config(m.value_or(16));
+  IndexSettings chosen;
+  HnswConfig& config = chosen.config;
+  config = default_hnsw_config(m.value_or(16));
   config.m_max = m_max.value_or(config.m_max);
   config.m_max0 = m_max0.value_or(config.m_max0);
   config.ef_construction = ef_construction.value_or(config.ef_construction);
   config.ef_search = ef_search.value_or(config.ef_search);
   config.ml = ml.value_or(config.ml);
-  return config;
+  config.selection = selection.value_or(config.selection);
+  config.keep_pruned = keep_pruned.value_or(config.keep_pruned);
+  if (seed) config.seed = seed;
+  config.build_threads = build_threads.value_or(config.build_threads);
+  chosen.filter_through_index = filter_through_index;
+  return chosen;
 }
 
 // The request that the command line asks for, or why it cannot be made (a
@@ -149,9 +202,10 @@ int run(const CommandLine& line) {
   }
   const auto settings = line.last("--index");
   if (settings) {
-    auto config = index_config_of(*settings);
-    if (!config) return usage_error(kSearchCommand, config.error());
-    options.index = *config;
+    auto chosen = index_settings_of(*settings);
+    if (!chosen) return usage_error(kSearchCommand, chosen.error());
+    options.index = chosen->config;
+    request->filter_through_index = chosen->filter_through_index;
   }
   std::error_code ignored;
   if (!std::filesystem::exists(path, ignored)) return fail(path, "no such file");
@@ -199,6 +253,10 @@ const Command kSearchCommand{
     "              distance divided by it\n"
     "  --index     build an HNSW index (m, ef_construction, ef; also m_max, m_max0,\n"
     "              ml) and search through it when there are no filters and no decay;\n"
+    "              selection=diverse keeps neighbours that point different ways\n"
+    "              (keep_pruned=true fills lists up from the others), seed=N makes\n"
+    "              the build repeatable, build_threads=0 builds on every core, and\n"
+    "              filtered=index searches through the index with filters too;\n"
     "              the graph is kept in the companion FILE-snapshot, and the next\n"
     "              search with the same settings (ef aside) loads it instead\n",
     {"--query", "-k", "--metric", "--filter", "--decay", "--now", "--index"}, 1, run};

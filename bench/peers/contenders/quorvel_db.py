@@ -75,8 +75,12 @@ class Peer(BasePeer):
         self.ann = quorvel_engine.Engine(self._path(directory))
         self.ann.insert_many(self._ids(len(rows)), rows)
         stored = time.perf_counter()
-        self.ann.attach_index(quorvel_engine.HnswConfig(m=params["m"], ef_construction=params["ef_construction"]))
+        self.ann.attach_index(self.config(params))
         return {"preparation_s": stored - start}
+
+    def config(self, params):
+        """The index's configuration for the plan's `params`."""
+        return quorvel_engine.HnswConfig(m=params["m"], ef_construction=params["ef_construction"])
 
     def ann_set_ef(self, ef):
         self.ann.ef_search = ef

@@ -149,6 +149,8 @@ def test_the_refusal_classes_are_value_errors_under_one_base():
     ({"workers": 1025}, ConfigError, "workers must be from 1 to 1024, got 1025"),
     ({"index": {"m": 16}}, TypeError, "index must be a quorvel_engine.HnswConfig or None, not 'dict'"),
     ({"index": quorvel_engine.HnswConfig(ml=float("nan"))}, ConfigError, "Index config error: ml is NaN"),
+    ({"index": quorvel_engine.HnswConfig(retired_share=1.5)}, ConfigError,
+     "Index config error: retired_share = 1.500000 must lie between 0 and 1"),
 ])
 def test_options_that_cannot_work_are_refused_before_the_file_is_made(tmp_path, options, error, message):
     path = tmp_path / "never.db"
@@ -166,9 +168,37 @@ def test_hnsw_config_takes_its_omitted_fields_from_m():
     assert quorvel_engine.HnswConfig(12, 100, 10, m_max=5, m_max0=7, ml=0.5) == quorvel_engine.HnswConfig(
         m=12, ef_construction=100, ef_search=10, m_max=5, m_max0=7, ml=0.5)
     assert repr(quorvel_engine.HnswConfig()) == (
-        "HnswConfig(m=16, ef_construction=200, ef_search=64, m_max=16, m_max0=32, ml=0.36067376)")
+        "HnswConfig(m=16, ef_construction=200, ef_search=64, m_max=16, m_max0=32, ml=0.36067376, "
+        "selection='closest', keep_pruned=False, seed=None, retire_deleted=False, retired_share=0.2, "
+        "build_threads=1)")
     with pytest.raises(ConfigError, match=r"^m must be an int from 0 to 2\*\*64 - 1, got -1$"):
         quorvel_engine.HnswConfig(m=-1)
+
+
+def test_hnsw_config_options_read_back_and_keep_what_m_gives():
+    options = {"selection": "diverse", "keep_pruned": True, "seed": 2**32 - 1, "retire_deleted": True,
+               "retired_share": 0.5, "build_threads": 0}
+    config = quorvel_engine.HnswConfig(m=8, **options)
+    assert {name: getattr(config, name) for name in options} == options
+    assert (config.m_max, config.m_max0, config.ml) == (8, 16, f32(1 / math.log(f32(8))))
+    assert config != quorvel_engine.HnswConfig(m=8)
+    assert quorvel_engine.HnswConfig(seed=None, selection=None).seed is None
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"selection": "far"}, ConfigError, "selection must be closest or diverse, not 'far'"),
+    ({"selection": 1}, TypeError, "selection must be a str, not 'int'"),
+    ({"keep_pruned": 1}, TypeError, "keep_pruned must be a bool, not 'int'"),
+    ({"retire_deleted": "yes"}, TypeError, "retire_deleted must be a bool, not 'str'"),
+    ({"seed": 2**32}, ConfigError, "seed must be an int from 0 to 2**32 - 1, got 4294967296"),
+    ({"seed": -1}, ConfigError, "seed must be an int from 0 to 2**32 - 1, got -1"),
+    ({"retired_share": "0.2"}, TypeError, "retired_share must be a number, not 'str'"),
+    ({"build_threads": -1}, ConfigError, "build_threads must be an int from 0 to 2**64 - 1, got -1"),
+])
+def test_hnsw_config_options_of_the_wrong_kind_or_range(options, error, message):
+    with pytest.raises(error) as raised:
+        quorvel_engine.HnswConfig(**options)
+    assert str(raised.value) == message
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -184,6 +214,9 @@ def test_hnsw_config_takes_its_omitted_fields_from_m():
     (lambda db: db.search([1.0], decay=1e-50), RefusedValueError, "decay must be a number in (0, 1], got 1e-50"),
     (lambda db: db.search([1.0], decay=0.5, now=-1), RefusedValueError, "now must be an int from 0 to 2**64 - 1, got -1"),
     (lambda db: db.get(b"r"), TypeError, "an id must be a str, not 'bytes'"),
+    (lambda db: db.search([1.0], filter_through_index=1), TypeError, "filter_through_index must be a bool, not 'int'"),
+    (lambda db: db.search_many([[1.0]], filter_through_index=None), TypeError,
+     "filter_through_index must be a bool, not 'NoneType'"),
 ])
 def test_arguments_of_the_wrong_kind_or_range(db, call, error, message):
     with pytest.raises(error) as raised:

@@ -144,6 +144,43 @@ def test_an_index_serves_searches_without_where_and_decay(db_path):
         assert db.search(vectors[7], 10) == exact
 
 
+def test_an_index_that_retires_nodes_never_answers_with_a_deleted_or_replaced_record(db_path):
+    rng = np.random.default_rng(8)
+    vectors = rng.standard_normal((600, 8)).astype(np.float32)
+    with Engine(db_path, metric="euclidean") as db:
+        db.insert_many([str(i) for i in range(600)], vectors, [{"even": i % 2 == 0} for i in range(600)])
+        # ef covers every record and retired_share=1 leaves compaction to the call below.
+        db.attach_index(HnswConfig(m=8, ef_search=600, retire_deleted=True, retired_share=1.0, seed=1))
+        for i in range(0, 600, 3):
+            assert db.delete(str(i))
+        replaced = rng.standard_normal((200, 8)).astype(np.float32)
+        db.insert_many([str(i) for i in range(1, 600, 3)], replaced, [{"even": i % 2 == 0} for i in range(1, 600, 3)])
+        stored = {i: vectors[i] for i in range(2, 600, 3)} | dict(zip(range(1, 600, 3), replaced))
+        queries = rng.standard_normal((5, 8)).astype(np.float32)
+
+        def exact(query):
+            distances = {i: np.linalg.norm(stored[i] - query) for i in stored}
+            return sorted(stored, key=lambda i: (distances[i], i))[:10]
+
+        for compacted in (False, True):
+            for query in queries:
+                assert [int(h.id) for h in db.search(query, 10)] == exact(query), compacted
+            db.compact_index()
+        # Filtered through the index (about 200 of the 400 records pass, k = 2 and ef = 1, so the
+        # estimate of 80 passing records a result place sends the search into the graph): only
+        # passing records come back, search and search_many agree, and the graph's answer is not
+        # always the exhaustive one.
+        db.ef_search = 1
+        queries = rng.standard_normal((30, 8)).astype(np.float32)
+        many = db.search_many(queries, 2, where={"even": True}, filter_through_index=True)
+        differs = False
+        for query, hits in zip(queries, many):
+            assert hits == db.search(query, 2, where={"even": True}, filter_through_index=True)
+            assert len(hits) == 2 and all(int(h.id) % 2 == 0 and int(h.id) in stored for h in hits)
+            differs |= hits != db.search(query, 2, where={"even": True})
+        assert differs
+
+
 def cli_search(path, query, k, *options):
     program = os.environ["QUORVEL_CLI"]
     done = subprocess.run([program, "search", path, "--query", json.dumps(query), "-k", str(k), *options],
@@ -162,10 +199,15 @@ def test_answers_equal_the_command_line_programs_on_the_same_file(tmp_path, metr
     query = [float(x) for x in rng.standard_normal(6).astype(np.float32)]
     cases = [((), {}), (("--filter", "group=1"), {"where": {"group": 1}}),
              (("--decay", "0.9", "--now", "720000"), {"decay": 0.9, "now": 720000}),
-             (("--index", "m=6,ef_construction=200,ef=500"), {})]
+             (("--index", "m=6,ef_construction=200,ef=500"), {}),
+             # A small ef: the answer is the graph's, the same graph only when every option reached it.
+             (("--index", "m=6,ef=4,selection=diverse,keep_pruned=true,seed=3"), {})]
+    indexes = {"m=6,ef_construction=200,ef=500": HnswConfig(m=6, ef_search=500),
+               "m=6,ef=4,selection=diverse,keep_pruned=true,seed=3": HnswConfig(
+                   m=6, ef_search=4, selection="diverse", keep_pruned=True, seed=3)}
     for cli_options, keywords in cases:
         expected = cli_search(path, query, 15, "--metric", metric, *cli_options)
-        index = HnswConfig(m=6, ef_search=500) if "--index" in cli_options else None
+        index = indexes[cli_options[1]] if "--index" in cli_options else None
         with Engine(path, metric=metric, index=index) as db:
             hits = db.search(query, 15, **keywords)
         assert [(h.id, f32(h.score), h.metadata) for h in hits] == [

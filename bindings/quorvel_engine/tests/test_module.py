@@ -42,14 +42,15 @@ def test_the_stub_names_what_the_module_has():
 
 def test_help_shows_signatures_and_documentation():
     text = pydoc.render_doc(quorvel_engine.Engine, renderer=pydoc.plaintext)
-    assert "search(self, /, query, k=10, *, where=None, decay=None, now=None)" in text
+    assert "search(self, /, query, k=10, *, where=None, decay=None, now=None, filter_through_index=False)" in text
     assert "Stores many records in one transaction" in text
     assert str(inspect.signature(quorvel_engine.Engine)) == (
         "(path, *, metric='cosine', dimension=None, index=None, workers=None)")
     assert str(inspect.signature(quorvel_engine.HnswConfig)) == (
-        "(m=16, ef_construction=200, ef_search=64, m_max=None, m_max0=None, ml=None)")
+        "(m=16, ef_construction=200, ef_search=64, m_max=None, m_max0=None, ml=None, *, selection='closest', "
+        "keep_pruned=False, seed=None, retire_deleted=False, retired_share=0.2, build_threads=1)")
     for name in ("insert", "insert_many", "get", "delete", "search", "search_many", "attach_index",
-                 "detach_index", "close"):
+                 "compact_index", "detach_index", "close"):
         assert len(getattr(quorvel_engine.Engine, name).__doc__) > 20, name
     assert quorvel_engine.Hit.__doc__.startswith("Hit(id, score, metadata)")
     assert quorvel_engine.Record.__doc__.startswith("Record(id, vector, metadata, timestamp)")

@@ -11,7 +11,7 @@ namespace {
 
 namespace messages = core::messages;
 
-// The lookup from node number to vector: the entry at that position.
+// The lookup from node number to vector when nodes are positions.
 auto vectors_of(const RecordList& records) {
   return [&records](std::uint64_t node) { return records.vector(static_cast<std::size_t>(node)); };
 }
@@ -28,37 +28,223 @@ std::optional<std::string> index_config_problem(const HnswConfig& config, std::u
     return std::string(messages::kMlIs) + std::to_string(config.ml) + std::string(messages::kLetsANodeDrawLevel) +
            std::to_string(level) + std::string(messages::kLevelsMustStayAtMost) + std::to_string(highest_level);
   }
+  if (!(config.retired_share >= 0.0f && config.retired_share <= 1.0f)) {
+    return std::string(messages::kRetiredShareIs) + std::to_string(config.retired_share) +
+           std::string(messages::kMustLieBetween0And1);
+  }
   return std::nullopt;
 }
 
 AttachedIndex::AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric,
-                             const ProgressReport& progress)
+                             const ParallelParts& run, std::size_t threads, const ProgressReport& progress)
     : index_(config), ef_search_(config.ef_search) {
-  rebuild(records, metric, progress);
+  rebuild(records, metric, run, threads, progress);
+}
+
+std::span<const float> AttachedIndex::vector_of(const RecordList& records, std::uint64_t node) const {
+  const std::uint64_t position = position_at_[node];
+  if (position != kNone) return records.vector(static_cast<std::size_t>(position));
+  return retired_vectors_.at(node);
+}
+
+void AttachedIndex::number_by_position(std::size_t count) {
+  node_at_.resize(count);
+  position_at_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) node_at_[i] = position_at_[i] = i;
+  retired_vectors_.clear();
 }
 
 AttachedIndex::AttachedIndex(HnswIndex index) : index_(std::move(index)), ef_search_(index_.config().ef_search) {}
 
 void AttachedIndex::insert(const RecordList& records, std::size_t position, Metric metric,
-                           std::uint32_t level_word) {
-  const auto vector_of = vectors_of(records);
-  index_.insert(position, records.vector(position), vector_of, metric, level_word);
+                           std::optional<std::uint32_t> level_word) {
+  const std::uint32_t word = level_word ? *level_word : index_.next_level_word();
+  if (!retires()) {
+    const auto lookup = vectors_of(records);
+    index_.insert(position, records.vector(position), lookup, metric, word);
+    return;
+  }
+  // The next node number: one past the largest, which keeps node storage
+  // dense between compactions.
+  const std::uint64_t node = position_at_.size();
+  if (node_at_.size() <= position) node_at_.resize(position + 1, kNone);
+  node_at_[position] = node;
+  position_at_.push_back(position);
+  const auto lookup = [&](std::uint64_t n) { return vector_of(records, n); };
+  index_.insert(node, records.vector(position), lookup, metric, word);
 }
 
-void AttachedIndex::rebuild(const RecordList& records, Metric metric, const ProgressReport& progress) {
-  HnswIndex fresh(index_.config());
-  const auto vector_of = vectors_of(records);
-  for (std::size_t position = 0; position < records.slot_count(); ++position) {
-    fresh.insert(position, records.vector(position), vector_of, metric);
-    if (progress) progress(position + 1, records.slot_count());
+void AttachedIndex::retire(std::uint64_t node, std::vector<float> old_vector) {
+  // The copy goes in first: searches through the retired node read it.
+  retired_vectors_.insert_or_assign(node, std::move(old_vector));
+  position_at_[node] = kNone;
+  index_.retire(node);
+}
+
+void AttachedIndex::replaced(const RecordList& records, std::size_t position, std::vector<float> old_vector,
+                             Metric metric, std::optional<std::uint32_t> level_word) {
+  const std::uint64_t old_node = node_at_[position];
+  retire(old_node, std::move(old_vector));
+  node_at_[position] = kNone;
+  insert(records, position, metric, level_word);
+}
+
+void AttachedIndex::removed(std::size_t position, std::vector<float> old_vector) {
+  retire(node_at_[position], std::move(old_vector));
+  node_at_[position] = kNone;
+}
+
+void AttachedIndex::before_compaction(const RecordList& records) noexcept {
+  if (!retires()) return;
+  std::size_t kept = 0;
+  for (std::size_t position = 0; position < node_at_.size(); ++position) {
+    if (records.is_free(position)) continue;
+    const std::uint64_t node = node_at_[position];
+    node_at_[kept] = node;
+    if (node != kNone) position_at_[node] = kept;
+    ++kept;
   }
+  node_at_.resize(kept);
+}
+
+bool AttachedIndex::compaction_due() const {
+  const HnswIndex& index = index_;
+  return index.retired_count() > 0 &&
+         static_cast<double>(index.retired_count()) >
+             static_cast<double>(index.config().retired_share) * static_cast<double>(index.size());
+}
+
+void AttachedIndex::compact(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads) {
+  if (!retires() || index_.retired_count() == 0) return;
+  // New number: the node's position; retired nodes have none.
+  std::vector<std::uint64_t> numbers(position_at_.size(), 0);
+  for (std::uint64_t node = 0; node < position_at_.size(); ++node) {
+    if (position_at_[node] != kNone) numbers[node] = position_at_[node];
+  }
+  const auto lookup = [&](std::uint64_t n) { return vector_of(records, n); };
+  HnswIndex compacted = index_.compacted(numbers, lookup, metric, run, threads);
+  index_ = std::move(compacted);
+  number_by_position(records.slot_count());
+}
+
+void AttachedIndex::rebuild(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads,
+                            const ProgressReport& progress) {
+  HnswIndex fresh(index_.config());
+  const auto lookup = vectors_of(records);
+  const std::size_t total = records.slot_count();
+  const auto inserted = [&](std::uint64_t done) { progress(static_cast<std::size_t>(done), total); };
+  fresh.insert_range(0, total, lookup, metric, run, threads, progress ? InsertedReport(inserted) : InsertedReport());
   index_ = std::move(fresh);
+  if (retires()) number_by_position(records.slot_count());
 }
 
 std::vector<HnswMatch> AttachedIndex::search(const RecordList& records, std::span<const float> query,
-                                             std::uint64_t k, Metric metric) const {
-  const auto vector_of = vectors_of(records);
-  return index_.search(query, k, ef_search_, vector_of, metric);
+                                             std::uint64_t k, Metric metric,
+                                             const std::function<bool(std::size_t)>* accept) const {
+  std::vector<HnswMatch> matches;
+  if (!retires()) {
+    const auto lookup = vectors_of(records);
+    if (accept == nullptr) return index_.search(query, k, ef_search_, lookup, metric);
+    const auto passes = [accept](std::uint64_t node) { return (*accept)(static_cast<std::size_t>(node)); };
+    return index_.search(query, k, ef_search_, lookup, metric, passes);
+  }
+  const auto lookup = [&](std::uint64_t n) { return vector_of(records, n); };
+  if (accept == nullptr) {
+    matches = index_.search(query, k, ef_search_, lookup, metric);
+  } else {
+    // Retired nodes are never offered to `accept`: the index turns them
+    // away first.
+    const auto passes = [&](std::uint64_t node) { return (*accept)(static_cast<std::size_t>(position_at_[node])); };
+    matches = index_.search(query, k, ef_search_, lookup, metric, passes);
+  }
+  for (HnswMatch& match : matches) match.node = position_at_[match.node];
+  return matches;
+}
+
+AttachedIndexState AttachedIndex::state() const {
+  AttachedIndexState state;
+  state.graph = index_.graph();
+  state.ef_search = ef_search_;
+  if (!retires()) return state;
+  state.node_at = node_at_;
+  state.position_at = position_at_;
+  for (std::uint64_t node = 0; node < position_at_.size(); ++node) {
+    const auto kept = retired_vectors_.find(node);
+    if (kept == retired_vectors_.end()) continue;
+    state.retired_nodes.push_back(node);
+    state.retired_lengths.push_back(kept->second.size());
+    state.retired_floats.insert(state.retired_floats.end(), kept->second.begin(), kept->second.end());
+  }
+  return state;
+}
+
+std::expected<AttachedIndex, std::string> AttachedIndex::restore(AttachedIndexState state, const RecordList& records,
+                                                                 std::uint64_t highest_level) {
+  const auto fail = [](std::string_view what) { return std::unexpected(std::string(what)); };
+  const std::vector<std::uint64_t>& levels = state.graph.levels;
+  const auto is_node = [&](std::uint64_t n) { return n < levels.size() && levels[n] != HnswGraph::kNoNode; };
+  std::uint64_t nodes = 0;
+  for (const std::uint64_t level : levels) nodes += level != HnswGraph::kNoNode ? 1 : 0;
+  const bool retiring = state.graph.config.retire_deleted;
+  if (!retiring) {
+    if (!state.node_at.empty() || !state.position_at.empty() || !state.retired_nodes.empty() ||
+        !state.retired_lengths.empty() || !state.retired_floats.empty()) {
+      return fail(messages::kMapsWithoutRetiring);
+    }
+    if (records.free_slots() != 0 || nodes != records.slot_count() || levels.size() != records.slot_count()) {
+      return fail(messages::kNodesAreNotTheEntries);
+    }
+  } else {
+    if (state.node_at.size() > records.slot_count() || state.position_at.size() != levels.size()) {
+      return fail(messages::kMapSizes);
+    }
+    if (state.retired_lengths.size() != state.retired_nodes.size()) return fail(messages::kRetiredVectorCounts);
+    std::uint64_t floats = 0;
+    for (const std::uint64_t length : state.retired_lengths) floats += length;
+    if (floats != state.retired_floats.size()) return fail(messages::kRetiredVectorCounts);
+    // Every entry has a live node that points back, every other node is retired with a kept vector.
+    std::uint64_t mapped = 0;
+    for (std::size_t position = 0; position < records.slot_count(); ++position) {
+      const std::uint64_t node = position < state.node_at.size() ? state.node_at[position] : kNone;
+      if (records.is_free(position)) {
+        if (node != kNone) return fail(messages::kMapsDisagree);
+        continue;
+      }
+      if (!is_node(node) || state.position_at[node] != position) return fail(messages::kMapsDisagree);
+      ++mapped;
+    }
+    std::uint64_t previous = 0;
+    for (std::size_t i = 0; i < state.retired_nodes.size(); ++i) {
+      const std::uint64_t node = state.retired_nodes[i];
+      if ((i > 0 && node <= previous) || !is_node(node) || state.position_at[node] != kNone) {
+        return fail(messages::kMapsDisagree);
+      }
+      previous = node;
+    }
+    for (std::uint64_t node = 0; node < levels.size(); ++node) {
+      if (!is_node(node) && state.position_at[node] != kNone) return fail(messages::kMapsDisagree);
+    }
+    if (mapped + state.retired_nodes.size() != nodes) return fail(messages::kMapsDisagree);
+  }
+  std::vector<std::uint64_t> retired_nodes = std::move(state.retired_nodes);
+  auto index = HnswIndex::from_graph(std::move(state.graph), highest_level);
+  if (!index) return std::unexpected(std::move(index.error()));
+  AttachedIndex restored(std::move(*index), state.ef_search);
+  for (const std::uint64_t node : retired_nodes) {
+    if (!restored.index_.is_retired(node)) return fail(messages::kMapsDisagree);
+  }
+  if (restored.index_.retired_count() != retired_nodes.size()) return fail(messages::kMapsDisagree);
+  if (!retiring) return restored;
+  restored.node_at_ = std::move(state.node_at);
+  restored.position_at_ = std::move(state.position_at);
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < retired_nodes.size(); ++i) {
+    const auto length = static_cast<std::size_t>(state.retired_lengths[i]);
+    const auto first = state.retired_floats.begin() + static_cast<std::ptrdiff_t>(next);
+    restored.retired_vectors_.emplace(retired_nodes[i], std::vector<float>(first, first + static_cast<std::ptrdiff_t>(length)));
+    next += length;
+  }
+  return restored;
 }
 
 }  // namespace quorvel

@@ -2,9 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "quorvel/index/hnsw_index.h"
@@ -16,54 +20,146 @@ namespace quorvel {
 
 // Why `config` cannot work as an attached index's configuration, or nothing
 // when it can: ml must be a finite, non-negative number that lets no node
-// draw a level above `highest_level`.
+// draw a level above `highest_level`, and retired_share a number from 0 to 1.
 std::optional<std::string> index_config_problem(const HnswConfig& config, std::uint64_t highest_level);
 
-// An HnswIndex over a record list, whose node numbers are the list's
-// positions; it reads the vectors from the list (`vector_of`), which must be
-// the list it was built over, as it stands, without free slots. The engine
-// calls insert() or rebuild() after every change of the list to keep the
-// numbering true.
+// The whole state of an AttachedIndex as plain arrays, for storing it beside
+// the records and reading it back (AttachedIndex::state() and restore()).
+struct AttachedIndexState {
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+  HnswGraph graph;
+  std::uint64_t ef_search = 0;
+  // With retire_deleted: position -> node and node -> position, kNone for
+  // a free slot and for a retired node. Empty otherwise (node = position).
+  std::vector<std::uint64_t> node_at;
+  std::vector<std::uint64_t> position_at;
+  // With retire_deleted: the retired nodes, rising, and the copies of their
+  // vectors one after the other, retired_lengths[i] floats each.
+  std::vector<std::uint64_t> retired_nodes;
+  std::vector<std::uint64_t> retired_lengths;
+  std::vector<float> retired_floats;
+
+  friend bool operator==(const AttachedIndexState&, const AttachedIndexState&) = default;
+};
+
+// An HnswIndex over a record list, which reads the vectors from the list
+// (`vector_of`); every call must pass the list it was built over, as it
+// stands. The engine calls the members below after every change of the
+// list to keep the index true to it.
 //
-// Not thread-safe: insert and rebuild need exclusive access; search may run
-// concurrently with itself.
+// Two ways to number the nodes, chosen by the configuration:
+// - By default node numbers are the list's positions and the list has no
+//   free slots: a new record is inserted, and a removal or a replaced
+//   vector rebuilds the index from the list.
+// - With retire_deleted, the index keeps a map from node to position and
+//   back. A new record gets the next node number; a removed record's node is
+//   retired (a waypoint never returned, whose vector the index keeps a copy
+//   of), and a replaced record's node is retired and the record gets a new
+//   node. Once the retired share passes retired_share, compact() drops the
+//   retired nodes and numbers the rest by position again.
+//
+// Not thread-safe: the changing members need exclusive access; search may
+// run concurrently with itself.
 class AttachedIndex {
  public:
   // Builds an index with `config` over every entry of `records`, first to
-  // last, under `metric`; `progress`, when given, is told each insertion.
-  AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric,
-                const ProgressReport& progress = {});
+  // last, under `metric`: in order on the calling thread, or on up to
+  // `threads` threads of `run` when `threads` > 1. `progress`, when given,
+  // is told the insertions done after each one, one call at a time (from
+  // the workers when they build). REQUIRES: `records` has no free slots.
+  AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric, const ParallelParts& run,
+                std::size_t threads, const ProgressReport& progress = {});
 
   // Takes over `index`, a graph of the list's positions made before (read
   // back from the companion file).
   explicit AttachedIndex(HnswIndex index);
 
-  // Draws the level word of the next insert() (see HnswIndex::next_level_word).
+  // Whether removals and replacements retire nodes (retire_deleted).
+  bool retires() const { return index_.config().retire_deleted; }
+
+  // Draws the level word of the next new node (see HnswIndex::next_level_word).
   std::uint32_t next_level_word() const { return index_.next_level_word(); }
 
-  // Inserts the entry at `position`, which must be the last of `records`,
-  // at the level that `level_word` gives.
-  void insert(const RecordList& records, std::size_t position, Metric metric, std::uint32_t level_word);
+  // Inserts the entry at `position`, which must be the last of `records`
+  // and new to the index, at the level that `level_word` gives (a level
+  // of its own draw without one).
+  void insert(const RecordList& records, std::size_t position, Metric metric,
+              std::optional<std::uint32_t> level_word = std::nullopt);
+
+  // With retires(): the entry at `position` had its vector replaced in
+  // place; `old_vector` is the vector it had. Retires its node and gives it
+  // a new one, at a level as insert() gives it.
+  void replaced(const RecordList& records, std::size_t position, std::vector<float> old_vector, Metric metric,
+                std::optional<std::uint32_t> level_word = std::nullopt);
+
+  // With retires(): the entry at `position` was removed (its slot is now
+  // free); `old_vector` is the vector it had. Retires its node.
+  void removed(std::size_t position, std::vector<float> old_vector);
+
+  // With retires(): `records` is about to close its free slots
+  // (RecordList::compact); moves every node's position to where its entry
+  // will stand. Allocates nothing.
+  void before_compaction(const RecordList& records) noexcept;
+
+  // Whether the retired nodes have passed the configured share of nodes.
+  bool compaction_due() const;
+
+  // Drops every retired node and numbers the rest by position: afterwards
+  // node n is the entry at position n. REQUIRES: `records` has no free
+  // slots. Mends the lists on up to `threads` threads of `run`.
+  void compact(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads);
 
   // Builds the index afresh from every entry of `records`, with the same
-  // configuration; `progress`, when given, is told each insertion.
-  void rebuild(const RecordList& records, Metric metric, const ProgressReport& progress = {});
+  // configuration; `progress` as for the constructor. REQUIRES: `records`
+  // has no free slots.
+  void rebuild(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads,
+               const ProgressReport& progress = {});
 
   // The index's answer for `query`: up to k (position, metric value) pairs,
-  // closest first, searched with ef_search() as ef.
+  // closest first, searched with ef_search() as ef; with `accept`, only
+  // positions it accepts (it is asked with positions).
   std::vector<HnswMatch> search(const RecordList& records, std::span<const float> query, std::uint64_t k,
-                                Metric metric) const;
+                                Metric metric, const std::function<bool(std::size_t)>* accept = nullptr) const;
 
   const HnswIndex& index() const { return index_; }
   HnswIndex& index() { return index_; }
+
+  // Everything the index holds, as plain arrays (see AttachedIndexState).
+  AttachedIndexState state() const;
+
+  // The index that `state` describes, over `records` as they stand when
+  // state() was taken: checks the graph as HnswIndex::from_graph does (with
+  // `highest_level`), and that the maps agree with each other, with the
+  // graph and with `records` (every entry has a node, every node an entry
+  // or a kept vector, and nothing else), or without retire_deleted that
+  // the graph has exactly one node per entry and no free slot. Fails with
+  // the first problem found, in words.
+  static std::expected<AttachedIndex, std::string> restore(AttachedIndexState state, const RecordList& records,
+                                                           std::uint64_t highest_level);
 
   // The ef of searches: the configuration's ef_search until set otherwise.
   std::uint64_t ef_search() const { return ef_search_; }
   void set_ef_search(std::uint64_t ef_search) { ef_search_ = ef_search; }
 
  private:
+  static constexpr std::uint64_t kNone = AttachedIndexState::kNone;
+
+  AttachedIndex(HnswIndex index, std::uint64_t ef_search) : index_(std::move(index)), ef_search_(ef_search) {}
+
+  // The node's vector: its entry's, or the copy kept of a retired one.
+  std::span<const float> vector_of(const RecordList& records, std::uint64_t node) const;
+  void retire(std::uint64_t node, std::vector<float> old_vector);
+  // Numbers every entry's node by its position (maps of the identity).
+  void number_by_position(std::size_t count);
+
   HnswIndex index_;
   std::uint64_t ef_search_;
+  // With retires(): position -> node and node -> position (kNone for a
+  // free slot and for a retired node), and the vectors of retired nodes.
+  std::vector<std::uint64_t> node_at_;
+  std::vector<std::uint64_t> position_at_;
+  std::unordered_map<std::uint64_t, std::vector<float>> retired_vectors_;
 };
 
 }  // namespace quorvel

@@ -1,11 +1,12 @@
 #include "quorvel/core/engine.h"
 
+#include <algorithm>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <new>
-#include <utility>
-
 #include <unordered_set>
+#include <utility>
 
 #include "attached_index.h"
 #include "engine_snapshot.h"
@@ -42,6 +43,20 @@ std::string record_length(std::string_view id, std::size_t length) {
 
 ParallelFor on(WorkerPool& pool) {
   return [&pool](std::size_t count, const auto& body) { pool.parallel_for(count, body); };
+}
+
+ParallelParts parts_on(WorkerPool& pool) {
+  return [&pool](std::size_t parts, const std::function<void(std::size_t)>& body) {
+    pool.parallel_for(parts, [&body](std::size_t begin, std::size_t end) {
+      for (std::size_t part = begin; part < end; ++part) body(part);
+    });
+  };
+}
+
+// A copy of the vector at `position`, for an index that retires the node.
+std::vector<float> vector_copy(const RecordList& records, std::size_t position) {
+  const std::span<const float> vector = records.vector(position);
+  return {vector.begin(), vector.end()};
 }
 
 }  // namespace
@@ -85,7 +100,8 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   if (options.index) {
     if (load) engine.index_ = loaded_index(*load, *options.index, engine.metric_, records);
     if (!engine.index_) {
-      engine.index_ = std::make_unique<AttachedIndex>(*options.index, records, engine.metric_, options.index_progress);
+      engine.index_ = std::make_unique<AttachedIndex>(*options.index, records, engine.metric_, parts_on(pool),
+                                                      engine.index_threads(*options.index), options.index_progress);
       graph_built = true;
     }
   }
@@ -195,24 +211,75 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   const std::size_t length = vector.size();
   const std::optional<std::size_t> stored_at = get_all().find(id);
   const std::size_t new_position = get_all().slot_count();
-  // The level of a new node is drawn before the commit, so that the
-  // change's note in the companion can say it.
-  std::uint32_t level_word = 0;
+  // The levels of new nodes are drawn before the commit, so that the
+  // change's note in the companion can say them (a seeded index draws them
+  // after it: its generator says them again at a replay). A retired node
+  // stays a waypoint, so its vector must outlive the replacement in place.
+  std::vector<std::uint32_t> level_words;
   std::string note;
+  std::vector<float> old_vector;
   if (index_) {
-    if (stored_at) {
+    if (stored_at && !index_->retires()) {
       note = graph_rebuilt_note();
     } else {
-      level_word = index_->next_level_word();
-      note = inserted_note(std::span(&level_word, 1));
+      level_words = drawn_before_commit(1);
+      note = inserted_note(level_words);
+      if (stored_at) old_vector = vector_copy(get_all(), *stored_at);
     }
   }
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
   if (auto ok = store_.insert(std::move(record), note); !ok) return wrap(std::move(ok.error()));
   dimension_stored(length);
   squares_changed(stored_at.value_or(new_position));
-  if (index_) index_inserted(stored_at.value_or(new_position), stored_at.has_value(), level_word);
+  if (!index_) return {};
+  if (note != graph_rebuilt_note()) drawn_after_commit(level_words, 1);
+  if (stored_at && index_->retires()) {
+    change_index([&] { index_->replaced(get_all(), *stored_at, std::move(old_vector), metric_, level_words[0]); });
+    compact_index_if_due();
+  } else {
+    index_inserted(stored_at.value_or(new_position), stored_at.has_value(), level_words.empty() ? 0 : level_words[0]);
+  }
   return {};
+}
+
+std::vector<std::uint32_t> Engine::drawn_before_commit(std::size_t count) const {
+  std::vector<std::uint32_t> words;
+  if (index_->index().config().seed) return words;
+  words.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) words.push_back(index_->next_level_word());
+  return words;
+}
+
+void Engine::drawn_after_commit(std::vector<std::uint32_t>& words, std::size_t count) const {
+  if (!index_->index().config().seed) return;
+  for (std::size_t i = 0; i < count; ++i) words.push_back(index_->next_level_word());
+}
+
+template <class Change>
+void Engine::change_index(Change&& change) noexcept {
+  try {
+    change();
+  } catch (const std::bad_alloc&) {
+    index_.reset();
+  }
+}
+
+std::size_t Engine::index_threads(const HnswConfig& config) const {
+  if (config.build_threads == 1) return 1;
+  const std::size_t workers = pool_->size();
+  return config.build_threads == 0 ? workers : static_cast<std::size_t>(std::min<std::uint64_t>(config.build_threads, workers));
+}
+
+void Engine::compact_index_if_due() {
+  if (index_ && index_->compaction_due()) compact_index();
+}
+
+void Engine::compact_index() {
+  if (!index_ || !index_->retires() || index_->index().retired_count() == 0) return;
+  compact_records();
+  change_index([&] {
+    index_->compact(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
+  });
 }
 
 void Engine::squares_changed(std::optional<std::size_t> position) {
@@ -245,21 +312,29 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
                              std::string(messages::kFloatsDimensionIs) + std::to_string(expected));
     }
   }
-  // With an index, a batch of new ids only becomes one node each, whose
-  // levels are drawn now (see insert); any other batch rebuilds the graph.
+  // With an index, the batch's new ids become one node each and, when the
+  // index retires nodes, so do the records it replaces (in the batch's
+  // order, their old vectors kept); their levels are drawn as insert()
+  // draws them. Without retiring, a batch that replaces any record
+  // rebuilds the graph.
+  std::vector<std::pair<std::size_t, std::vector<float>>> old_vectors;
   std::vector<std::uint32_t> level_words;
+  std::size_t new_nodes = 0;
   std::string note;
   if (index_) {
     std::unordered_set<std::string_view> ids;
-    bool all_new = true;
     for (const Record& record : records) {
-      all_new = all_new && !get_all().find(record.id) && ids.insert(record.id).second;
+      if (!ids.insert(record.id).second) continue;
+      if (const std::optional<std::size_t> stored_at = get_all().find(record.id)) {
+        old_vectors.emplace_back(*stored_at, index_->retires() ? vector_copy(get_all(), *stored_at) : std::vector<float>());
+      }
     }
-    if (all_new) {
-      for (std::size_t i = 0; i < count; ++i) level_words.push_back(index_->next_level_word());
-      note = inserted_note(level_words);
-    } else {
+    new_nodes = ids.size() - old_vectors.size() + (index_->retires() ? old_vectors.size() : 0);
+    if (!index_->retires() && !old_vectors.empty()) {
       note = graph_rebuilt_note();
+    } else {
+      level_words = drawn_before_commit(new_nodes);
+      note = inserted_note(level_words);
     }
   }
   const std::optional<std::size_t> length =
@@ -268,8 +343,25 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
   if (length) dimension_stored(*length);
   squares_changed(std::nullopt);
   if (!index_) return {};
-  if (level_words.size() == count) {
-    for (std::size_t i = 0; i < count && index_; ++i) index_inserted(before + i, false, level_words[i]);
+  if (note != graph_rebuilt_note()) drawn_after_commit(level_words, new_nodes);
+  if (index_->retires()) {
+    // Each replaced record's node retires and the record gets a new one;
+    // new records get a node each, in order.
+    change_index([&] {
+      std::size_t word = 0;
+      for (auto& [position, old_vector] : old_vectors) {
+        index_->replaced(get_all(), position, std::move(old_vector), metric_, level_words[word++]);
+      }
+      for (std::size_t position = before; position < get_all().slot_count(); ++position) {
+        index_->insert(get_all(), position, metric_, level_words[word++]);
+      }
+    });
+    compact_index_if_due();
+  } else if (old_vectors.empty()) {
+    // Every record was new: one node each, in order.
+    for (std::size_t i = 0; before + i < get_all().slot_count() && index_; ++i) {
+      index_inserted(before + i, false, level_words[i]);
+    }
   } else {
     index_inserted(0, true, 0);  // some replaced a stored vector in place
   }
@@ -279,18 +371,16 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
 void Engine::index_inserted(std::size_t position, bool replaced, std::uint32_t level_word) {
   // The change is committed; if memory runs out while the index follows it,
   // the index goes, and searches score every record, which stays correct.
-  try {
+  change_index([&] {
     if (replaced) {
       // The entry changed its vector in place: links made for the old one
       // would mislead every search that passes the node.
       graph_rebuilt_ = true;
-      index_->rebuild(get_all(), metric_);
+      index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
     } else {
       index_->insert(get_all(), position, metric_, level_word);
     }
-  } catch (const std::bad_alloc&) {
-    index_.reset();
-  }
+  });
 }
 
 std::optional<SearchResult> Engine::get(std::string_view id) const {
@@ -301,21 +391,32 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 }
 
 std::expected<bool, EngineError> Engine::remove(std::string_view id) {
-  auto removed = store_.remove(id, index_ ? graph_rebuilt_note() : std::string());
+  const std::optional<std::size_t> stored_at = get_all().find(id);
+  std::vector<float> old_vector;
+  std::string note;
+  if (index_ && index_->retires()) {
+    if (stored_at) old_vector = vector_copy(get_all(), *stored_at);
+    note = inserted_note({});
+  } else if (index_) {
+    note = graph_rebuilt_note();
+  }
+  auto removed = store_.remove(id, note);
   if (!removed) return wrap(std::move(removed.error()));
   if (!*removed) return false;
   // The entry's slot is free; its sum of squares stays unused until a
   // compaction drops both.
-  if (index_) {
+  if (index_ && index_->retires()) {
+    change_index([&] { index_->removed(*stored_at, std::move(old_vector)); });
+    if (get_all().compaction_due()) compact_records();
+    compact_index_if_due();
+  } else if (index_) {
     // The index numbers nodes by position and is rebuilt from the list
     // anyway, so the list is compacted first: the numbering stays dense.
     compact_records();
     graph_rebuilt_ = true;
-    try {
-      index_->rebuild(get_all(), metric_);
-    } catch (const std::bad_alloc&) {
-      index_.reset();
-    }
+    change_index([&] {
+      index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
+    });
   } else if (get_all().compaction_due()) {
     compact_records();
   }
@@ -332,6 +433,7 @@ void Engine::compact_records() noexcept {
     }
     squares_.resize(kept);
   }
+  if (index_) index_->before_compaction(records);
   store_.compact();
 }
 
@@ -367,14 +469,20 @@ std::vector<std::vector<SearchResult>> Engine::search_many(std::span<const Searc
 }
 
 std::vector<SearchResult> Engine::search_with(const SearchRequest& request, const ParallelFor& parallel_for) const {
-  if (!index_ || !request.filters.empty() || request.decay) {
-    return search_records(get_all(), metric_, request, parallel_for, squares_);
-  }
-  // With an index attached the list has no free slots (see remove and
-  // attach_index): node numbers are positions.
   const RecordList& records = get_all();
+  const bool filtered = !request.filters.empty();
+  if (!index_ || request.decay || (filtered && !(request.filter_through_index &&
+                                  index_filters_faster(records, request.filters,
+                                                       std::max(request.k, index_->ef_search()))))) {
+    return search_records(records, metric_, request, parallel_for, squares_);
+  }
+  // The attached index answers with positions of the list.
+  const std::function<bool(std::size_t)> passing = [&](std::size_t position) {
+    return passes(records.metadata(position), request.filters);
+  };
   std::vector<SearchResult> results;
-  for (const HnswMatch& match : index_->search(records, request.query, request.k, metric_)) {
+  for (const HnswMatch& match :
+       index_->search(records, request.query, request.k, metric_, filtered ? &passing : nullptr)) {
     const auto position = static_cast<std::size_t>(match.node);
     results.push_back(SearchResult{std::string(records.id(position)), records.metadata(position), match.value});
   }
@@ -384,7 +492,7 @@ std::vector<SearchResult> Engine::search_with(const SearchRequest& request, cons
 std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) {
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
   compact_records();  // node numbers are dense positions
-  index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_);
+  index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_, parts_on(*pool_), index_threads(config));
   store_.add_note(graph_rebuilt_note());
   graph_rebuilt_ = true;
   return {};

@@ -31,5 +31,17 @@ inline constexpr std::string_view kMlNegative = "ml is negative";
 inline constexpr std::string_view kMlIs = "ml = ";
 inline constexpr std::string_view kLetsANodeDrawLevel = " lets a node draw level ";
 inline constexpr std::string_view kLevelsMustStayAtMost = "; levels must stay at most ";
+// "retired_share = <share> must lie between 0 and 1".
+inline constexpr std::string_view kRetiredShareIs = "retired_share = ";
+
+// Why a stored attached index's state does not fit its records.
+inline constexpr std::string_view kMapsWithoutRetiring =
+    "an index that does not retire nodes has no node map and no retired vectors";
+inline constexpr std::string_view kNodesAreNotTheEntries = "the graph's nodes are not the records' positions";
+inline constexpr std::string_view kMapSizes = "the node map's sizes do not fit the records and the graph";
+inline constexpr std::string_view kRetiredVectorCounts = "the retired nodes' vectors do not add up";
+inline constexpr std::string_view kMapsDisagree =
+    "the node map does not agree with the records and the graph's nodes and retired marks";
+inline constexpr std::string_view kMustLieBetween0And1 = " must lie between 0 and 1";
 
 }  // namespace quorvel::core::messages

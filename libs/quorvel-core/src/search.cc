@@ -122,6 +122,36 @@ std::vector<float> squares_of(const RecordList& records, const ParallelFor& para
   return squares;
 }
 
+double sampled_passing_share(const RecordList& records, std::span<const MetadataFilter> filters, std::size_t sample) {
+  const std::size_t slots = records.slot_count();
+  sample = std::min(slots, sample);
+  std::size_t tested = 0;
+  std::size_t passing = 0;
+  for (std::size_t i = 0; i < sample; ++i) {
+    // One position from each of `sample` equal stretches, at a place that a
+    // hash of the stretch's number chooses: evenly spaced positions would
+    // see only the passing records of a list where every n-th one passes.
+    const std::size_t begin = i * slots / sample;
+    const std::size_t width = (i + 1) * slots / sample - begin;
+    std::uint64_t hash = (i + 1) * 0x9E3779B97F4A7C15ull;
+    hash = (hash ^ (hash >> 30)) * 0xBF58476D1CE4E5B9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94D049BB133111EBull;
+    hash ^= hash >> 31;
+    const std::size_t position = begin + static_cast<std::size_t>(hash % width);
+    if (records.is_free(position)) continue;
+    ++tested;
+    if (passes(records.metadata(position), filters)) ++passing;
+  }
+  return tested == 0 ? 0.0 : static_cast<double>(passing) / static_cast<double>(tested);
+}
+
+bool index_filters_faster(const RecordList& records, std::span<const MetadataFilter> filters,
+                          std::uint64_t result_size) {
+  const double passing = sampled_passing_share(records, filters, Engine::kFilterSample) *
+                         static_cast<double>(records.size());
+  return passing > 0.0 && passing >= Engine::kIndexFilterPassing * static_cast<double>(result_size);
+}
+
 float decayed(float score, float decay, std::uint64_t now, std::optional<std::uint64_t> timestamp,
               bool larger_is_closer) {
   if (!timestamp || *timestamp >= now) return score;

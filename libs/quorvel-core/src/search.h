@@ -34,6 +34,20 @@ std::vector<float> squares_of(const RecordList& records, const ParallelFor& para
 // filter's key with an equal value.
 bool passes(const std::optional<JsonValue>& metadata, std::span<const MetadataFilter> filters);
 
+// The share of records that pass `filters` among up to `sample` records
+// spread over `records`: one from each of `sample` equal stretches of
+// positions, at a fixed place within it that a hash chooses (every record
+// when `sample` is at least the slot count; free slots are not counted);
+// 0 when none is tested.
+double sampled_passing_share(const RecordList& records, std::span<const MetadataFilter> filters, std::size_t sample);
+
+// Whether a filtered search through an index whose result list holds
+// `result_size` answers faster than the exhaustive search: whether the
+// records that pass, estimated from a sample of Engine::kFilterSample,
+// number at least Engine::kIndexFilterPassing * result_size.
+bool index_filters_faster(const RecordList& records, std::span<const MetadataFilter> filters,
+                          std::uint64_t result_size);
+
 // `score` moved towards the worse end of the metric's order by the factor
 // decay^(age in days) when `timestamp` lies before `now`, else `score` as it
 // is. A score of a metric where larger is closer that is at least 0 is

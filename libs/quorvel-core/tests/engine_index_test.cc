@@ -333,8 +333,12 @@ TEST_F(EngineIndexTest, ConfigurationsThatCannotWorkAreRefusedBeforeAnythingIsBu
   struct Case {
     float ml;
     const char* message;
+    float retired_share = 0.2f;
   };
   const Case refused[] = {
+      {1.0f, "Index config error: retired_share = nan must lie between 0 and 1", std::nanf("")},
+      {1.0f, "Index config error: retired_share = -0.100000 must lie between 0 and 1", -0.1f},
+      {1.0f, "Index config error: retired_share = 1.500000 must lie between 0 and 1", 1.5f},
       {std::nanf(""), "Index config error: ml is NaN"},
       {std::numeric_limits<float>::infinity(), "Index config error: ml is infinite"},
       {-0.5f, "Index config error: ml is negative"},
@@ -346,6 +350,7 @@ TEST_F(EngineIndexTest, ConfigurationsThatCannotWorkAreRefusedBeforeAnythingIsBu
   ASSERT_TRUE(engine.insert("a", {1.0f}, {}));
   for (const Case& c : refused) {
     HnswConfig config = roomy(c.ml);
+    config.retired_share = c.retired_share;
     auto attached = engine.attach_index(config);
     ASSERT_FALSE(attached) << c.ml;
     EXPECT_EQ(attached.error().message(), c.message);

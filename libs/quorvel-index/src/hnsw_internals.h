@@ -2,7 +2,7 @@
 
 // The parts of the HNSW index that its own algorithms are built from, for
 // the library, its tests and the benchmarks of this tree: the layer search,
-// the neighbour selection, insertion at a chosen level, and the neighbour
+// the neighbour selections, insertion at a chosen level, and the neighbour
 // lists as the index lays them out. Internal to the index library.
 
 #include <cstdint>
@@ -46,5 +46,15 @@ struct HnswInternals {
 // The first min(m, size) of `found` when sorted with closer_first: the m
 // closest, closest first. Plain selection, with no diversity rule.
 std::vector<Candidate> select_neighbors(std::vector<Candidate> found, std::uint64_t m);
+
+// The diverse selection of at most m of `found` (Candidates whose keys are
+// the distance keys of one vector, the owner, and their nodes): in
+// closer_first order, a candidate c is kept when c.key < key(vector of c,
+// vector of r) for every r kept before it (so the closest is always kept);
+// the others are passed over. With `keep_pruned`, the ones passed over then
+// fill the selection up to m, closest first. Stops examining once m are
+// kept. The result is in the order kept.
+std::vector<Candidate> select_diverse(std::vector<Candidate> found, std::uint64_t m, bool keep_pruned,
+                                      VectorLookup vector_of, Metric metric);
 
 }  // namespace quorvel

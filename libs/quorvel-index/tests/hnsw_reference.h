@@ -3,8 +3,9 @@
 // A plain rendering of the HNSW algorithm, kept beside the tests to hold the
 // fast index to the same graph: nodes in a hash map, a fresh hash set of
 // visited nodes per layer search, std::priority_queue heaps, and every step
-// in the written order. It follows the same fixed tie rules as the index;
-// it is slow and meant only for small test graphs.
+// in the written order, with the closest or the diverse selection of
+// neighbours. It follows the same fixed tie rules as the index; it is slow
+// and meant only for small test graphs.
 
 #include <algorithm>
 #include <cmath>
@@ -86,9 +87,10 @@ class Hnsw {
     for (std::uint64_t j = std::min(top, level) + 1; j-- > 0;) {
       std::vector<Entry> found = search_layer(vector, ep, j, config_.ef_construction, vector_of, metric);
       std::stable_sort(found.begin(), found.end(), sorted_before);
-      const std::size_t count = std::min<std::size_t>(config_.m, found.size());
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t s = found[i].node;
+      std::vector<Entry> chosen(found.begin(), found.begin() + std::min<std::size_t>(config_.m, found.size()));
+      if (config_.selection == NeighborSelection::Diverse) chosen = diverse(found, config_.m, vector_of, metric);
+      for (std::size_t i = 0; i < chosen.size(); ++i) {
+        const std::uint64_t s = chosen[i].node;
         nodes[node][j].push_back(s);
         nodes[s][j].push_back(node);
         const std::uint64_t bound = j == 0 ? config_.m_max0 : config_.m_max;
@@ -183,7 +185,39 @@ class Hnsw {
     return found;
   }
 
+  // The diverse rule over `sorted` (closest first): keep a candidate only
+  // when it is closer to the owner than to each one kept before; then,
+  // with keep_pruned, fill up from the passed-over ones.
+  std::vector<Entry> diverse(const std::vector<Entry>& sorted, std::uint64_t m, const Lookup& vector_of,
+                             Metric metric) const {
+    std::vector<Entry> kept;
+    std::vector<Entry> passed;
+    for (const Entry& e : sorted) {
+      if (kept.size() >= m) break;
+      bool good = true;
+      for (const Entry& r : kept) {
+        if (!(e.key < key(metric, vector_of(e.node), vector_of(r.node)))) good = false;
+      }
+      if (good) {
+        kept.push_back(e);
+      } else {
+        passed.push_back(e);
+      }
+    }
+    for (std::size_t i = 0; config_.keep_pruned && i < passed.size() && kept.size() < m; ++i) kept.push_back(passed[i]);
+    return kept;
+  }
+
   void trim(std::uint64_t s, std::uint64_t layer, std::uint64_t bound, const Lookup& vector_of, Metric metric) {
+    if (config_.selection == NeighborSelection::Diverse) {
+      std::vector<Entry> all;
+      for (const std::uint64_t x : nodes[s][layer]) all.push_back({key(metric, vector_of(s), vector_of(x)), x});
+      std::stable_sort(all.begin(), all.end(), sorted_before);
+      std::vector<std::uint64_t> kept;
+      for (const Entry& e : diverse(all, bound, vector_of, metric)) kept.push_back(e.node);
+      nodes[s][layer] = std::move(kept);
+      return;
+    }
     MaxHeap heap;
     for (const std::uint64_t x : nodes[s][layer]) heap.push({-key(metric, vector_of(s), vector_of(x)), x});
     std::vector<std::uint64_t> kept;

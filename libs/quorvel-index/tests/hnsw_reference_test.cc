@@ -63,6 +63,16 @@ TEST(HnswReference, SameGraphAndAnswersAsThePlainAlgorithm) {
       {"ef_construction 0", {.m = 3, .m_max = 3, .m_max0 = 6, .ef_construction = 0, .ef_search = 10, .ml = 1.0f}, 4},
       {"inserted vectors differ from the stored ones",
        {.m = 4, .m_max = 2, .m_max0 = 4, .ef_construction = 10, .ef_search = 10, .ml = 1.0f}, 0, 0.5f},
+      {"diverse", {.m = 8, .m_max = 8, .m_max0 = 16, .ef_construction = 40, .ef_search = 10, .ml = ml16,
+                   .selection = NeighborSelection::Diverse}, 0},
+      {"diverse, tied keys", {.m = 6, .m_max = 6, .m_max0 = 12, .ef_construction = 20, .ef_search = 10, .ml = 1.0f,
+                              .selection = NeighborSelection::Diverse}, 3},
+      {"diverse keeping the pruned, tight bounds",
+       {.m = 10, .m_max = 2, .m_max0 = 3, .ef_construction = 8, .ef_search = 10, .ml = 1.0f,
+        .selection = NeighborSelection::Diverse, .keep_pruned = true}, 0},
+      {"diverse keeping the pruned, tied keys",
+       {.m = 6, .m_max = 4, .m_max0 = 8, .ef_construction = 20, .ef_search = 10, .ml = 1.0f,
+        .selection = NeighborSelection::Diverse, .keep_pruned = true}, 4},
   };
   std::uint32_t seed = 100;
   for (const Case& c : cases) {
@@ -75,6 +85,29 @@ TEST(HnswReference, SameGraphAndAnswersAsThePlainAlgorithm) {
       expect_same_graph(table, inserted, queries, c.config, metric, seed);
     }
     seed += 10;
+  }
+}
+
+// A seeded index draws its levels from std::mt19937(seed): the graph is the
+// reference's built with that generator's words, every time.
+TEST(HnswReference, SeededIndexDrawsTheSeedsWords) {
+  const VectorTable table = random_table(200, 4, 5);
+  const reference::Lookup lookup = [&table](std::uint64_t node) { return table(node); };
+  HnswConfig config = default_hnsw_config(4);
+  config.ef_construction = 16;
+  config.ml = 1.0f;
+  config.seed = 42;
+  HnswIndex index(config);
+  reference::Hnsw plain(config);
+  std::mt19937 words(42);
+  for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
+    index.insert(node, table(node), table, Metric::Euclidean);
+    plain.insert(static_cast<std::uint32_t>(words()), node, table(node), lookup, Metric::Euclidean);
+  }
+  ASSERT_EQ(index.entry_point(), plain.entry_point);
+  ASSERT_GT(index.top_level(), 0u);  // the levels were drawn, not all 0
+  for (std::uint64_t node = 0; node < table.rows.size(); ++node) {
+    ASSERT_EQ(index.node(node)->to_node().neighbors, plain.nodes.at(node)) << "node " << node;
   }
 }
 

@@ -397,6 +397,9 @@ def test_search_answers_the_full_request(database):
     # The empty vector scores 0.0 under every metric: it ties with a.
     assert ids("--query", "[1, 0]", "--metric", "euclidean") == ["a", "d\u00e9", "c", "b"]
     assert ids("--query", "[1, 0]", "--index", "m=4,ef_construction=8,ef=8") == ids("--query", "[1, 0]")
+    options = "m=4,selection=diverse,keep_pruned=true,seed=3,build_threads=0,filtered=index"
+    assert ids("--query", "[1, 0]", "--index", options) == ids("--query", "[1, 0]")
+    assert ids("--query", "[1, 0]", "--index", options, "--filter", 'colour="red"') == ["b", "d\u00e9"]
     decayed = quorvel("search", database, "--query", "[1,0]", "-k", "1", "--decay", "0.5", "--now", 1700086400)
     assert decayed.stdout == '{"id":"c","score":0.70710677,"metadata":[1,"x"]}\n'  # a's score is halved
 
@@ -428,7 +431,12 @@ def test_decay_moves_older_records_behind_under_every_metric(tmp_path):
     (["--query", "[1e39]"], "--query element 0 is beyond the range of a 32-bit float"),
     (["--query", "[1]", "-k", "-1"], "-k must be a whole number, 0 or more, got -1"),
     (["--query", "[1]", "--metric", "cosines"], "--metric must be cosine, dot, euclidean or manhattan, got cosines"),
-    (["--query", "[1]", "--index", "m=4,speed=9"], "unknown index setting speed (m, m_max, m_max0, ef_construction, ef, ml)"),
+    (["--query", "[1]", "--index", "m=4,speed=9"], "unknown index setting speed (m, m_max, m_max0, ef_construction, ef, "
+     "ml, selection, keep_pruned, seed, build_threads, filtered)"),
+    (["--query", "[1]", "--index", "selection=far"], "selection must be closest or diverse, got far"),
+    (["--query", "[1]", "--index", "keep_pruned=yes"], "keep_pruned must be true or false, got yes"),
+    (["--query", "[1]", "--index", "filtered=graph"], "filtered must be index or exhaustive, got graph"),
+    (["--query", "[1]", "--index", "seed=4294967296"], "seed must be a whole number below 2^32, got 4294967296"),
     (["--query", "[1]", "--index", "m=4,ml=nan"], "--index m=4,ml=nan: ml is NaN"),
     (["--query", "[1]", "--filter", "n"], "--filter needs KEY=JSON, got n"),
     (["--query", "[1]", "--filter", "colour=red"],

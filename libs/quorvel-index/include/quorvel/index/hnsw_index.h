@@ -1,11 +1,17 @@
 #pragma once
 
 #include <concepts>
-#include <memory>
+#include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <random>
 #include <ranges>
 #include <span>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -17,9 +23,28 @@ class HnswLinks;      // the neighbour lists, laid out for the search (src/hnsw_
 struct HnswInternals;  // the library's own algorithms on an index (src/hnsw_internals.h)
 struct HnswImage;      // the graph written and read as bytes (hnsw_image.h)
 
-// The parameters of an HNSW index, fixed when the index is made. The fields
-// have no defaults of their own: whoever makes an index chooses every value,
-// or starts from default_hnsw_config() and changes what they choose.
+// How a node's neighbours are chosen from the nodes a layer search finds,
+// both when a new node is linked and when a list that has grown past its
+// bound is cut back.
+enum class NeighborSelection : std::uint8_t {
+  // The closest ones, up to the list's size.
+  Closest,
+  // Closest first, a candidate is kept only when it is closer to the node
+  // than to every neighbour kept before it, so that the list points in
+  // several directions instead of into one crowd of near neighbours.
+  Diverse,
+};
+
+// The names callers choose a selection by: "closest" and "diverse".
+// selection_named() gives nothing for any other text.
+std::optional<NeighborSelection> selection_named(std::string_view name);
+std::string_view selection_name(NeighborSelection selection);
+
+// The parameters of an HNSW index, fixed when the index is made. The first
+// six fields have no defaults of their own: whoever makes an index chooses
+// every value, or starts from default_hnsw_config() and changes what they
+// choose. The fields after them are options whose defaults build exactly
+// the graph the first six describe.
 struct HnswConfig {
   std::uint64_t m = 0;                // neighbours a new node takes on each of its layers
   std::uint64_t m_max = 0;            // longest list kept on layers 1 and above
@@ -27,6 +52,33 @@ struct HnswConfig {
   std::uint64_t ef_construction = 0;  // result list size of each layer search of an insertion
   std::uint64_t ef_search = 0;        // a query's ef, kept for callers: search() takes its ef as an argument
   float ml = 0.0f;                    // level multiplier of random_level: levels stay below 15.95 * ml
+
+  // How neighbours are chosen (see NeighborSelection).
+  NeighborSelection selection = NeighborSelection::Closest;
+  // With Diverse selection: a list that the diverse rule leaves short is
+  // filled up to its size from the candidates the rule passed over, closest
+  // first. No effect with Closest.
+  bool keep_pruned = false;
+  // When given, the level draws come from the index's own generator
+  // (std::mt19937 seeded with this value) instead of the calling thread's,
+  // so that a build on one thread gives the same graph every time.
+  std::optional<std::uint32_t> seed = std::nullopt;
+
+  // Options for an index kept in step with a changing set of records (the
+  // engine's attached index); an HnswIndex alone does not read them.
+  //
+  // When true, a deleted or replaced record's node stays in the graph as a
+  // waypoint that searches pass through but never return, and a replaced
+  // record gets a new node, instead of the whole graph being built again.
+  bool retire_deleted = false;
+  // With retire_deleted: once more than this share of the nodes is retired,
+  // the graph is compacted (retired nodes leave it, the lists that pointed
+  // to them are mended).
+  float retired_share = 0.2f;
+  // The threads that build the graph over the records already stored: 1
+  // inserts them in order on the calling thread; 0 uses every worker of the
+  // engine; n > 1 uses at most n.
+  std::uint64_t build_threads = 1;
 
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
 };
@@ -104,6 +156,35 @@ class VectorLookup {
   std::span<const float> (*call_)(const void*, std::uint64_t);
 };
 
+// A non-owning reference to the caller's test of whether a node may be
+// returned by a query (for example, whether its record passes a filter).
+// Same lifetime rule as VectorLookup.
+class NodeFilter {
+ public:
+  template <class F>
+    requires(!std::same_as<F, NodeFilter> && std::is_invocable_r_v<bool, const F&, std::uint64_t>)
+  NodeFilter(const F& accept)  // implicit, so that a lambda can be passed where a filter is expected
+      : object_(&accept), call_([](const void* object, std::uint64_t node) -> bool {
+          return (*static_cast<const F*>(object))(node);
+        }) {}
+
+  // Whether `node` may be returned.
+  bool operator()(std::uint64_t node) const { return call_(object_, node); }
+
+ private:
+  const void* object_;
+  bool (*call_)(const void*, std::uint64_t);
+};
+
+// Runs body(part) once for every part in [0, parts), on as many threads as
+// the runner has, and returns when every call has returned. The body does
+// not throw.
+using ParallelParts = std::function<void(std::size_t parts, const std::function<void(std::size_t part)>& body)>;
+
+// Told how many nodes of a range have been inserted so far (see
+// HnswIndex::insert_range).
+using InsertedReport = std::function<void(std::uint64_t done)>;
+
 // One answer of a query: a node number and the metric value of the query
 // and that node's vector.
 struct HnswMatch {
@@ -113,10 +194,43 @@ struct HnswMatch {
   friend bool operator==(const HnswMatch&, const HnswMatch&) = default;
 };
 
+// The whole state of an HnswIndex as plain arrays, for writing it out and
+// reading it back (HnswIndex::graph() and HnswIndex::from_graph()).
+struct HnswGraph {
+  // A `levels` entry where no node is.
+  static constexpr std::uint64_t kNoNode = ~std::uint64_t{0};
+
+  HnswConfig config;
+  std::optional<std::uint64_t> entry_point;
+  std::uint64_t top_level = 0;
+  // By node number, up to the largest: the node's level, or kNoNode.
+  std::vector<std::uint64_t> levels;
+  // Every neighbour list, node by node in number order and, within a node,
+  // layer by layer from 0: list i holds list_sizes[i] numbers, which follow
+  // one another in `neighbors`.
+  std::vector<std::uint64_t> list_sizes;
+  std::vector<std::uint64_t> neighbors;
+  // By node number: 1 for a retired node; may end before the last node.
+  std::vector<std::uint8_t> retired;
+  // With a seed: the words the level generator has given since it was
+  // seeded, so that a restored index draws the levels the original would
+  // have drawn next. 0 without a seed.
+  std::uint64_t level_draws = 0;
+
+  friend bool operator==(const HnswGraph&, const HnswGraph&) = default;
+};
+
 // A hierarchical navigable small-world graph over vectors that the caller
 // keeps: the index holds only node numbers and neighbour lists, reads every
 // vector through the caller's `vector_of`, and compares vectors with the
-// metric named on each call. It is never written to disk and never shrinks.
+// metric named on each call. It is never written to disk. It only grows,
+// but for compacted(), which makes a smaller copy.
+//
+// A node can be retired (retire()): it stays in the graph, searches and
+// insertions pass through it as they would through any node, but no query
+// returns it and no new node takes it as a neighbour. That is how a record
+// that is deleted or replaced leaves the index without a rebuild; its
+// vector must stay readable through `vector_of` until compacted() drops it.
 //
 // Node numbers are meant to be dense positions (0, 1, 2, ... as the engine
 // numbers its records): nodes are kept by node number (HnswLinks), so
@@ -149,8 +263,14 @@ class HnswIndex {
   // The entry point's level, which no node exceeds; 0 while there is no node.
   std::uint64_t top_level() const { return top_level_; }
 
-  // The number of nodes.
+  // The number of nodes, retired ones included.
   std::uint64_t size() const { return size_; }
+
+  // The number of retired nodes.
+  std::uint64_t retired_count() const { return retired_count_; }
+
+  // Whether `node` is a retired node.
+  bool is_retired(std::uint64_t node) const { return node < retired_.size() && retired_[node] != 0; }
 
   // The node numbered `node`, seen in place (see HnswNodeView), or nothing
   // when there is none.
@@ -165,12 +285,15 @@ class HnswIndex {
 
   // Draws one 32-bit word from the calling thread's generator (a
   // thread-local std::mt19937 seeded from std::random_device) and returns
-  // its level under this index's ml.
+  // its level under this index's ml. With a seed in the configuration the
+  // word comes from the index's own generator instead, which this call then
+  // advances: it needs exclusive access, like insert().
   std::uint64_t random_level() const;
 
-  // Draws one 32-bit word as random_level() does, for insert() with a
-  // chosen word: a caller that keeps the words it drew can insert the same
-  // nodes again with the same levels, and so build the same graph.
+  // Draws one 32-bit word as random_level() does (from the seeded
+  // generator when there is one, advancing it), for insert() with a chosen
+  // word: a caller that keeps the words it drew can insert the same nodes
+  // again with the same levels, and so build the same graph.
   std::uint32_t next_level_word() const;
 
   // Adds node `node` with vector `vector` (the query of every layer search
@@ -190,22 +313,87 @@ class HnswIndex {
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric,
               std::uint32_t level_word);
 
+  // Adds the nodes first, first + 1, ..., first + count - 1, none of which
+  // may be in the index, as insert() does, drawing their levels in that
+  // order first. With `threads` > 1 they are linked concurrently on up to
+  // that many threads of `run` (every node still finds its neighbours by
+  // layer searches, but which of its neighbours were linked before it
+  // depends on timing, so the graph can differ between runs); with 1 it is
+  // exactly insert() of each node in order. `vector_of` must answer every
+  // node of the index and of the range, from any thread. `inserted`, when
+  // given, is told the count of the range's nodes done after each one, one
+  // call at a time with rising counts (from the threads of `run` when they
+  // link). Throws as insert().
+  void insert_range(std::uint64_t first, std::uint64_t count, VectorLookup vector_of, Metric metric,
+                    const ParallelParts& run, std::size_t threads, const InsertedReport& inserted = {});
+
+  // The index's whole state as plain arrays (see HnswGraph), the seeded
+  // generator's position included.
+  HnswGraph graph() const;
+
+  // The index whose state `graph` describes, after checking that it is a
+  // graph the index can work on: every listed number is a node of a level
+  // at least the list's layer and not the list's owner, no list is longer
+  // than the configuration lets it grow (max(m, m_max0) on layer 0,
+  // max(m, m_max) above), no level exceeds `highest_level`, the entry point
+  // is present exactly when there are nodes and is a node of the highest
+  // level, which is top_level, and the sizes agree. Fails with the first
+  // problem found, in words. A seeded configuration's generator resumes
+  // after graph.level_draws words.
+  static std::expected<HnswIndex, std::string> from_graph(HnswGraph graph, std::uint64_t highest_level);
+
+  // Retires `node`: queries no longer return it and insertions no longer
+  // link to it, but every search still passes through it. Its vector must
+  // stay readable through `vector_of`. No effect on a number that is not a
+  // node or already retired.
+  void retire(std::uint64_t node);
+
+  // A copy of the index without its retired nodes and with every other
+  // node renumbered: node n becomes `numbers[n]` (`numbers` has an entry
+  // for every node number below the largest one; the new numbers must be
+  // distinct). Each list that held retired nodes is mended: its remaining
+  // neighbours and the unretired neighbours of the retired ones it held
+  // compete for its places under the configuration's selection rule. The
+  // entry point stays when it is not retired; otherwise the first node of
+  // the highest level left takes its place. `vector_of` answers by the old
+  // numbers. Lists are mended on up to `threads` threads of `run`.
+  HnswIndex compacted(std::span<const std::uint64_t> numbers, VectorLookup vector_of, Metric metric,
+                      const ParallelParts& run, std::size_t threads) const;
+
   // The k nearest nodes to `query` that the graph leads to, closest first,
   // each with the metric value of the query and its vector: a greedy
   // descent to layer 1, then a layer-0 search with a result list of
-  // max(ef, k). Empty for an empty index or k = 0. Reads only.
+  // max(ef, k). Retired nodes are passed through but not returned.
+  // Empty for an empty index or k = 0. Reads only.
   std::vector<HnswMatch> search(std::span<const float> query, std::uint64_t k, std::uint64_t ef,
                                 VectorLookup vector_of, Metric metric) const;
+
+  // search(), returning only nodes that `accept` accepts (and that are not
+  // retired): the layer-0 search goes on past nodes that are not accepted
+  // until it holds max(ef, k) accepted ones or has nothing left to expand,
+  // so with a strict filter it can visit much of the graph. `accept` is
+  // asked at most once per node visited.
+  std::vector<HnswMatch> search(std::span<const float> query, std::uint64_t k, std::uint64_t ef,
+                                VectorLookup vector_of, Metric metric, NodeFilter accept) const;
 
  private:
   friend struct HnswInternals;
   friend struct HnswImage;
+
+  // The next level-draw word: from the seeded generator when there is one.
+  std::uint32_t next_word() const;
+  std::vector<HnswMatch> search_accepted(std::span<const float> query, std::uint64_t k, std::uint64_t ef,
+                                         VectorLookup vector_of, Metric metric, const NodeFilter* accept) const;
 
   HnswConfig config_;
   std::optional<std::uint64_t> entry_point_;
   std::uint64_t top_level_ = 0;
   std::uint64_t size_ = 0;
   std::unique_ptr<HnswLinks> links_;
+  std::vector<std::uint8_t> retired_;  // by node number; shorter than the node slots while the end has none
+  std::uint64_t retired_count_ = 0;
+  mutable std::optional<std::mt19937> generator_;  // with a seed: the source of level draws
+  mutable std::uint64_t level_draws_ = 0;           // words generator_ has given since seeding
 };
 
 }  // namespace quorvel
