@@ -133,3 +133,38 @@ def test_a_stored_graph_answers_as_before_the_close(tmp_path):
     with Engine(str(path), metric="euclidean", index=HnswConfig(m=12, ef_search=3002)) as db:
         assert companion_inode(path) != inode
         assert answers(db.search_many(queries, 10)) == exact  # ef covers every record
+
+
+def test_a_retiring_graph_after_churn_and_an_exit_without_close_answers_as_the_program_did(tmp_path):
+    path = tmp_path / "db.sqlite"
+    rng = np.random.default_rng(12)
+    vectors = rng.standard_normal((1200, 12)).astype(np.float32)
+    np.save(tmp_path / "vectors.npy", vectors)
+    options = dict(m=6, ef_construction=30, ef_search=10, selection="diverse", seed=9, retire_deleted=True,
+                   retired_share=0.05)
+    config = HnswConfig(**options)
+    with Engine(str(path), metric="euclidean", index=config) as db:
+        db.insert_many([f"r{i:04d}" for i in range(1000)], vectors[:1000])
+    # Deletes, replacing inserts, a batch that replaces and adds, compactions
+    # that fall due and one asked for; then the program ends without a close.
+    code = ("import os, sys, numpy, quorvel_engine\n"
+            f"config = quorvel_engine.HnswConfig(**{options!r})\n"
+            "vectors = numpy.load(sys.argv[2])\n"
+            "db = quorvel_engine.Engine(sys.argv[1], metric='euclidean', index=config)\n"
+            "for i in range(0, 300, 7): db.delete(f'r{i:04d}')\n"
+            "for i in range(1, 200, 9): db.insert(f'r{i:04d}', vectors[i + 1000 - 1])\n"
+            "db.insert_many([f'r{i:04d}' for i in range(500, 520)] + [f'n{i}' for i in range(30)],\n"
+            "               numpy.concatenate([vectors[1100:1120], vectors[1150:1180]]))\n"
+            "db.delete('r0999')\n"
+            "db.compact_index()\n"
+            "db.insert('last', vectors[1199])\n"
+            "print(repr([[(h.id, h.score) for h in hits] for hits in db.search_many(vectors[1000:1040], 10)]))\n"
+            "os._exit(0)\n")
+    ran = run_python(code, str(path), str(tmp_path / "vectors.npy"))
+    assert ran.returncode == 0, ran.stderr
+    inode = companion_inode(path)
+    with Engine(str(path), metric="euclidean", index=config) as db:
+        assert companion_inode(path) == inode  # the changes were replayed into the stored graph
+        assert repr(answers(db.search_many(vectors[1000:1040], 10))) == ran.stdout.strip()
+        ids = set(db)
+        assert all(hit.id in ids for hits in db.search_many(vectors[:100], 10) for hit in hits)

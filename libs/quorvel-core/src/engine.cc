@@ -98,7 +98,10 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   }
   bool graph_built = false;
   if (options.index) {
-    if (load) engine.index_ = loaded_index(*load, *options.index, engine.metric_, records);
+    if (load) {
+      engine.index_ = loaded_index(*load, *options.index, engine.metric_, records, kHighestIndexLevel, parts_on(pool),
+                                   engine.index_threads(*options.index));
+    }
     if (!engine.index_) {
       engine.index_ = std::make_unique<AttachedIndex>(*options.index, records, engine.metric_, parts_on(pool),
                                                       engine.index_threads(*options.index), options.index_progress);
@@ -271,10 +274,18 @@ std::size_t Engine::index_threads(const HnswConfig& config) const {
 }
 
 void Engine::compact_index_if_due() {
-  if (index_ && index_->compaction_due()) compact_index();
+  if (index_ && index_->compaction_due()) compact_index_now();
 }
 
 void Engine::compact_index() {
+  if (!index_ || !index_->retires() || index_->index().retired_count() == 0) return;
+  // A compaction that no change calls for is noted, so that a replay of
+  // the changes compacts here too.
+  store_.add_note(index_compacted_note());
+  compact_index_now();
+}
+
+void Engine::compact_index_now() {
   if (!index_ || !index_->retires() || index_->index().retired_count() == 0) return;
   compact_records();
   change_index([&] {

@@ -26,15 +26,21 @@ namespace quorvel {
 // The engine's sections, by kind.
 enum class EngineSection : std::uint32_t {
   kSquares = 0,  // the sum of squares of each record's vector (f32), in the companion's order
-  kGraph = 1,    // the metric (u32) and a word of zeros, then the graph's image (see hnsw_image.h)
+  kGraph = 1,    // the metric (u32) and the layout (u32), the attached index's maps and kept vectors, then the
+                 // graph's image (see hnsw_image.h)
 };
 
-// The note of a change made while an index was attached: the new records
-// went into the graph with these level words, in order.
+// The note of a change that the attached index took in step: the nodes it
+// made went into the graph with these level words, in order (none when the
+// index draws them from its seeded generator); a retiring index retired
+// the nodes of the records the change replaced or removed.
 std::string inserted_note(std::span<const std::uint32_t> level_words);
 // The note of a change after which the graph was built afresh (or dropped):
 // a stored graph cannot be brought up to date past it.
 std::string graph_rebuilt_note();
+// The note of a compaction of a retiring index on request (the changes
+// alone say when one fell due).
+std::string index_compacted_note();
 
 // Writes the engine's sections for a companion: the sums of squares when
 // `squares` has one per position of `records`, and the graph of `index`
@@ -65,12 +71,15 @@ std::unique_ptr<SnapshotAnnex> new_list_annex(const RecordList& records, Metric 
 // when the companion has them and no change was replayed after them.
 std::optional<std::vector<float>> loaded_squares(SnapshotLoad& load, const RecordList& records);
 
-// The stored graph, brought up to date with the changes the open replayed,
-// as the index of `records` with `config` under `metric`; nothing when the
-// companion holds no graph of that configuration and metric, or a change
-// since cannot be replayed on it (the graph was rebuilt, or records
-// changed while no index was attached).
+// The stored index, brought up to date with the changes the open replayed
+// exactly as the engine that made them did (compactions included, on up
+// to `threads` threads of `run`), as the index of `records` with `config`
+// under `metric`; nothing when the companion holds no index of that
+// configuration (ef_search aside) and metric, the stored one does not
+// restore, or a change since cannot be replayed on it (the graph was
+// rebuilt, or records changed while no index was attached).
 std::unique_ptr<AttachedIndex> loaded_index(SnapshotLoad& load, const HnswConfig& config, Metric metric,
-                                            const RecordList& records);
+                                            const RecordList& records, std::uint64_t highest_level,
+                                            const ParallelParts& run, std::size_t threads);
 
 }  // namespace quorvel

@@ -120,6 +120,111 @@ TEST_F(EngineSnapshotTest, AStoredGraphIsLoadedAndAnswersExactlyAsBeforeTheClose
   EXPECT_EQ(image_of(*open_with(other_ef).index()), loaded);
 }
 
+HnswConfig with_options(std::uint64_t m, NeighborSelection selection, std::optional<std::uint32_t> seed,
+                        bool retire_deleted, std::uint64_t build_threads = 1) {
+  HnswConfig config = config_of(m);
+  config.selection = selection;
+  config.keep_pruned = selection == NeighborSelection::Diverse;
+  config.seed = seed;
+  config.retire_deleted = retire_deleted;
+  config.retired_share = 0.1f;  // compactions come often
+  config.build_threads = build_threads;
+  return config;
+}
+
+// Under every set of options, a reopen with the same configuration answers
+// exactly as the engine did before the close, after changes in the session
+// before it (replayed into the stored graph at the open) and after changes
+// made on a graph that was itself loaded. A retiring index's churn takes
+// in deletes, replacing inserts and batches, compactions that fall due and
+// one asked for; since its numbering does not follow the list's order, the
+// replayed graph is the engine's own, number for number.
+TEST_F(EngineSnapshotTest, EveryOptionSetReopensToTheSameAnswers) {
+  struct Case {
+    const char* name;
+    HnswConfig config;
+  };
+  const Case cases[] = {
+      {"defaults", config_of(8)},
+      {"diverse and seeded", with_options(8, NeighborSelection::Diverse, 11, false)},
+      {"retiring", with_options(8, NeighborSelection::Closest, std::nullopt, true)},
+      {"retiring, diverse, seeded, built on the workers", with_options(6, NeighborSelection::Diverse, 5, true, 0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(path_);
+    fs::remove(path_ + "-snapshot");
+    const bool retires = c.config.retire_deleted;
+    int round = 0;
+    const auto churn = [&](Engine& engine) {
+      const std::string prefix = numbered("c", round++) + "-";
+      insert_random(engine, prefix, 15);
+      std::vector<Record> batch;
+      for (int i = 0; i < 6; ++i) batch.push_back(Record{numbered(prefix + "b", i), random_vector(random_), std::nullopt, std::nullopt});
+      if (retires) {
+        for (int i = 0; i < 12; ++i) ASSERT_TRUE(engine.remove(numbered("m", 3 * i + round)));
+        for (int i = 0; i < 6; ++i) {
+          ASSERT_TRUE(engine.insert(numbered("m", 5 * i + 40 + round), random_vector(random_), std::nullopt));
+        }
+        for (int i = 0; i < 4; ++i) batch.push_back(Record{numbered("m", 7 * i + 90 + round), random_vector(random_), std::nullopt, std::nullopt});
+      }
+      ASSERT_TRUE(engine.insert_all(std::move(batch)));
+      if (retires && round == 1) {
+        ASSERT_TRUE(engine.remove(numbered("m", 140)));
+        engine.compact_index();
+      }
+    };
+    std::vector<std::vector<SearchResult>> before;
+    HnswGraph graph;
+    {
+      Engine engine = open_with(c.config);
+      insert_random(engine, "m", 150);
+      churn(engine);
+      before = answers(engine);
+      graph = engine.index()->graph();
+    }
+    {
+      Engine engine = open_with(c.config);
+      EXPECT_EQ(answers(engine), before);
+      if (retires) {
+        EXPECT_EQ(engine.index()->graph(), graph);
+      }
+      churn(engine);
+      before = answers(engine);
+      graph = engine.index()->graph();
+    }
+    Engine engine = open_with(c.config);
+    EXPECT_EQ(answers(engine), before);
+    if (retires) {
+      EXPECT_EQ(engine.index()->graph(), graph);
+    }
+    EXPECT_EQ(engine.index()->size() - engine.index()->retired_count(), engine.get_all().size());
+  }
+}
+
+// A stored graph is loaded only for the configuration it was built with:
+// one that differs in any single field but ef_search builds its own.
+TEST_F(EngineSnapshotTest, AConfigurationDifferingInOneOptionBuildsAfresh) {
+  const HnswConfig stored = with_options(8, NeighborSelection::Closest, 3, true);
+  {
+    Engine engine = open_with(stored);
+    insert_random(engine, "m", 120);
+  }
+  std::vector<HnswConfig> changed(7, stored);
+  changed[0].selection = NeighborSelection::Diverse;
+  changed[1].keep_pruned = true;
+  changed[2].seed = 4;
+  changed[3].seed = std::nullopt;
+  changed[4].retire_deleted = false;
+  changed[5].retired_share = 0.3f;
+  changed[6].build_threads = 2;
+  for (const HnswConfig& config : changed) {
+    // Each open stores what it built; the stored one is written back last.
+    EXPECT_EQ(open_with(config).index()->config(), config);
+    EXPECT_EQ(open_with(stored).index()->config(), stored);
+  }
+}
+
 TEST_F(EngineSnapshotTest, AGraphRebuiltInTheSessionIsStoredAtTheClose) {
   std::vector<std::vector<SearchResult>> before;
   std::string graph;

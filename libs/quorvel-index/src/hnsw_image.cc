@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -67,7 +68,10 @@ void resize_mapped(std::vector<std::uint64_t>& words, std::size_t count) {
 
 // The image, in 64-bit words (little-endian, as the index keeps them):
 //   format (kImageFormat), parts (0: none of the optional parts below yet)
-//   configuration: m, m_max, m_max0, ef_construction, ef_search, ml's bits
+//   configuration: m, m_max, m_max0, ef_construction, ef_search, ml's bits,
+//            selection, keep_pruned, has seed, seed, retire_deleted,
+//            retired_share's bits, build_threads
+//   level draws of the seeded generator (0 without a seed)
 //   slots, size, has entry point, entry point, top level, layer-0 slot size
 //   the level of each node slot (kNoNode where there is no node)
 //   layer 0: slots x slot size words as the index lays its slots out
@@ -75,9 +79,11 @@ void resize_mapped(std::vector<std::uint64_t>& words, std::size_t count) {
 //            node's count and neighbours
 //   layers 1 and up: for each node of a level above 0, for each of those
 //            layers, the count and the neighbours
-// `parts` leaves room for what a later format adds after the lists.
+//   retired marks: their count (at most slots), then one byte per node
+//            number, padded with zeros to whole words
+// `parts` leaves room for what a later format adds after the marks.
 struct HnswImage {
-  static constexpr std::uint64_t kImageFormat = 1;
+  static constexpr std::uint64_t kImageFormat = 2;
   static constexpr std::uint64_t kNoNode = HnswLinks::kNoNode;
   // Words gathered before they are handed to the sink.
   static constexpr std::size_t kBufferWords = 8192;
@@ -100,6 +106,8 @@ struct HnswImage {
     std::vector<std::uint64_t> buffer_;
   };
 
+  static std::uint64_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
+
   static void write(const HnswIndex& index, std::span<const std::size_t> order, const HnswImageSink& sink) {
     const HnswLinks& links = *index.links_;
     const std::uint64_t slots = links.slots();
@@ -114,12 +122,14 @@ struct HnswImage {
 
     Writer out(sink);
     const HnswConfig& config = index.config_;
-    for (const std::uint64_t word : {kImageFormat, std::uint64_t{0}, config.m, config.m_max, config.m_max0,
-                                     config.ef_construction, config.ef_search,
-                                     std::uint64_t{std::bit_cast<std::uint32_t>(config.ml)}, slots, index.size_,
-                                     std::uint64_t{index.entry_point_.has_value()},
-                                     index.entry_point_ ? renumber(*index.entry_point_) : 0, index.top_level_,
-                                     std::uint64_t{links.slot_size_}}) {
+    for (const std::uint64_t word :
+         {kImageFormat, std::uint64_t{0}, config.m, config.m_max, config.m_max0, config.ef_construction,
+          config.ef_search, bits_of(config.ml), std::uint64_t{static_cast<std::uint8_t>(config.selection)},
+          std::uint64_t{config.keep_pruned}, std::uint64_t{config.seed.has_value()},
+          std::uint64_t{config.seed.value_or(0)}, std::uint64_t{config.retire_deleted},
+          bits_of(config.retired_share), config.build_threads, index.generator_ ? index.level_draws_ : 0, slots,
+          index.size_, std::uint64_t{index.entry_point_.has_value()},
+          index.entry_point_ ? renumber(*index.entry_point_) : 0, index.top_level_, std::uint64_t{links.slot_size_}}) {
       out.put(word);
     }
     for (std::uint64_t node = 0; node < slots; ++node) out.put(links.levels_[old_of(node)]);
@@ -143,6 +153,25 @@ struct HnswImage {
         for (const std::uint64_t neighbor : list) out.put(renumber(neighbor));
       }
     }
+    // The marks, renumbered: as long as the highest retired node's number
+    // needs, which without renumbering is the index's own length.
+    std::vector<std::uint8_t> marks;
+    if (new_of.empty()) {
+      marks = index.retired_;
+    } else {
+      for (std::uint64_t old = 0; old < index.retired_.size(); ++old) {
+        if (index.retired_[old] == 0) continue;
+        if (marks.size() <= new_of[old]) marks.resize(new_of[old] + 1, 0);
+        marks[new_of[old]] = 1;
+      }
+    }
+    out.put(marks.size());
+    marks.resize((marks.size() + 7) / 8 * 8, 0);
+    for (std::size_t i = 0; i < marks.size(); i += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, marks.data() + i, 8);
+      out.put(word);
+    }
   }
 
   class Reader {
@@ -157,22 +186,45 @@ struct HnswImage {
     const HnswImageSource& source_;
   };
 
-  static std::optional<HnswIndex> read(const HnswImageSource& source, std::uint64_t expected_slots) {
-    Reader in(source);
-    std::uint64_t head[14];
-    if (!in.get_words(head, std::size(head))) return std::nullopt;
-    const auto [format, parts, m, m_max, m_max0, ef_construction, ef_search, ml_bits, slots, size, has_entry, entry,
-                top_level, slot_size] = std::to_array(head);
-    if (format != kImageFormat || parts != 0 || ml_bits > std::numeric_limits<std::uint32_t>::max()) {
+  // The configuration the header's words describe, or nothing when one of
+  // them is out of its range.
+  static std::optional<HnswConfig> config_of(std::span<const std::uint64_t, 15> words) {
+    const auto [m, m_max, m_max0, ef_construction, ef_search, ml_bits, selection, keep_pruned, has_seed, seed,
+                retire_deleted, share_bits, build_threads] =
+        std::tuple(words[0], words[1], words[2], words[3], words[4], words[5], words[6], words[7], words[8],
+                   words[9], words[10], words[11], words[12]);
+    constexpr std::uint64_t kWord32 = std::numeric_limits<std::uint32_t>::max();
+    if (ml_bits > kWord32 || share_bits > kWord32 || seed > kWord32 || keep_pruned > 1 || has_seed > 1 ||
+        retire_deleted > 1 || selection > static_cast<std::uint8_t>(NeighborSelection::Diverse)) {
       return std::nullopt;
     }
-    const HnswConfig config{m, m_max, m_max0, ef_construction, ef_search,
-                            std::bit_cast<float>(static_cast<std::uint32_t>(ml_bits))};
-    HnswIndex index(config);
+    HnswConfig config{m, m_max, m_max0, ef_construction, ef_search,
+                      std::bit_cast<float>(static_cast<std::uint32_t>(ml_bits))};
+    config.selection = static_cast<NeighborSelection>(selection);
+    config.keep_pruned = keep_pruned == 1;
+    if (has_seed == 1) config.seed = static_cast<std::uint32_t>(seed);
+    config.retire_deleted = retire_deleted == 1;
+    config.retired_share = std::bit_cast<float>(static_cast<std::uint32_t>(share_bits));
+    config.build_threads = build_threads;
+    return config;
+  }
+
+  static std::optional<HnswIndex> read(const HnswImageSource& source, std::uint64_t expected_slots,
+                                       std::uint64_t highest_level) {
+    Reader in(source);
+    std::uint64_t head[22];
+    if (!in.get_words(head, std::size(head))) return std::nullopt;
+    if (head[0] != kImageFormat || head[1] != 0) return std::nullopt;
+    const std::optional<HnswConfig> config = config_of(std::span<const std::uint64_t, 15>(head + 2, 15));
+    if (!config) return std::nullopt;
+    const auto [level_draws, slots, size, has_entry, entry, top_level, slot_size] =
+        std::tuple(head[15], head[16], head[17], head[18], head[19], head[20], head[21]);
+    HnswIndex index(*config);
     HnswLinks& links = *index.links_;
     // The layout follows from the configuration; a stored one must agree.
     if (slot_size != links.slot_size_ || has_entry > 1 || size > slots) return std::nullopt;
-    if (slots != expected_slots) return std::nullopt;
+    if (slots != expected_slots || top_level > highest_level) return std::nullopt;
+    if (!config->seed && level_draws != 0) return std::nullopt;
 
     resize_mapped(links.levels_, slots);
     if (!in.get_words(links.levels_.data(), slots)) return std::nullopt;
@@ -185,7 +237,13 @@ struct HnswImage {
     if (nodes != size || (has_entry == 1) != (size > 0)) return std::nullopt;
     if (has_entry == 1 && (entry >= slots || links.levels_[entry] != top_level)) return std::nullopt;
     if (has_entry == 0 && top_level != 0) return std::nullopt;
-    const auto is_node = [&](std::uint64_t number) { return number < slots && links.levels_[number] != kNoNode; };
+    // A neighbour on `layer` is another node with a list there.
+    const auto fits = [&](std::uint64_t owner, std::uint64_t layer) {
+      return [&links, slots, owner, layer](std::uint64_t number) {
+        return number < slots && number != owner && links.levels_[number] != kNoNode &&
+               links.levels_[number] >= layer;
+      };
+    };
 
     if (slot_size != 0) {
       resize_mapped(links.layer0_slots_, slots * slot_size);
@@ -194,42 +252,59 @@ struct HnswImage {
         const std::uint64_t* slot = links.layer0_slots_.data() + node * slot_size;
         const bool present = links.levels_[node] != kNoNode;
         if (slot[0] > (present ? slot_size - 1 : 0)) return std::nullopt;
-        for (std::uint64_t i = 1; i <= slot[0]; ++i) {
-          if (!is_node(slot[i])) return std::nullopt;
-        }
+        if (!std::all_of(slot + 1, slot + 1 + slot[0], fits(node, 0))) return std::nullopt;
       }
     } else {
+      const std::uint64_t longest = std::max(config->m, config->m_max0);
       links.layer0_lists_.resize(slots);
       for (std::uint64_t node = 0; node < slots; ++node) {
-        if (!read_list(in, links.layer0_lists_[node], slots, is_node)) return std::nullopt;
+        if (!read_list(in, links.layer0_lists_[node], longest, fits(node, 0))) return std::nullopt;
         if (links.levels_[node] == kNoNode && !links.layer0_lists_[node].empty()) return std::nullopt;
       }
     }
+    const std::uint64_t longest_upper = std::max(config->m, config->m_max);
     links.upper_.resize(slots);
     for (std::uint64_t node = 0; node < slots; ++node) {
       const std::uint64_t level = links.levels_[node];
       if (level == kNoNode || level == 0) continue;
       links.upper_[node].resize(level);
-      for (std::vector<std::uint64_t>& list : links.upper_[node]) {
-        if (!read_list(in, list, slots, is_node)) return std::nullopt;
+      for (std::uint64_t layer = 1; layer <= level; ++layer) {
+        if (!read_list(in, links.upper_[node][layer - 1], longest_upper, fits(node, layer))) return std::nullopt;
       }
     }
+
+    std::uint64_t marks = 0;
+    if (!in.get(marks) || marks > slots) return std::nullopt;
+    std::vector<std::uint64_t> mark_words((marks + 7) / 8);
+    if (!in.get_words(mark_words.data(), mark_words.size())) return std::nullopt;
+    index.retired_.resize(marks);
+    std::memcpy(index.retired_.data(), mark_words.data(), marks);
+    for (std::uint64_t node = 0; node < marks; ++node) {
+      if (index.retired_[node] > 1 || (index.retired_[node] == 1 && links.levels_[node] == kNoNode)) {
+        return std::nullopt;
+      }
+      index.retired_count_ += index.retired_[node];
+    }
+
     index.size_ = size;
     index.top_level_ = top_level;
     if (has_entry == 1) index.entry_point_ = entry;
+    if (index.generator_) {
+      index.generator_->discard(level_draws);
+      index.level_draws_ = level_draws;
+    }
     return index;
   }
 
   static std::uint64_t slots(const HnswIndex& index) { return index.links_->slots(); }
 
-  template <typename IsNode>
-  static bool read_list(Reader& in, std::vector<std::uint64_t>& list, std::uint64_t slots, const IsNode& is_node) {
+  template <typename Fits>
+  static bool read_list(Reader& in, std::vector<std::uint64_t>& list, std::uint64_t longest, const Fits& fits) {
     std::uint64_t count = 0;
-    // A list holds each neighbour once: a longer one is damage.
-    if (!in.get(count) || count > slots) return false;
+    if (!in.get(count) || count > longest) return false;
     list.resize(count);
     if (!in.get_words(list.data(), count)) return false;
-    return std::all_of(list.begin(), list.end(), is_node);
+    return std::all_of(list.begin(), list.end(), fits);
   }
 };
 
@@ -237,8 +312,9 @@ void write_hnsw_image(const HnswIndex& index, std::span<const std::size_t> order
   HnswImage::write(index, order, sink);
 }
 
-std::optional<HnswIndex> read_hnsw_image(const HnswImageSource& source, std::uint64_t slots) {
-  return HnswImage::read(source, slots);
+std::optional<HnswIndex> read_hnsw_image(const HnswImageSource& source, std::uint64_t slots,
+                                         std::uint64_t highest_level) {
+  return HnswImage::read(source, slots, highest_level);
 }
 
 HnswIndex renumbered(const HnswIndex& index, std::span<const std::size_t> order) {
@@ -254,7 +330,7 @@ HnswIndex renumbered(const HnswIndex& index, std::span<const std::size_t> order)
         at += into.size();
         return true;
       },
-      HnswImage::slots(index));
+      HnswImage::slots(index), std::numeric_limits<std::uint64_t>::max());
   return std::move(*copy);
 }
 

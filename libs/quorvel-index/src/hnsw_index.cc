@@ -501,6 +501,8 @@ std::uint32_t HnswIndex::next_word() const {
 
 std::uint32_t HnswIndex::next_level_word() const { return next_word(); }
 
+std::uint64_t HnswIndex::slots() const { return links_->slots(); }
+
 HnswIndex::HnswIndex(HnswConfig config)
     : config_(config), links_(std::make_unique<HnswLinks>(longest_layer0(config))) {
   if (config_.seed) generator_.emplace(*config_.seed);

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <span>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -47,8 +49,17 @@ std::vector<ReplayedChange> replay(RecordList& records, std::vector<ChangeEntry>
       timestamps = timestamps || record.timestamp.has_value();
     }
     records.reserve_more(entry.records.size(), floats, timestamps);
+    const std::size_t stored_before = records.slot_count();
+    std::unordered_set<std::size_t> seen;
+    const auto prior = [&](std::size_t position) {
+      const std::span<const float> vector = records.vector(position);
+      return PriorRecord{position, std::vector<float>(vector.begin(), vector.end())};
+    };
     for (Record& record : entry.records) {
       if (const auto position = records.find(record.id)) {
+        if (*position < stored_before && seen.insert(*position).second) {
+          change.replaced_records.push_back(prior(*position));
+        }
         records.replace(*position, record.vector, std::move(record.metadata), record.timestamp);
         ++change.replaced;
       } else {
@@ -56,7 +67,12 @@ std::vector<ReplayedChange> replay(RecordList& records, std::vector<ChangeEntry>
         ++change.appended;
       }
     }
-    for (const std::string& id : entry.removed) change.removed += records.remove(id) ? 1 : 0;
+    for (const std::string& id : entry.removed) {
+      const auto position = records.find(id);
+      if (!position) continue;
+      change.removed_records.push_back(prior(*position));
+      change.removed += records.remove(id) ? 1 : 0;
+    }
     changes.push_back(std::move(change));
   }
   return changes;

@@ -357,6 +357,8 @@ class Engine {
 
   // compact_index() when the attached index's retired share is due.
   void compact_index_if_due();
+  // The compaction itself (compact_index() notes it first in the companion).
+  void compact_index_now();
 
   RecordStore store_;
   Metric metric_;

@@ -269,6 +269,9 @@ class HnswIndex {
   // The number of retired nodes.
   std::uint64_t retired_count() const { return retired_count_; }
 
+  // One past the largest node number (0 while there is no node).
+  std::uint64_t slots() const;
+
   // Whether `node` is a retired node.
   bool is_retired(std::uint64_t node) const { return node < retired_.size() && retired_[node] != 0; }
 

@@ -57,6 +57,14 @@ class SnapshotAnnex {
                              SnapshotSectionWriter& out) const = 0;
 };
 
+// A record that a replayed change replaced or removed: where it stood in
+// the list as the replay went (before the list was put in id order), and
+// the vector it had before the change.
+struct PriorRecord {
+  std::size_t position = 0;
+  std::vector<float> vector;
+};
+
 // A change that an open replayed from the companion after loading its
 // records, in the order the changes were committed.
 struct ReplayedChange {
@@ -64,6 +72,10 @@ struct ReplayedChange {
   std::size_t appended = 0;  // records of new ids, appended to the list in order
   std::size_t replaced = 0;  // records that replaced a stored one in place
   std::size_t removed = 0;   // records removed
+  // The records stored before the change that it replaced (each once, in
+  // the order the change first names them) and those it removed.
+  std::vector<PriorRecord> replaced_records;
+  std::vector<PriorRecord> removed_records;
 };
 
 // What an open that used the companion hands the store's owner: its
