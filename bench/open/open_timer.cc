@@ -11,6 +11,11 @@
 //   open_timer engine <database>
 //     opens the engine and prints "<milliseconds> <records> <resident bytes
 //     gained>".
+//   open_timer engine-index <database> <m> <ef_construction>
+//     opens the engine with an attached index of that configuration (the
+//     rest as default_hnsw_config gives it) and prints what "engine" does;
+//     the first such open builds the graph and keeps it in the companion,
+//     later ones load it.
 //   open_timer bare <database>
 //     reads every stored value in key order with bare SQLite, without
 //     parsing, and prints "<milliseconds> <bytes read>".
@@ -21,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -84,10 +90,12 @@ int write(const char* path, std::size_t count, std::size_t dimension, std::size_
   return 0;
 }
 
-int open_engine(const char* path) {
+int open_engine(const char* path, std::optional<quorvel::HnswConfig> index = std::nullopt) {
   const long before = resident_bytes();
   const auto start = Clock::now();
-  auto engine = quorvel::Engine::open(path);
+  quorvel::EngineOptions options;
+  options.index = index;
+  auto engine = quorvel::Engine::open(path, options);
   const double elapsed = milliseconds_since(start);
   if (!engine) {
     std::fprintf(stderr, "open failed: %s\n", engine.error().message().c_str());
@@ -124,6 +132,12 @@ int main(int argc, char** argv) {
   }
   if (mode == "engine" && argc == 3) return open_engine(argv[2]);
   if (mode == "bare" && argc == 3) return read_bare(argv[2]);
-  std::fprintf(stderr, "usage: %s write <database> <records> <dimension> [<page size>] | engine <database> | bare <database>\n", argv[0]);
+  if (mode == "engine-index" && argc == 5) {
+    quorvel::HnswConfig config = quorvel::default_hnsw_config(std::strtoull(argv[3], nullptr, 10));
+    config.ef_construction = std::strtoull(argv[4], nullptr, 10);
+    return open_engine(argv[2], config);
+  }
+  std::fprintf(stderr, "usage: %s write <database> <records> <dimension> [<page size>] | engine <database> | "
+               "engine-index <database> <m> <ef_construction> | bare <database>\n", argv[0]);
   return 2;
 }

@@ -30,6 +30,19 @@ int run(const CommandLine& line) {
   });
   progress.clear();
   if (!read) return fail(path, read.error().message() + " (after " + counted(rows, "row", "rows") + ")");
+  // The companion never decides whether the file opens: it is only read
+  // when it is current, and written afresh otherwise.
+  const StoredFile::Companion companion = file->companion();
+  if (companion.current) {
+    std::printf("%s: companion current (%s, %s appended; every checksum right)\n", path.c_str(),
+                counted(companion.records, "record", "records").c_str(),
+                counted(companion.changes, "change", "changes").c_str());
+  } else if (companion.exists) {
+    std::printf("%s: companion not used: %s; the next open writes it afresh\n", path.c_str(),
+                companion.why_not.c_str());
+  } else {
+    std::printf("%s: no companion; the next open writes one\n", path.c_str());
+  }
   if (bad > 0) {
     return fail(path, counted(bad, "row", "rows") + " of " + std::to_string(rows) + (bad == 1 ? " does" : " do") +
                           " not read back, so the file does not open; quorvel salvage copies the others. " +
@@ -49,7 +62,9 @@ const Command kCheckCommand{
     "usage: quorvel check FILE\n\n"
     "Reads every stored row with the engine's own reader and prints each row that\n"
     "does not read back, as its key (a JSON string) and the reader's error. Exit\n"
-    "status 1 when there is any.\n",
+    "status 1 when there is any. Then checks the companion FILE-snapshot as an open\n"
+    "would (and every checksum in it) and says whether the next open loads from it;\n"
+    "a stale or damaged companion is only written afresh, so it never fails the check.\n",
     {}, 1, run};
 
 }  // namespace quorvel::cli

@@ -1,5 +1,6 @@
 // quorvel import FILE [--input PATH]: JSON Lines of records, in one
-// transaction.
+// transaction; into a new or empty database, as a fresh file moved into
+// place once complete.
 
 #include <sys/stat.h>
 
@@ -14,8 +15,13 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "command.h"
 #include "progress.h"
+#include "staged_database.h"
 #include "quorvel/core/engine.h"
 #include "quorvel/storage/stored_file.h"
 
@@ -101,23 +107,63 @@ int run(const CommandLine& line) {
   if (in != stdin) std::fclose(in);
   if (read_failed) return fail(input_name, "cannot be read; nothing was imported");
 
-  auto engine = Engine::open(path);
-  if (!engine) return fail_to_open(path, engine.error());
   const std::size_t count = records.size();
   std::size_t refused = count;
-  std::optional<Progress> writing(std::in_place, "writing", count, "records");
-  auto imported = engine->insert_all(std::move(records), &refused,
-                                     [&](std::size_t done, std::size_t) { show_writing(*writing, done, count); });
-  writing.reset();
-  if (!imported) {
+  const auto failed = [&](const EngineError& error) {
     if (refused < count) {
-      return fail(input_name, "line " + std::to_string(line_of[refused]) + ": " + message_of(imported.error()) +
+      return fail(input_name, "line " + std::to_string(line_of[refused]) + ": " + message_of(error) +
                                   "; nothing was imported");
     }
-    return fail(path, message_of(imported.error()) + "; nothing was imported");
+    return fail(path, message_of(error) + "; nothing was imported");
+  };
+  const auto imported = [&] {
+    std::fprintf(stderr, "quorvel: %s: imported %s\n", path.c_str(), counted(count, "record", "records").c_str());
+    return kDone;
+  };
+  // Each way in shows the records written so far.
+  std::optional<Progress> writing(std::in_place, "writing", count, "records");
+  const ProgressReport show = [&](std::size_t done, std::size_t) { show_writing(*writing, done, count); };
+
+  // Into a new database: a fresh file, written once without a journal and
+  // moved into place complete, with its companion.
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
+    StagedDatabase staged(path);
+    staged.remove_leftovers();
+    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused, show);
+        !written) {
+      writing.reset();
+      return failed(written.error());
+    }
+    writing.reset();
+    if (std::string error; !staged.finish(error)) return fail(path, error + "; nothing was imported");
+    return imported();
   }
-  std::fprintf(stderr, "quorvel: %s: imported %s\n", path.c_str(), counted(count, "record", "records").c_str());
-  return kDone;
+
+  auto engine = Engine::open(path);
+  if (!engine) return fail_to_open(path, engine.error());
+  if (engine->get_all().empty()) {
+    // An empty database is replaced the same way, while the engine holds
+    // it, so that nothing else writes it meanwhile.
+    std::error_code resolve_error;
+    const std::string target = std::filesystem::canonical(path, resolve_error).string();
+    if (resolve_error) return fail(path, resolve_error.message() + "; nothing was imported");
+    StagedDatabase staged(target);
+    staged.remove_leftovers();
+    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused, show);
+        !written) {
+      writing.reset();
+      return failed(written.error());
+    }
+    writing.reset();
+    if (std::string error; !staged.finish_replacing(error)) return fail(path, error + "; nothing was imported");
+    return imported();
+  }
+  // Into a database that holds records: one transaction, all or nothing.
+  const auto done = engine->insert_all(std::move(records), &refused, show);
+  writing.reset();
+  if (!done) return failed(done.error());
+  return imported();
 }
 
 }  // namespace
@@ -130,7 +176,9 @@ const Command kImportCommand{
     "(or the array form [id, vector, metadata, timestamp]), and stores them in FILE,\n"
     "created when missing, in one transaction: all of them or, at the first line that\n"
     "is not a record the database can hold (not JSON, a number beyond the float range,\n"
-    "metadata nested too deep), none. A record whose id is stored already replaces it.\n",
+    "metadata nested too deep), none. A record whose id is stored already replaces it.\n"
+    "A new or empty FILE is written afresh, without a journal, as FILE.partial-<process\n"
+    "id> and renamed into place once it is complete and synced.\n",
     {"--input"}, 1, run};
 
 }  // namespace quorvel::cli

@@ -65,6 +65,17 @@ int run(const CommandLine& line) {
   std::printf("file size       %llu bytes\n", static_cast<unsigned long long>(facts->file_bytes));
   std::printf("page size       %llu bytes\n", static_cast<unsigned long long>(facts->page_size));
   std::printf("journal mode    %s\n", facts->journal_mode.c_str());
+  const StoredFile::Companion companion = file->companion();
+  if (companion.current) {
+    std::printf("companion       current, %llu bytes (%llu records, %llu changes appended)\n",
+                static_cast<unsigned long long>(companion.bytes), static_cast<unsigned long long>(companion.records),
+                static_cast<unsigned long long>(companion.changes));
+  } else if (companion.exists) {
+    std::printf("companion       not used (%s), %llu bytes\n", companion.why_not.c_str(),
+                static_cast<unsigned long long>(companion.bytes));
+  } else {
+    std::printf("companion       none\n");
+  }
   if (tally.unreadable > 0) {
     std::printf("unreadable rows %llu (the file will not open; quorvel check lists them)\n",
                 static_cast<unsigned long long>(tally.unreadable));
@@ -79,7 +90,8 @@ const Command kInfoCommand{
     "usage: quorvel info FILE\n\n"
     "Prints the number of records, the lengths of their vectors (smallest, largest,\n"
     "most common), how many have metadata and a timestamp, the file's size, page size\n"
-    "and journal mode. Reads every row; takes the database's lock while it does.\n",
+    "and journal mode, and whether the companion FILE-snapshot is current. Reads every\n"
+    "row; takes the database's lock while it does.\n",
     {}, 1, run};
 
 }  // namespace quorvel::cli

@@ -56,12 +56,13 @@ int run(const CommandLine& line) {
   StagedDatabase staged(new_path);
   staged.remove_leftovers();
   const std::size_t copied = kept.size();
+  // Written in one pass with a companion of its own; FILE's companion is
+  // never read, the rows are the only source.
   {
-    auto engine = Engine::open(staged.temporary_path());
-    if (!engine) return fail_to_open(staged.temporary_path(), engine.error());
     std::optional<Progress> writing(std::in_place, "writing", copied, "records");
-    const auto written = engine->insert_all(
-        std::move(kept), nullptr, [&](std::size_t done, std::size_t) { show_writing(*writing, done, copied); });
+    const auto written =
+        Engine::write_new(staged.temporary_path(), std::move(kept), {}, nullptr,
+                          [&](std::size_t done, std::size_t) { show_writing(*writing, done, copied); });
     writing.reset();
     if (!written) return fail(new_path, message_of(written.error()));
   }
@@ -83,10 +84,11 @@ const Command kSalvageCommand{
     "salvage", "copy every row that reads back into a new file",
     "usage: quorvel salvage FILE NEW\n\n"
     "Copies every row of FILE that reads back into the new database file NEW (which\n"
-    "must not exist), in one transaction, and lists the rows left behind with the\n"
-    "reader's error. FILE is not changed. NEW is written as NEW.partial-<process id>\n"
-    "and renamed once it is complete; such a file left by a run that was killed is\n"
-    "removed by the next run into NEW.\n",
+    "must not exist), in one pass, and lists the rows left behind with the reader's\n"
+    "error. FILE is not changed, and its companion FILE-snapshot is not read: the\n"
+    "rows are the only source. NEW gets a companion of its own. NEW is written as\n"
+    "NEW.partial-<process id> and renamed once it is complete; such a file left by a\n"
+    "run that was killed is removed by the next run into NEW.\n",
     {}, 2, run};
 
 }  // namespace quorvel::cli

@@ -256,7 +256,9 @@ const Command kSearchCommand{
     "              selection=diverse keeps neighbours that point different ways\n"
     "              (keep_pruned=true fills lists up from the others), seed=N makes\n"
     "              the build repeatable, build_threads=0 builds on every core, and\n"
-    "              filtered=index searches through the index with filters too\n",
+    "              filtered=index searches through the index with filters too;\n"
+    "              the graph is kept in the companion FILE-snapshot, and the next\n"
+    "              search with the same settings (ef aside) loads it instead\n",
     {"--query", "-k", "--metric", "--filter", "--decay", "--now", "--index"}, 1, run};
 
 }  // namespace quorvel::cli

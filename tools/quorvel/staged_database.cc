@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -16,8 +17,10 @@ namespace {
 
 constexpr std::string_view kPartial = ".partial-";
 // SQLite keeps the logs of file F beside it: "F-wal", and "F-journal" while
-// a new file is set up for write-ahead logging.
-constexpr std::string_view kLogSuffixes[] = {"-wal", "-journal"};
+// a new file is set up for write-ahead logging; the store keeps its
+// companion "F-snapshot", written as "F-snapshot-new".
+constexpr std::string_view kLogSuffixes[] = {"-wal", "-journal", "-snapshot", "-snapshot-new"};
+constexpr std::string_view kCompanionSuffix = "-snapshot";
 
 // The directory part of `path` ("." when it has none).
 std::string directory_of(const std::string& path) {
@@ -90,12 +93,36 @@ void StagedDatabase::remove_leftovers() const {
   ::closedir(listing);
 }
 
+bool StagedDatabase::finish_replacing(std::string& error) {
+  struct stat status {};
+  const std::string companion = temporary_ + std::string(kCompanionSuffix);
+  if (::stat(path_.c_str(), &status) != 0 || ::chmod(temporary_.c_str(), status.st_mode & 07777) != 0 ||
+      !sync_path(temporary_, O_RDONLY) ||
+      (::rename(companion.c_str(), (path_ + std::string(kCompanionSuffix)).c_str()) != 0 && errno != ENOENT) ||
+      ::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  finished_ = true;
+  if (!sync_path(directory_of(path_), O_RDONLY | O_DIRECTORY)) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool StagedDatabase::finish(std::string& error) {
   if (!sync_path(temporary_, O_RDONLY) || !rename_without_replacing(temporary_, path_)) {
     error = std::strerror(errno);
     return false;
   }
   finished_ = true;
+  // The companion goes with the file (it names the database by its
+  // contents, not by its path); without it the next open writes one.
+  const std::string companion = temporary_ + std::string(kCompanionSuffix);
+  if (::rename(companion.c_str(), (path_ + std::string(kCompanionSuffix)).c_str()) != 0) {
+    (void)::unlink(companion.c_str());
+  }
   if (!sync_path(directory_of(path_), O_RDONLY | O_DIRECTORY)) {
     error = std::strerror(errno);
     return false;

@@ -26,12 +26,19 @@ class StagedDatabase {
   // name left behind when they were killed: those whose process is gone.
   void remove_leftovers() const;
 
-  // Syncs the temporary file, renames it to the final name and syncs the
-  // directory. The database on it must have been dropped, so that its log
+  // Syncs the temporary file, renames it (and its companion, when it has
+  // one) to the final name and syncs the directory. The database on it must have been dropped, so that its log
   // is folded into the file. False with `error` set (the system's words)
   // when the final name is taken or a step fails; unless the file was
   // moved into place, the temporary file then goes with this object.
   [[nodiscard]] bool finish(std::string& error);
+
+  // finish(), but the file takes the place of the file at the final name,
+  // which must exist (an empty database, held open by the caller so that
+  // nothing else writes it meanwhile), with its permission bits; the
+  // companion beside it is replaced first, so that a crash leaves the old
+  // database (whose companion then no longer matches it) or the new one.
+  [[nodiscard]] bool finish_replacing(std::string& error);
 
  private:
   std::string path_;

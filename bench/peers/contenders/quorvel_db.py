@@ -1,7 +1,9 @@
 """quorvel, as a Python program uses it: the module quorvel_engine of this
 tree (the whole engine), cosine similarity.
 
-- bulk load: insert_many of the numpy rows, one transaction;
+- bulk load: insert_many of the numpy rows, one transaction, then the close
+  (which writes the companion file beside the database);
+- reopen: Engine(path), which loads the companion written at that close;
 - exact search: search(query, k), every record scored on the worker threads;
 - fetch: get(id), the whole record with its vector;
 - durable single insert: insert(id, vector), one synced commit;
@@ -28,7 +30,8 @@ class Peer(BasePeer):
             "fetch": "get(id): the whole record from memory, its vector as an array.array('f')",
             "ann": "attach_index(HnswConfig(m, ef_construction)) (m_max = m, m_max0 = 2m, ml = 1 / ln m), "
                    "ef_search = ef; search through the index, one query at a time, cosine",
-            "stored": "one SQLite file, each record as compact JSON text",
+            "stored": "one SQLite file, each record as compact JSON text, and beside it the companion file "
+                      "(the records in binary) that an open loads",
         }
 
     def prepare_id(self, number):
@@ -48,7 +51,12 @@ class Peer(BasePeer):
             db.insert_many(self._ids(len(rows)), rows)
 
     def open(self, directory, d):
-        self.db = quorvel_engine.Engine(self._path(directory))
+        path = self._path(directory)
+        # The reopen is timed as a program meets it after its own close: with
+        # the companion that close wrote. Without it the open reads the rows.
+        if not os.path.exists(path + "-snapshot"):
+            raise RuntimeError(f"{path}-snapshot is missing: the close after the bulk load did not write it")
+        self.db = quorvel_engine.Engine(path)
 
     def search(self, query, k):
         return [int(hit.id) for hit in self.db.search(query, k)]

@@ -1,5 +1,8 @@
 """Crashes: a writer killed with SIGKILL at random moments loses nothing it
-acknowledged, and the file opens again at once.
+acknowledged, and the file opens again at once, with the same records
+whether an open loads them from the companion file or reads the rows: kills
+land while changes are appended to the companion, and while it is written
+whole (test_killed_companion_writes_are_never_used).
 
 QUORVEL_CRASH_KILLS sets the number of kills (20 here; `make
 test-reliability` runs 500). The write-ahead log is left to grow across
@@ -10,6 +13,7 @@ checkpoint threshold again and again and some kills land in checkpoints.
 import json
 import os
 import random
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -70,6 +74,19 @@ def log_checkpoints(db_path):
     return struct.unpack(">I", header[12:16])[0] if len(header) == 16 else None
 
 
+# Opens a database whose companion is missing or stale, so that the open
+# writes it whole; with "close", then changes enough records that the close
+# writes it whole again.
+COMPANION_WRITER = ("import sys, quorvel\n"
+                    "db = quorvel.Quorvel(sys.argv[1])\n"
+                    "print('opened', flush=True)\n"
+                    "if sys.argv[2] == 'close':\n"
+                    "    for i in range(150):\n"
+                    "        db.insert(f'big{i:03d}', [float(i)] * 2000)\n"
+                    "    print('changed', flush=True)\n"
+                    "    del db\n")
+
+
 def wait_for_open(log_path, opens, writer):
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
@@ -104,7 +121,16 @@ def test_killed_writers_lose_nothing_acknowledged(tmp_path):
         check = subprocess.run([sys.executable, "-c", CHECKER, db_path], env=ENV, capture_output=True,
                                text=True, timeout=120)
         assert check.returncode == 0, check.stderr  # opens at once: the lock was released
-        found = dict(json.loads(check.stdout))
+        listed_by_open = json.loads(check.stdout)
+        found = dict(listed_by_open)
+        # The rows alone say the same, with the companion set aside (the
+        # open without it writes a new one, which then stays).
+        if os.path.exists(db_path + "-snapshot"):
+            os.remove(db_path + "-snapshot")
+        rows = subprocess.run([sys.executable, "-c", CHECKER, db_path], env=ENV, capture_output=True,
+                              text=True, timeout=120)
+        assert rows.returncode == 0, rows.stderr
+        assert json.loads(rows.stdout) == listed_by_open, f"after kill {kill}: the companion and the rows differ"
         records, in_flight = replay(log_path.read_text()) if log_path.exists() else ({}, None)
         if found == listed(records):
             outcome = "A"
@@ -124,3 +150,36 @@ def test_killed_writers_lose_nothing_acknowledged(tmp_path):
     assert {id_: (int(value["vector"][0]), len(value["vector"])) for id_, value in stored.items()} == records
     if KILLS >= 100:
         assert len(checkpoints - {None}) >= 5, "too few checkpoints happened to show kills during them"
+
+
+def test_killed_companion_writes_are_never_used(tmp_path):
+    """Kills while the companion is written whole, at an open and at a close:
+    the next open gives exactly what the rows hold."""
+    db_path = str(tmp_path / "companion.db")
+    quorvel.Quorvel(db_path)  # creates the file, dropped at once
+    connection = sqlite3.connect(db_path)
+    with connection:
+        connection.executemany("INSERT INTO records VALUES (?, ?)", (
+            (f"r{i:05d}", json.dumps({"id": f"r{i:05d}", "vector": [float(i)] * 96})) for i in range(20000)))
+    connection.close()
+    rng = random.Random(11)
+    for kill in range(max(KILLS // 2, 6)):
+        at_close = kill % 2 == 1
+        if not at_close and os.path.exists(db_path + "-snapshot"):
+            os.remove(db_path + "-snapshot")
+        writer = subprocess.Popen([sys.executable, "-c", COMPANION_WRITER, db_path, "close" if at_close else "open"],
+                                  env=ENV, stdout=subprocess.PIPE, text=True)
+        if at_close:
+            assert writer.stdout.readline() == "opened\n"
+            assert writer.stdout.readline() == "changed\n"
+        time.sleep(rng.uniform(0, 0.05 if at_close else 0.3))
+        writer.kill()
+        writer.wait()
+        check = subprocess.run([sys.executable, "-c", CHECKER, db_path], env=ENV, capture_output=True, text=True,
+                               timeout=120)
+        assert check.returncode == 0, check.stderr
+        os.remove(db_path + "-snapshot")
+        rows = subprocess.run([sys.executable, "-c", CHECKER, db_path], env=ENV, capture_output=True, text=True,
+                              timeout=120)
+        assert rows.returncode == 0, rows.stderr
+        assert json.loads(rows.stdout) == json.loads(check.stdout), f"after kill {kill}"

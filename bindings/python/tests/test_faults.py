@@ -244,6 +244,34 @@ def test_flipped_bytes_give_an_error_or_an_open_never_a_crash(tmp_path, damaged_
             path.unlink()
 
 
+@pytest.mark.parametrize("fault", ["truncated", "flipped"])
+def test_a_damaged_companion_is_never_used(tmp_path, fault):
+    """Cut or bit-flipped companion bytes: every open gives exactly what the
+    rows hold, never a crash."""
+    original = tmp_path / "original.db"
+    make_database(original, 300)
+    db = quorvel.Quorvel(str(original))
+    for i in range(300, 320):  # appended to the companion as changes
+        db.insert(f"r{i:05d}", [float(i)] * 64, metadata(i))
+    del db
+    companion = Path(str(original) + "-snapshot").read_bytes()
+    expected = ("OK", {f"r{i:05d}": metadata(i) for i in range(320)})
+    rng = random.Random(len(companion))
+    for attempt in range(FLIPS):
+        damaged = tmp_path / f"{fault}-{attempt}.db"
+        shutil.copyfile(original, damaged)
+        if fault == "truncated":
+            broken = companion[:rng.randrange(len(companion))]
+        else:
+            offset = rng.randrange(len(companion))
+            broken = bytearray(companion)
+            broken[offset] ^= 1 << rng.randrange(8)
+        Path(str(damaged) + "-snapshot").write_bytes(broken)
+        assert outcome(damaged) == expected, attempt
+        for path in tmp_path.glob(f"{fault}-{attempt}.db*"):
+            path.unlink()
+
+
 def test_files_that_are_not_databases_are_refused_and_left_alone(tmp_path):
     cases = {
         "notes.txt": (b"just some text, long enough to be read as a header" * 4,

@@ -81,7 +81,7 @@ def test_every_path_names_a_file(tmp_path, monkeypatch, name):
     db = quorvel.Quorvel(name)
     db.insert("a", [1.0])
     del db
-    assert [entry.name for entry in tmp_path.iterdir()] == [name]
+    assert sorted(entry.name for entry in tmp_path.iterdir()) == [name, name + "-snapshot"]  # and its companion
     assert quorvel.Quorvel(name).get_all() == [("a", None)]
 
 

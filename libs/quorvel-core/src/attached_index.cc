@@ -1,10 +1,13 @@
 #include "attached_index.h"
 
 #include <cmath>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
 #include "messages.h"
+#include "quorvel/index/hnsw_image.h"
 
 namespace quorvel {
 namespace {
@@ -14,6 +17,11 @@ namespace messages = core::messages;
 // The lookup from node number to vector when nodes are positions.
 auto vectors_of(const RecordList& records) {
   return [&records](std::uint64_t node) { return records.vector(static_cast<std::size_t>(node)); };
+}
+
+// The entries' vectors by position, as the list holds them.
+AttachedIndex::VectorAt vectors_at(const RecordList& records) {
+  return [&records](std::size_t position) { return records.vector(position); };
 }
 
 }  // namespace
@@ -41,9 +49,9 @@ AttachedIndex::AttachedIndex(const HnswConfig& config, const RecordList& records
   rebuild(records, metric, run, threads, progress);
 }
 
-std::span<const float> AttachedIndex::vector_of(const RecordList& records, std::uint64_t node) const {
+std::span<const float> AttachedIndex::vector_of(const VectorAt& vector_at, std::uint64_t node) const {
   const std::uint64_t position = position_at_[node];
-  if (position != kNone) return records.vector(static_cast<std::size_t>(position));
+  if (position != kNone) return vector_at(static_cast<std::size_t>(position));
   return retired_vectors_.at(node);
 }
 
@@ -54,10 +62,17 @@ void AttachedIndex::number_by_position(std::size_t count) {
   retired_vectors_.clear();
 }
 
-void AttachedIndex::insert(const RecordList& records, std::size_t position, Metric metric) {
+void AttachedIndex::insert(const RecordList& records, std::size_t position, Metric metric,
+                           std::optional<std::uint32_t> level_word) {
+  insert_at(vectors_at(records), position, metric, level_word);
+}
+
+void AttachedIndex::insert_at(const VectorAt& vector_at, std::size_t position, Metric metric,
+                              std::optional<std::uint32_t> level_word) {
+  const std::uint32_t word = level_word ? *level_word : index_.next_level_word();
   if (!retires()) {
-    const auto lookup = vectors_of(records);
-    index_.insert(position, records.vector(position), lookup, metric);
+    const auto lookup = [&](std::uint64_t node) { return vector_at(static_cast<std::size_t>(node)); };
+    index_.insert(position, vector_at(position), lookup, metric, word);
     return;
   }
   // The next node number: one past the largest, which keeps node storage
@@ -66,8 +81,8 @@ void AttachedIndex::insert(const RecordList& records, std::size_t position, Metr
   if (node_at_.size() <= position) node_at_.resize(position + 1, kNone);
   node_at_[position] = node;
   position_at_.push_back(position);
-  const auto lookup = [&](std::uint64_t n) { return vector_of(records, n); };
-  index_.insert(node, records.vector(position), lookup, metric);
+  const auto lookup = [&](std::uint64_t n) { return vector_of(vector_at, n); };
+  index_.insert(node, vector_at(position), lookup, metric, word);
 }
 
 void AttachedIndex::retire(std::uint64_t node, std::vector<float> old_vector) {
@@ -78,11 +93,16 @@ void AttachedIndex::retire(std::uint64_t node, std::vector<float> old_vector) {
 }
 
 void AttachedIndex::replaced(const RecordList& records, std::size_t position, std::vector<float> old_vector,
-                             Metric metric) {
+                             Metric metric, std::optional<std::uint32_t> level_word) {
+  replaced_at(vectors_at(records), position, std::move(old_vector), metric, level_word);
+}
+
+void AttachedIndex::replaced_at(const VectorAt& vector_at, std::size_t position, std::vector<float> old_vector,
+                                Metric metric, std::optional<std::uint32_t> level_word) {
   const std::uint64_t old_node = node_at_[position];
   retire(old_node, std::move(old_vector));
   node_at_[position] = kNone;
-  insert(records, position, metric);
+  insert_at(vector_at, position, metric, level_word);
 }
 
 void AttachedIndex::removed(std::size_t position, std::vector<float> old_vector) {
@@ -111,16 +131,32 @@ bool AttachedIndex::compaction_due() const {
 }
 
 void AttachedIndex::compact(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads) {
+  compact_at(vectors_at(records), metric, run, threads);
+}
+
+void AttachedIndex::compact_at(const VectorAt& vector_at, Metric metric, const ParallelParts& run,
+                               std::size_t threads) {
   if (!retires() || index_.retired_count() == 0) return;
-  // New number: the node's position; retired nodes have none.
+  // The nodes left keep their order and close up: a numbering that does not
+  // depend on where the entries stand in the list, so that the same changes
+  // compact to the same graph whatever the list's order.
   std::vector<std::uint64_t> numbers(position_at_.size(), 0);
+  std::uint64_t kept = 0;
   for (std::uint64_t node = 0; node < position_at_.size(); ++node) {
-    if (position_at_[node] != kNone) numbers[node] = position_at_[node];
+    if (position_at_[node] != kNone) numbers[node] = kept++;
   }
-  const auto lookup = [&](std::uint64_t n) { return vector_of(records, n); };
+  const auto lookup = [&](std::uint64_t n) { return vector_of(vector_at, n); };
   HnswIndex compacted = index_.compacted(numbers, lookup, metric, run, threads);
   index_ = std::move(compacted);
-  number_by_position(records.slot_count());
+  std::vector<std::uint64_t> position_at(kept);
+  for (std::uint64_t node = 0; node < position_at_.size(); ++node) {
+    if (position_at_[node] != kNone) position_at[numbers[node]] = position_at_[node];
+  }
+  for (std::uint64_t& node : node_at_) {
+    if (node != kNone) node = numbers[node];
+  }
+  position_at_ = std::move(position_at);
+  retired_vectors_.clear();
 }
 
 void AttachedIndex::rebuild(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads,
@@ -144,7 +180,8 @@ std::vector<HnswMatch> AttachedIndex::search(const RecordList& records, std::spa
     const auto passes = [accept](std::uint64_t node) { return (*accept)(static_cast<std::size_t>(node)); };
     return index_.search(query, k, ef_search_, lookup, metric, passes);
   }
-  const auto lookup = [&](std::uint64_t n) { return vector_of(records, n); };
+  const VectorAt vector_at = vectors_at(records);
+  const auto lookup = [&](std::uint64_t n) { return vector_of(vector_at, n); };
   if (accept == nullptr) {
     matches = index_.search(query, k, ef_search_, lookup, metric);
   } else {
@@ -157,9 +194,8 @@ std::vector<HnswMatch> AttachedIndex::search(const RecordList& records, std::spa
   return matches;
 }
 
-AttachedIndexState AttachedIndex::state() const {
+AttachedIndexState AttachedIndex::maps() const {
   AttachedIndexState state;
-  state.graph = index_.graph();
   state.ef_search = ef_search_;
   if (!retires()) return state;
   state.node_at = node_at_;
@@ -174,73 +210,122 @@ AttachedIndexState AttachedIndex::state() const {
   return state;
 }
 
-std::expected<AttachedIndex, std::string> AttachedIndex::restore(AttachedIndexState state, const RecordList& records,
-                                                                 std::uint64_t highest_level) {
-  const auto fail = [](std::string_view what) { return std::unexpected(std::string(what)); };
-  const std::vector<std::uint64_t>& levels = state.graph.levels;
-  const auto is_node = [&](std::uint64_t n) { return n < levels.size() && levels[n] != HnswGraph::kNoNode; };
-  std::uint64_t nodes = 0;
-  for (const std::uint64_t level : levels) nodes += level != HnswGraph::kNoNode ? 1 : 0;
-  const bool retiring = state.graph.config.retire_deleted;
+AttachedIndexState AttachedIndex::state() const {
+  AttachedIndexState state = maps();
+  state.graph = index_.graph();
+  return state;
+}
+
+std::optional<std::string_view> AttachedIndex::maps_problem(const AttachedIndexState& state, bool retiring,
+                                                            const ListShape& list, const GraphShape& graph) {
   if (!retiring) {
     if (!state.node_at.empty() || !state.position_at.empty() || !state.retired_nodes.empty() ||
         !state.retired_lengths.empty() || !state.retired_floats.empty()) {
-      return fail(messages::kMapsWithoutRetiring);
+      return messages::kMapsWithoutRetiring;
     }
-    if (records.free_slots() != 0 || nodes != records.slot_count() || levels.size() != records.slot_count()) {
-      return fail(messages::kNodesAreNotTheEntries);
+    if (list.free_slots != 0 || graph.nodes != list.slots || graph.slots != list.slots) {
+      return messages::kNodesAreNotTheEntries;
     }
-  } else {
-    if (state.node_at.size() > records.slot_count() || state.position_at.size() != levels.size()) {
-      return fail(messages::kMapSizes);
-    }
-    if (state.retired_lengths.size() != state.retired_nodes.size()) return fail(messages::kRetiredVectorCounts);
-    std::uint64_t floats = 0;
-    for (const std::uint64_t length : state.retired_lengths) floats += length;
-    if (floats != state.retired_floats.size()) return fail(messages::kRetiredVectorCounts);
-    // Every entry has a live node that points back, every other node is retired with a kept vector.
-    std::uint64_t mapped = 0;
-    for (std::size_t position = 0; position < records.slot_count(); ++position) {
-      const std::uint64_t node = position < state.node_at.size() ? state.node_at[position] : kNone;
-      if (records.is_free(position)) {
-        if (node != kNone) return fail(messages::kMapsDisagree);
-        continue;
-      }
-      if (!is_node(node) || state.position_at[node] != position) return fail(messages::kMapsDisagree);
-      ++mapped;
-    }
-    std::uint64_t previous = 0;
-    for (std::size_t i = 0; i < state.retired_nodes.size(); ++i) {
-      const std::uint64_t node = state.retired_nodes[i];
-      if ((i > 0 && node <= previous) || !is_node(node) || state.position_at[node] != kNone) {
-        return fail(messages::kMapsDisagree);
-      }
-      previous = node;
-    }
-    for (std::uint64_t node = 0; node < levels.size(); ++node) {
-      if (!is_node(node) && state.position_at[node] != kNone) return fail(messages::kMapsDisagree);
-    }
-    if (mapped + state.retired_nodes.size() != nodes) return fail(messages::kMapsDisagree);
+    return std::nullopt;
   }
-  std::vector<std::uint64_t> retired_nodes = std::move(state.retired_nodes);
-  auto index = HnswIndex::from_graph(std::move(state.graph), highest_level);
-  if (!index) return std::unexpected(std::move(index.error()));
-  AttachedIndex restored(std::move(*index), state.ef_search);
-  for (const std::uint64_t node : retired_nodes) {
+  if (state.node_at.size() > list.slots || state.position_at.size() != graph.slots) return messages::kMapSizes;
+  if (state.retired_lengths.size() != state.retired_nodes.size()) return messages::kRetiredVectorCounts;
+  std::uint64_t floats = 0;
+  for (const std::uint64_t length : state.retired_lengths) floats += length;
+  if (floats != state.retired_floats.size()) return messages::kRetiredVectorCounts;
+  // Every entry has a live node that points back, every other node is retired with a kept vector.
+  std::uint64_t mapped = 0;
+  for (std::size_t position = 0; position < list.slots; ++position) {
+    const std::uint64_t node = position < state.node_at.size() ? state.node_at[position] : kNone;
+    if (list.is_free(position)) {
+      if (node != kNone) return messages::kMapsDisagree;
+      continue;
+    }
+    if (!graph.is_node(node) || state.position_at[node] != position) return messages::kMapsDisagree;
+    ++mapped;
+  }
+  std::uint64_t previous = 0;
+  for (std::size_t i = 0; i < state.retired_nodes.size(); ++i) {
+    const std::uint64_t node = state.retired_nodes[i];
+    if ((i > 0 && node <= previous) || !graph.is_node(node) || state.position_at[node] != kNone) {
+      return messages::kMapsDisagree;
+    }
+    previous = node;
+  }
+  for (std::uint64_t node = 0; node < graph.slots; ++node) {
+    if (!graph.is_node(node) && state.position_at[node] != kNone) return messages::kMapsDisagree;
+  }
+  if (mapped + state.retired_nodes.size() != graph.nodes) return messages::kMapsDisagree;
+  return std::nullopt;
+}
+
+std::expected<AttachedIndex, std::string> AttachedIndex::adopt(HnswIndex index, AttachedIndexState maps) {
+  const auto fail = [](std::string_view what) { return std::unexpected(std::string(what)); };
+  AttachedIndex restored(std::move(index), maps.ef_search);
+  for (const std::uint64_t node : maps.retired_nodes) {
     if (!restored.index_.is_retired(node)) return fail(messages::kMapsDisagree);
   }
-  if (restored.index_.retired_count() != retired_nodes.size()) return fail(messages::kMapsDisagree);
-  if (!retiring) return restored;
-  restored.node_at_ = std::move(state.node_at);
-  restored.position_at_ = std::move(state.position_at);
+  if (restored.index_.retired_count() != maps.retired_nodes.size()) return fail(messages::kMapsDisagree);
+  if (!restored.retires()) return restored;
+  restored.node_at_ = std::move(maps.node_at);
+  restored.position_at_ = std::move(maps.position_at);
   std::size_t next = 0;
-  for (std::size_t i = 0; i < retired_nodes.size(); ++i) {
-    const auto length = static_cast<std::size_t>(state.retired_lengths[i]);
-    const auto first = state.retired_floats.begin() + static_cast<std::ptrdiff_t>(next);
-    restored.retired_vectors_.emplace(retired_nodes[i], std::vector<float>(first, first + static_cast<std::ptrdiff_t>(length)));
+  for (std::size_t i = 0; i < maps.retired_nodes.size(); ++i) {
+    const auto length = static_cast<std::size_t>(maps.retired_lengths[i]);
+    const auto first = maps.retired_floats.begin() + static_cast<std::ptrdiff_t>(next);
+    restored.retired_vectors_.emplace(maps.retired_nodes[i],
+                                      std::vector<float>(first, first + static_cast<std::ptrdiff_t>(length)));
     next += length;
   }
   return restored;
+}
+
+std::expected<AttachedIndex, std::string> AttachedIndex::restore(AttachedIndexState state, const RecordList& records,
+                                                                 std::uint64_t highest_level) {
+  const std::vector<std::uint64_t>& levels = state.graph.levels;
+  std::uint64_t nodes = 0;
+  for (const std::uint64_t level : levels) nodes += level != HnswGraph::kNoNode ? 1 : 0;
+  const ListShape list{records.slot_count(), records.free_slots(),
+                       [&](std::size_t position) { return records.is_free(position); }};
+  const GraphShape graph{levels.size(), nodes,
+                         [&](std::uint64_t n) { return n < levels.size() && levels[n] != HnswGraph::kNoNode; }};
+  if (auto problem = maps_problem(state, state.graph.config.retire_deleted, list, graph)) {
+    return std::unexpected(std::string(*problem));
+  }
+  auto index = HnswIndex::from_graph(std::move(state.graph), highest_level);
+  if (!index) return std::unexpected(std::move(index.error()));
+  return adopt(std::move(*index), std::move(state));
+}
+
+std::expected<AttachedIndex, std::string> AttachedIndex::restore(HnswIndex index, AttachedIndexState maps,
+                                                                 std::size_t entries) {
+  const ListShape list{entries, 0, [](std::size_t) { return false; }};
+  const GraphShape graph{index.slots(), index.size(), [&](std::uint64_t n) { return index.node(n).has_value(); }};
+  if (auto problem = maps_problem(maps, index.config().retire_deleted, list, graph)) {
+    return std::unexpected(std::string(*problem));
+  }
+  return adopt(std::move(index), std::move(maps));
+}
+
+void AttachedIndex::positions_moved(std::span<const std::size_t> moved) {
+  if (moved.empty()) return;
+  if (!retires()) {
+    // Nodes are positions: the graph is renumbered along.
+    std::vector<std::size_t> order(moved.size());
+    for (std::size_t then = 0; then < moved.size(); ++then) order[moved[then]] = then;
+    index_ = renumbered(index_, order);
+    return;
+  }
+  std::size_t kept = 0;
+  for (const std::size_t to : moved) kept += to != kGone ? 1 : 0;
+  std::vector<std::uint64_t> node_at(kept, kNone);
+  for (std::size_t then = 0; then < node_at_.size(); ++then) {
+    if (node_at_[then] != kNone) node_at[moved[then]] = node_at_[then];
+  }
+  for (std::uint64_t& position : position_at_) {
+    if (position != kNone) position = moved[position];
+  }
+  node_at_ = std::move(node_at);
 }
 
 }  // namespace quorvel

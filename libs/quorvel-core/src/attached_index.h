@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -57,7 +58,10 @@ struct AttachedIndexState {
 //   retired (a waypoint never returned, whose vector the index keeps a copy
 //   of), and a replaced record's node is retired and the record gets a new
 //   node. Once the retired share passes retired_share, compact() drops the
-//   retired nodes and numbers the rest by position again.
+//   retired nodes and closes up the numbers of the rest, in their order.
+//   Which node a record gets never depends on where the record stands in
+//   the list, so the same changes give the same graph whatever the list's
+//   order (a list loaded again is in id order).
 //
 // Not thread-safe: the changing members need exclusive access; search may
 // run concurrently with itself.
@@ -71,17 +75,31 @@ class AttachedIndex {
   AttachedIndex(const HnswConfig& config, const RecordList& records, Metric metric, const ParallelParts& run,
                 std::size_t threads, const ProgressReport& progress = {});
 
+  // The vector of the entry at a list position, for the members that follow
+  // the list through a lookup of the caller's instead of the list itself.
+  using VectorAt = std::function<std::span<const float>(std::size_t position)>;
+
   // Whether removals and replacements retire nodes (retire_deleted).
   bool retires() const { return index_.config().retire_deleted; }
 
+  // Draws the level word of the next new node (see HnswIndex::next_level_word).
+  std::uint32_t next_level_word() const { return index_.next_level_word(); }
+
   // Inserts the entry at `position`, which must be the last of `records`
-  // and new to the index.
-  void insert(const RecordList& records, std::size_t position, Metric metric);
+  // and new to the index, at the level that `level_word` gives (a level
+  // of its own draw without one).
+  void insert(const RecordList& records, std::size_t position, Metric metric,
+              std::optional<std::uint32_t> level_word = std::nullopt);
+  void insert_at(const VectorAt& vector_at, std::size_t position, Metric metric,
+                 std::optional<std::uint32_t> level_word);
 
   // With retires(): the entry at `position` had its vector replaced in
   // place; `old_vector` is the vector it had. Retires its node and gives it
-  // a new one.
-  void replaced(const RecordList& records, std::size_t position, std::vector<float> old_vector, Metric metric);
+  // a new one, at a level as insert() gives it.
+  void replaced(const RecordList& records, std::size_t position, std::vector<float> old_vector, Metric metric,
+                std::optional<std::uint32_t> level_word = std::nullopt);
+  void replaced_at(const VectorAt& vector_at, std::size_t position, std::vector<float> old_vector, Metric metric,
+                   std::optional<std::uint32_t> level_word);
 
   // With retires(): the entry at `position` was removed (its slot is now
   // free); `old_vector` is the vector it had. Retires its node.
@@ -95,10 +113,17 @@ class AttachedIndex {
   // Whether the retired nodes have passed the configured share of nodes.
   bool compaction_due() const;
 
-  // Drops every retired node and numbers the rest by position: afterwards
-  // node n is the entry at position n. REQUIRES: `records` has no free
-  // slots. Mends the lists on up to `threads` threads of `run`.
+  // Drops every retired node and numbers the rest 0, 1, 2, ... in the
+  // order of their numbers before. Mends the lists on up to `threads`
+  // threads of `run`.
   void compact(const RecordList& records, Metric metric, const ParallelParts& run, std::size_t threads);
+  void compact_at(const VectorAt& vector_at, Metric metric, const ParallelParts& run, std::size_t threads);
+
+  // The list was put in another order: the entry at position p now stands
+  // at moved[p], or is gone when that is kGone (a free slot). Without
+  // retires(), no entry may be gone.
+  void positions_moved(std::span<const std::size_t> moved);
+  static constexpr std::size_t kGone = static_cast<std::size_t>(-1);
 
   // Builds the index afresh from every entry of `records`, with the same
   // configuration; `progress` as for the constructor. REQUIRES: `records`
@@ -116,6 +141,8 @@ class AttachedIndex {
 
   // Everything the index holds, as plain arrays (see AttachedIndexState).
   AttachedIndexState state() const;
+  // state() without the graph: the ef, the maps and the kept vectors.
+  AttachedIndexState maps() const;
 
   // The index that `state` describes, over `records` as they stand when
   // state() was taken: checks the graph as HnswIndex::from_graph does (with
@@ -127,6 +154,13 @@ class AttachedIndex {
   static std::expected<AttachedIndex, std::string> restore(AttachedIndexState state, const RecordList& records,
                                                            std::uint64_t highest_level);
 
+  // restore() of `index`, a graph read back and checked already, with
+  // `maps` (as maps() gave them; their graph is not read), over a list of
+  // `entries` entries without free slots (as a loaded list stands). The
+  // same checks of the maps.
+  static std::expected<AttachedIndex, std::string> restore(HnswIndex index, AttachedIndexState maps,
+                                                           std::size_t entries);
+
   // The ef of searches: the configuration's ef_search until set otherwise.
   std::uint64_t ef_search() const { return ef_search_; }
   void set_ef_search(std::uint64_t ef_search) { ef_search_ = ef_search; }
@@ -136,8 +170,25 @@ class AttachedIndex {
 
   AttachedIndex(HnswIndex index, std::uint64_t ef_search) : index_(std::move(index)), ef_search_(ef_search) {}
 
+  // What restore() checks the maps against: the list's and the graph's
+  // shapes.
+  struct ListShape {
+    std::size_t slots;
+    std::size_t free_slots;
+    std::function<bool(std::size_t)> is_free;
+  };
+  struct GraphShape {
+    std::uint64_t slots;  // one past the largest node number
+    std::uint64_t nodes;
+    std::function<bool(std::uint64_t)> is_node;
+  };
+  static std::optional<std::string_view> maps_problem(const AttachedIndexState& state, bool retiring,
+                                                      const ListShape& list, const GraphShape& graph);
+  // The index with `maps` taken over, once the marks agree with them.
+  static std::expected<AttachedIndex, std::string> adopt(HnswIndex index, AttachedIndexState maps);
+
   // The node's vector: its entry's, or the copy kept of a retired one.
-  std::span<const float> vector_of(const RecordList& records, std::uint64_t node) const;
+  std::span<const float> vector_of(const VectorAt& vector_at, std::uint64_t node) const;
   void retire(std::uint64_t node, std::vector<float> old_vector);
   // Numbers every entry's node by its position (maps of the identity).
   void number_by_position(std::size_t count);

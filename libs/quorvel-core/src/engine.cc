@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 #include "attached_index.h"
+#include "engine_snapshot.h"
 #include "quorvel/json/json_writer.h"
 #include "messages.h"
 #include "search.h"
@@ -84,20 +85,89 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
       return std::unexpected(std::move(fixed.error()));
     }
   }
-  engine.squares_changed(std::nullopt);
-  if (options.index) {
-    engine.index_ = std::make_unique<AttachedIndex>(*options.index, engine.get_all(), engine.metric_, parts_on(pool),
-                                                    engine.index_threads(*options.index), options.index_progress);
+  const RecordList& records = engine.get_all();
+  // What the companion file holds beside the records: the sums of squares
+  // and the graph, used when they fit what this open asks for.
+  std::optional<SnapshotLoad> load = engine.store_.take_snapshot_load();
+  std::optional<std::vector<float>> squares;
+  if (load && engine.metric_ == Metric::Cosine) squares = loaded_squares(*load, records);
+  if (squares) {
+    engine.squares_ = std::move(*squares);
+  } else {
+    engine.squares_changed(std::nullopt);
   }
+  bool graph_built = false;
+  if (options.index) {
+    if (load) {
+      engine.index_ = loaded_index(*load, *options.index, engine.metric_, records, kHighestIndexLevel, parts_on(pool),
+                                   engine.index_threads(*options.index));
+    }
+    if (!engine.index_) {
+      engine.index_ = std::make_unique<AttachedIndex>(*options.index, records, engine.metric_, parts_on(pool),
+                                                      engine.index_threads(*options.index), options.index_progress);
+      graph_built = true;
+    }
+  }
+  // A stale companion, or one without this graph, is written afresh now,
+  // so that the next open loads what this one had to make.
+  if (graph_built || engine.store_.snapshot_due()) engine.write_snapshot();
   return engine;
+}
+
+std::expected<void, EngineError> Engine::write_new(const std::string& path, std::vector<Record> records,
+                                                  const EngineOptions& options, std::size_t* refused,
+                                                  const ProgressReport& progress) {
+  std::unique_ptr<WorkerPool> own_pool;
+  if (options.worker_threads) own_pool = std::make_unique<WorkerPool>(*options.worker_threads);
+  WorkerPool& pool = own_pool ? *own_pool : worker_pool();
+  const ParallelFor parallel_for = on(pool);
+  auto written = RecordStore::write_new(
+      path, std::move(records), parallel_for,
+      [&](const RecordList& list) { return new_list_annex(list, options.metric, parallel_for); }, refused,
+      progress);
+  if (!written) return wrap(std::move(written.error()));
+  return {};
 }
 
 Engine::Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool)
     : store_(std::move(store)), metric_(metric), own_pool_(std::move(own_pool)), pool_(&pool) {}
 
 Engine::Engine(Engine&&) noexcept = default;
-Engine& Engine::operator=(Engine&&) noexcept = default;
-Engine::~Engine() = default;
+
+Engine& Engine::operator=(Engine&& other) noexcept {
+  if (this != &other) {
+    close_snapshot();
+    store_ = std::move(other.store_);
+    metric_ = other.metric_;
+    own_pool_ = std::move(other.own_pool_);
+    pool_ = other.pool_;
+    index_ = std::move(other.index_);
+    squares_ = std::move(other.squares_);
+    graph_rebuilt_ = other.graph_rebuilt_;
+    dimension_fixed_ = other.dimension_fixed_;
+    dimension_ = other.dimension_;
+  }
+  return *this;
+}
+
+Engine::~Engine() { close_snapshot(); }
+
+void Engine::write_snapshot() {
+  const EngineAnnex annex(get_all(), metric_, squares_, index_.get());
+  store_.write_snapshot(&annex);
+  graph_rebuilt_ = false;
+}
+
+void Engine::close_snapshot() noexcept {
+  // A graph built afresh since the companion was written is written with
+  // it now, so that the next open loads it rather than builds it. Memory
+  // running short here costs the next open time only.
+  try {
+    const EngineAnnex annex(get_all(), metric_, squares_, index_.get());
+    store_.close_snapshot(&annex, graph_rebuilt_ && index_ != nullptr);
+  } catch (const std::bad_alloc&) {
+  }
+}
 
 std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector<float> vector,
                                                 std::optional<JsonValue> metadata) {
@@ -144,22 +214,48 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   const std::size_t length = vector.size();
   const std::optional<std::size_t> stored_at = get_all().find(id);
   const std::size_t new_position = get_all().slot_count();
-  // A retired node stays a waypoint, so its vector must outlive the
-  // replacement in place.
+  // The levels of new nodes are drawn before the commit, so that the
+  // change's note in the companion can say them (a seeded index draws them
+  // after it: its generator says them again at a replay). A retired node
+  // stays a waypoint, so its vector must outlive the replacement in place.
+  std::vector<std::uint32_t> level_words;
+  std::string note;
   std::vector<float> old_vector;
-  if (index_ && index_->retires() && stored_at) old_vector = vector_copy(get_all(), *stored_at);
+  if (index_) {
+    if (stored_at && !index_->retires()) {
+      note = graph_rebuilt_note();
+    } else {
+      level_words = drawn_before_commit(1);
+      note = inserted_note(level_words);
+      if (stored_at) old_vector = vector_copy(get_all(), *stored_at);
+    }
+  }
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
-  if (auto ok = store_.insert(std::move(record)); !ok) return wrap(std::move(ok.error()));
+  if (auto ok = store_.insert(std::move(record), note); !ok) return wrap(std::move(ok.error()));
   dimension_stored(length);
   squares_changed(stored_at.value_or(new_position));
   if (!index_) return {};
+  if (note != graph_rebuilt_note()) drawn_after_commit(level_words, 1);
   if (stored_at && index_->retires()) {
-    change_index([&] { index_->replaced(get_all(), *stored_at, std::move(old_vector), metric_); });
+    change_index([&] { index_->replaced(get_all(), *stored_at, std::move(old_vector), metric_, level_words[0]); });
     compact_index_if_due();
   } else {
-    index_inserted(stored_at.value_or(new_position), stored_at.has_value());
+    index_inserted(stored_at.value_or(new_position), stored_at.has_value(), level_words.empty() ? 0 : level_words[0]);
   }
   return {};
+}
+
+std::vector<std::uint32_t> Engine::drawn_before_commit(std::size_t count) const {
+  std::vector<std::uint32_t> words;
+  if (index_->index().config().seed) return words;
+  words.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) words.push_back(index_->next_level_word());
+  return words;
+}
+
+void Engine::drawn_after_commit(std::vector<std::uint32_t>& words, std::size_t count) const {
+  if (!index_->index().config().seed) return;
+  for (std::size_t i = 0; i < count; ++i) words.push_back(index_->next_level_word());
 }
 
 template <class Change>
@@ -178,10 +274,18 @@ std::size_t Engine::index_threads(const HnswConfig& config) const {
 }
 
 void Engine::compact_index_if_due() {
-  if (index_ && index_->compaction_due()) compact_index();
+  if (index_ && index_->compaction_due()) compact_index_now();
 }
 
 void Engine::compact_index() {
+  if (!index_ || !index_->retires() || index_->index().retired_count() == 0) return;
+  // A compaction that no change calls for is noted, so that a replay of
+  // the changes compacts here too.
+  store_.add_note(index_compacted_note());
+  compact_index_now();
+}
+
+void Engine::compact_index_now() {
   if (!index_ || !index_->retires() || index_->index().retired_count() == 0) return;
   compact_records();
   change_index([&] {
@@ -219,54 +323,73 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
                              std::string(messages::kFloatsDimensionIs) + std::to_string(expected));
     }
   }
-  // With an index that retires nodes: the vectors that the batch replaces
-  // in place, by position, as they were before it.
-  std::map<std::size_t, std::vector<float>> old_vectors;
-  if (index_ && index_->retires()) {
+  // With an index, the batch's new ids become one node each and, when the
+  // index retires nodes, so do the records it replaces (in the batch's
+  // order, their old vectors kept); their levels are drawn as insert()
+  // draws them. Without retiring, a batch that replaces any record
+  // rebuilds the graph.
+  std::vector<std::pair<std::size_t, std::vector<float>>> old_vectors;
+  std::vector<std::uint32_t> level_words;
+  std::size_t new_nodes = 0;
+  std::string note;
+  if (index_) {
+    std::unordered_set<std::string_view> ids;
     for (const Record& record : records) {
-      const std::optional<std::size_t> stored_at = get_all().find(record.id);
-      if (stored_at && !old_vectors.contains(*stored_at)) old_vectors.emplace(*stored_at, vector_copy(get_all(), *stored_at));
+      if (!ids.insert(record.id).second) continue;
+      if (const std::optional<std::size_t> stored_at = get_all().find(record.id)) {
+        old_vectors.emplace_back(*stored_at, index_->retires() ? vector_copy(get_all(), *stored_at) : std::vector<float>());
+      }
+    }
+    new_nodes = ids.size() - old_vectors.size() + (index_->retires() ? old_vectors.size() : 0);
+    if (!index_->retires() && !old_vectors.empty()) {
+      note = graph_rebuilt_note();
+    } else {
+      level_words = drawn_before_commit(new_nodes);
+      note = inserted_note(level_words);
     }
   }
   const std::optional<std::size_t> length =
       records.empty() ? std::nullopt : std::optional<std::size_t>(records.front().vector.size());
-  if (auto ok = store_.insert_all(std::move(records), refused, progress); !ok) return wrap(std::move(ok.error()));
+  if (auto ok = store_.insert_all(std::move(records), refused, note, progress); !ok) return wrap(std::move(ok.error()));
   if (length) dimension_stored(*length);
   squares_changed(std::nullopt);
   if (!index_) return {};
+  if (note != graph_rebuilt_note()) drawn_after_commit(level_words, new_nodes);
   if (index_->retires()) {
     // Each replaced record's node retires and the record gets a new one;
     // new records get a node each, in order.
     change_index([&] {
+      std::size_t word = 0;
       for (auto& [position, old_vector] : old_vectors) {
-        index_->replaced(get_all(), position, std::move(old_vector), metric_);
+        index_->replaced(get_all(), position, std::move(old_vector), metric_, level_words[word++]);
       }
       for (std::size_t position = before; position < get_all().slot_count(); ++position) {
-        index_->insert(get_all(), position, metric_);
+        index_->insert(get_all(), position, metric_, level_words[word++]);
       }
     });
     compact_index_if_due();
-  } else if (get_all().slot_count() - before == count) {
+  } else if (old_vectors.empty()) {
     // Every record was new: one node each, in order.
-    for (std::size_t position = before; position < get_all().slot_count() && index_; ++position) {
-      index_inserted(position, false);
+    for (std::size_t i = 0; before + i < get_all().slot_count() && index_; ++i) {
+      index_inserted(before + i, false, level_words[i]);
     }
   } else {
-    index_inserted(0, true);  // some replaced a stored vector in place
+    index_inserted(0, true, 0);  // some replaced a stored vector in place
   }
   return {};
 }
 
-void Engine::index_inserted(std::size_t position, bool replaced) {
+void Engine::index_inserted(std::size_t position, bool replaced, std::uint32_t level_word) {
   // The change is committed; if memory runs out while the index follows it,
   // the index goes, and searches score every record, which stays correct.
   change_index([&] {
     if (replaced) {
       // The entry changed its vector in place: links made for the old one
       // would mislead every search that passes the node.
+      graph_rebuilt_ = true;
       index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
     } else {
-      index_->insert(get_all(), position, metric_);
+      index_->insert(get_all(), position, metric_, level_word);
     }
   });
 }
@@ -281,8 +404,14 @@ std::optional<SearchResult> Engine::get(std::string_view id) const {
 std::expected<bool, EngineError> Engine::remove(std::string_view id) {
   const std::optional<std::size_t> stored_at = get_all().find(id);
   std::vector<float> old_vector;
-  if (index_ && index_->retires() && stored_at) old_vector = vector_copy(get_all(), *stored_at);
-  auto removed = store_.remove(id);
+  std::string note;
+  if (index_ && index_->retires()) {
+    if (stored_at) old_vector = vector_copy(get_all(), *stored_at);
+    note = inserted_note({});
+  } else if (index_) {
+    note = graph_rebuilt_note();
+  }
+  auto removed = store_.remove(id, note);
   if (!removed) return wrap(std::move(removed.error()));
   if (!*removed) return false;
   // The entry's slot is free; its sum of squares stays unused until a
@@ -295,6 +424,7 @@ std::expected<bool, EngineError> Engine::remove(std::string_view id) {
     // The index numbers nodes by position and is rebuilt from the list
     // anyway, so the list is compacted first: the numbering stays dense.
     compact_records();
+    graph_rebuilt_ = true;
     change_index([&] {
       index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
     });
@@ -374,6 +504,8 @@ std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) 
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
   compact_records();  // node numbers are dense positions
   index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_, parts_on(*pool_), index_threads(config));
+  store_.add_note(graph_rebuilt_note());
+  graph_rebuilt_ = true;
   return {};
 }
 
@@ -386,7 +518,11 @@ std::optional<std::uint64_t> Engine::index_ef_search() const {
   return index_->ef_search();
 }
 
-void Engine::detach_index() { index_.reset(); }
+void Engine::detach_index() {
+  if (index_) store_.add_note(graph_rebuilt_note());
+  index_.reset();
+  graph_rebuilt_ = false;
+}
 
 const HnswIndex* Engine::index() const { return index_ ? &index_->index() : nullptr; }
 

@@ -143,8 +143,8 @@ TEST_F(EngineIndexOptionsTest, ChurnNeverReturnsADeletedRecordOrAReplacedVector)
     EXPECT_GT(list_compactions, 0u);
     EXPECT_GT(filtered_by_index, 100u);
 
-    // Compaction on request: no retired node is left, and node numbers are
-    // positions again.
+    // Compaction on request: no retired node is left, and one node stands
+    // for each record.
     while (engine.index()->retired_count() == 0) {
       ASSERT_TRUE(engine.remove(model.begin()->first));
       model.erase(model.begin());

@@ -499,6 +499,10 @@ std::uint32_t HnswIndex::next_word() const {
   return draw_word();
 }
 
+std::uint32_t HnswIndex::next_level_word() const { return next_word(); }
+
+std::uint64_t HnswIndex::slots() const { return links_->slots(); }
+
 HnswIndex::HnswIndex(HnswConfig config)
     : config_(config), links_(std::make_unique<HnswLinks>(longest_layer0(config))) {
   if (config_.seed) generator_.emplace(*config_.seed);
@@ -554,6 +558,11 @@ std::optional<HnswNodeView> HnswIndex::node(std::uint64_t node) const {
 
 void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
   HnswInternals::insert_with_word(*this, next_word(), node, vector, vector_of, metric);
+}
+
+void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric,
+                       std::uint32_t level_word) {
+  HnswInternals::insert_with_word(*this, level_word, node, vector, vector_of, metric);
 }
 
 void HnswInternals::insert_with_word(HnswIndex& index, std::uint32_t word, std::uint64_t node,

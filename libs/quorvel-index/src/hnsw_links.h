@@ -71,6 +71,8 @@ class HnswLinks {
   void assign(std::uint64_t node, std::uint64_t layer, std::span<const std::uint64_t> numbers);
 
  private:
+  friend struct HnswImage;  // writes and reads the lists as they lie (hnsw_image.h)
+
   static constexpr std::uint64_t kNoNode = std::numeric_limits<std::uint64_t>::max();
   // Fixed slots up to this many numbers (2 KiB a node).
   static constexpr std::uint64_t kLongestSlot = 255;

@@ -23,10 +23,30 @@ constexpr const char* kCreateTable =
     "(id TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
 
 // Every object of the schema but SQLite's own, with a flag for the name
-// "records" (SQLite compares names without regard to case).
+// "records" and one for the version table (SQLite compares names without
+// regard to case).
 constexpr const char* kListSchema =
-    "SELECT type, name, name = 'records' COLLATE NOCASE FROM sqlite_schema "
-    "WHERE name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name";
+    "SELECT type, name, name = 'records' COLLATE NOCASE, name = 'records_version' COLLATE NOCASE "
+    "FROM sqlite_schema WHERE name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name";
+
+// The version of the table "records" (see DatabaseVersion): one row, made
+// with the table, and a trigger per kind of change that moves it inside the
+// changing transaction. The texts are compared with what the schema holds,
+// so they are written as SQLite keeps them.
+constexpr const char* kCreateVersionTable =
+    "CREATE TABLE records_version (database_id BLOB NOT NULL, counter INTEGER NOT NULL, stamp BLOB NOT NULL)";
+constexpr const char* kFirstVersion = "INSERT INTO records_version VALUES (randomblob(16), 0, randomblob(8))";
+constexpr std::pair<const char*, const char*> kVersionTriggers[] = {
+    {"records_version_insert",
+     "CREATE TRIGGER records_version_insert AFTER INSERT ON records BEGIN "
+     "UPDATE records_version SET counter = counter + 1, stamp = randomblob(8); END"},
+    {"records_version_update",
+     "CREATE TRIGGER records_version_update AFTER UPDATE ON records BEGIN "
+     "UPDATE records_version SET counter = counter + 1, stamp = randomblob(8); END"},
+    {"records_version_delete",
+     "CREATE TRIGGER records_version_delete AFTER DELETE ON records BEGIN "
+     "UPDATE records_version SET counter = counter + 1, stamp = randomblob(8); END"},
+};
 
 // The longest path SQLite opens, made absolute: its limit of 512 bytes
 // less room for the suffix of a journal.
@@ -62,9 +82,9 @@ std::string directory_of(const std::string& name) {
   return directory.empty() ? "/" : directory;
 }
 
-// Checks that the table "records" has exactly the columns this store writes.
-std::expected<void, StorageError> check_table_shape(sqlite3* db) {
-  auto info = prepare(db, "PRAGMA table_info(records)", Kind::Table);
+// The columns of `table` as "name TYPE [NOT NULL] [PRIMARY KEY], ...".
+std::expected<std::string, StorageError> table_shape(sqlite3* db, const std::string& table) {
+  auto info = prepare(db, ("PRAGMA table_info(" + table + ")").c_str(), Kind::Table);
   if (!info) return std::unexpected(std::move(info.error()));
   std::string shape;
   int rc;
@@ -75,10 +95,18 @@ std::expected<void, StorageError> check_table_shape(sqlite3* db) {
     if (sqlite3_column_int(info->get(), 5) != 0) shape += " PRIMARY KEY";
   }
   if (rc != SQLITE_DONE) return sqlite_failure(Kind::Table, db);
-  if (shape != messages::kExpectedColumns) {
-    return error(Kind::Table, std::string(messages::kTableHasColumns) + shape +
-                                  std::string(messages::kTableExpected) +
-                                  std::string(messages::kExpectedColumns) + ")");
+  return shape;
+}
+
+// Checks that `table` has exactly the columns `expected`; the error names
+// the table and both shapes.
+std::expected<void, StorageError> check_table_shape(sqlite3* db, const std::string& table,
+                                                    std::string_view expected) {
+  auto shape = table_shape(db, table);
+  if (!shape) return std::unexpected(std::move(shape.error()));
+  if (*shape != expected) {
+    return error(Kind::Table, std::string(messages::kTable) + table + std::string(messages::kHasColumns) + *shape +
+                                  std::string(messages::kTableExpected) + std::string(expected) + ")");
   }
   return {};
 }
@@ -86,18 +114,22 @@ std::expected<void, StorageError> check_table_shape(sqlite3* db) {
 // Reads the schema, without writing, and refuses a file that is not ours to
 // change: one that holds other data and no table "records" (another
 // application's database), or whose "records" is not our table. An empty
-// database, and one with our table, pass.
+// database, and one with our table, pass; so does one that holds only the
+// version table (its "records" was dropped).
 std::expected<void, StorageError> check_schema(sqlite3* db, bool table_required) {
   // "file is not a database" shows here, when SQLite first reads the file.
   auto list = prepare(db, kListSchema, Kind::Database);
   if (!list) return std::unexpected(std::move(list.error()));
   std::optional<std::string> records_type;
+  bool version_table = false;
   std::vector<std::string> others;
   int rc;
   while ((rc = sqlite3_step(list->get())) == SQLITE_ROW) {
     std::string type = column_text(list->get(), 0);
     if (sqlite3_column_int(list->get(), 2) != 0) {
       records_type = std::move(type);
+    } else if (sqlite3_column_int(list->get(), 3) != 0 && type == "table") {
+      version_table = true;
     } else {
       others.push_back(std::move(type) + " " + column_text(list->get(), 1));
     }
@@ -115,7 +147,10 @@ std::expected<void, StorageError> check_schema(sqlite3* db, bool table_required)
     if (others.size() > kForeignNamesShown) found += ", ...";
     return error(Kind::Table, std::string(messages::kForeignData) + found + std::string(messages::kForeignDataEnd));
   }
-  if (records_type) return check_table_shape(db);
+  if (version_table) {
+    if (auto ok = check_table_shape(db, "records_version", messages::kExpectedVersionColumns); !ok) return ok;
+  }
+  if (records_type) return check_table_shape(db, "records", messages::kExpectedColumns);
   if (table_required) return error(Kind::Table, std::string(messages::kNoRecordsTable));
   return {};
 }
@@ -127,6 +162,30 @@ std::expected<std::string, StorageError> query_text(sqlite3* db, const char* sql
   const int rc = sqlite3_step(stmt->get());
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return sqlite_failure(kind, db);
   return rc == SQLITE_ROW ? column_text(stmt->get(), 0) : std::string();
+}
+
+// Runs a statement that returns one integer, and returns it.
+std::expected<std::int64_t, StorageError> query_integer(sqlite3* db, const char* sql, Kind kind) {
+  auto stmt = prepare(db, sql, kind);
+  if (!stmt) return std::unexpected(std::move(stmt.error()));
+  if (sqlite3_step(stmt->get()) != SQLITE_ROW) return sqlite_failure(kind, db);
+  return sqlite3_column_int64(stmt->get(), 0);
+}
+
+// The text of the schema object `name`, or "" when there is none.
+std::expected<std::string, StorageError> schema_sql(sqlite3* db, const char* name) {
+  auto stmt = prepare(db, "SELECT sql FROM sqlite_schema WHERE name = ?1", Kind::Table);
+  if (!stmt) return std::unexpected(std::move(stmt.error()));
+  sqlite3_bind_text(stmt->get(), 1, name, -1, SQLITE_STATIC);
+  const int rc = sqlite3_step(stmt->get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return sqlite_failure(Kind::Table, db);
+  return rc == SQLITE_ROW ? column_text(stmt->get(), 0) : std::string();
+}
+
+std::string column_bytes(sqlite3_stmt* stmt, int column) {
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, column));
+  return bytes == nullptr ? std::string()
+                          : std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
 }  // namespace
@@ -263,7 +322,9 @@ std::expected<void, StorageError> Database::set_up() {
     if (!stmt) return std::unexpected(std::move(stmt.error()));
     *slot = std::move(*stmt);
   }
-  auto created = write_transaction([this] { return execute(db_, kCreateTable, Kind::Table); });
+  auto created = write_transaction([this]() -> std::expected<void, StorageError> {
+    return create_schema(db_);
+  });
   if (!created) return created;
   auto log_lock = FileLock::acquire(log_name_);
   if (!log_lock) return std::unexpected(std::move(log_lock.error()));
@@ -277,6 +338,103 @@ std::expected<void, StorageError> Database::set_up() {
   }
   return {};
 }
+
+std::expected<void, StorageError> create_schema(sqlite3* db) {
+  if (auto ok = create_records_table(db); !ok) return ok;
+  return create_version(db);
+}
+
+std::expected<void, StorageError> create_records_table(sqlite3* db) { return execute(db, kCreateTable, Kind::Table); }
+
+std::expected<void, StorageError> create_version(sqlite3* db_) {
+  auto table = schema_sql(db_, "records_version");
+  if (!table) return std::unexpected(std::move(table.error()));
+  if (table->empty()) {
+    if (auto ok = execute(db_, kCreateVersionTable, Kind::Table); !ok) return ok;
+    if (auto ok = execute(db_, kFirstVersion, Kind::Table); !ok) return ok;
+  } else {
+    // Another program may have emptied the table or added rows: the version
+    // starts afresh, under a new database_id, so that no companion of an
+    // earlier state can match it.
+    auto rows = query_integer(db_, "SELECT count(*) FROM records_version", Kind::Table);
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    if (*rows != 1) {
+      if (auto ok = execute(db_, "DELETE FROM records_version", Kind::Table); !ok) return ok;
+      if (auto ok = execute(db_, kFirstVersion, Kind::Table); !ok) return ok;
+    }
+  }
+  for (const auto& [name, sql] : kVersionTriggers) {
+    auto found = schema_sql(db_, name);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (*found == sql) continue;
+    if (auto ok = execute(db_, ("DROP TRIGGER IF EXISTS " + std::string(name)).c_str(), Kind::Table); !ok) return ok;
+    if (auto ok = execute(db_, sql, Kind::Table); !ok) return ok;
+  }
+  return {};
+}
+
+std::expected<std::optional<DatabaseVersion>, StorageError> read_version(sqlite3* db) {
+  auto table = schema_sql(db, "records_version");
+  if (!table) return std::unexpected(StorageError{Kind::Storage, std::move(table.error().detail)});
+  if (table->empty()) return std::nullopt;
+  auto select = prepare(db, "SELECT database_id, counter, stamp FROM records_version", Kind::Storage);
+  if (!select) return std::unexpected(std::move(select.error()));
+  const int rc = sqlite3_step(select->get());
+  if (rc == SQLITE_DONE) return std::nullopt;
+  if (rc != SQLITE_ROW) return sqlite_failure(Kind::Storage, db);
+  DatabaseVersion version;
+  version.database_id = column_bytes(select->get(), 0);
+  version.counter = static_cast<std::uint64_t>(sqlite3_column_int64(select->get(), 1));
+  version.stamp = column_bytes(select->get(), 2);
+  auto schema = query_integer(db, "PRAGMA schema_version", Kind::Storage);
+  if (!schema) return std::unexpected(std::move(schema.error()));
+  version.schema_version = static_cast<std::uint64_t>(*schema);
+  return version;
+}
+
+std::expected<std::optional<DatabaseVersion>, StorageError> Database::version() const {
+  if (!version_select_.get()) {
+    // Prepared on first use: a file opened to be read may have no table.
+    auto table = schema_sql(db_, "records_version");
+    if (!table) return std::unexpected(StorageError{Kind::Storage, std::move(table.error().detail)});
+    if (table->empty()) return std::nullopt;
+    auto select = prepare(db_, "SELECT database_id, counter, stamp FROM records_version", Kind::Storage);
+    if (!select) return std::unexpected(std::move(select.error()));
+    auto schema = prepare(db_, "PRAGMA schema_version", Kind::Storage);
+    if (!schema) return std::unexpected(std::move(schema.error()));
+    version_select_ = std::move(*select);
+    schema_select_ = std::move(*schema);
+  }
+  sqlite3_stmt* select = version_select_.get();
+  const int rc = sqlite3_step(select);
+  // A table without its row (emptied by another program) tells no version
+  // until a store opens the file to write and starts it afresh.
+  if (rc == SQLITE_DONE) {
+    sqlite3_reset(select);
+    return std::nullopt;
+  }
+  if (rc != SQLITE_ROW) {
+    auto failure = sqlite_failure(Kind::Storage, db_);
+    sqlite3_reset(select);
+    return failure;
+  }
+  DatabaseVersion version;
+  version.database_id = column_bytes(select, 0);
+  version.counter = static_cast<std::uint64_t>(sqlite3_column_int64(select, 1));
+  version.stamp = column_bytes(select, 2);
+  sqlite3_reset(select);
+  sqlite3_stmt* schema = schema_select_.get();
+  if (sqlite3_step(schema) != SQLITE_ROW) {
+    auto failure = sqlite_failure(Kind::Storage, db_);
+    sqlite3_reset(schema);
+    return failure;
+  }
+  version.schema_version = static_cast<std::uint64_t>(sqlite3_column_int64(schema, 0));
+  sqlite3_reset(schema);
+  return version;
+}
+
+bool Database::writable_here() const { return !read_only_ && lock_.held_here() && files_unchanged(); }
 
 bool Database::files_unchanged() const {
   return FileIdentity::of_path(file_name_) == lock_.identity() &&
@@ -307,7 +465,7 @@ std::expected<void, StorageError> Database::check_writable() {
 
 Database::~Database() {
   if (db_ == nullptr) return;
-  Statement* statements[] = {&begin_, &commit_, &rollback_, &put_, &erase_};
+  Statement* statements[] = {&begin_, &commit_, &rollback_, &put_, &erase_, &version_select_, &schema_select_};
   if (!lock_.held_here()) {
     // A forked child: closing would checkpoint the parent's log into the
     // file and delete the log under the parent. Leave the connection as it

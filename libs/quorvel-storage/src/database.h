@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -33,6 +34,36 @@ class Statement {
  private:
   sqlite3_stmt* stmt_ = nullptr;
 };
+
+// Which state of the table "records" a database file holds, as the file
+// itself records it: triggers on "records" move `counter` and draw a new
+// random `stamp` inside every transaction that changes a row, whichever
+// program writes, and `database_id` is drawn once, when the file gets its
+// version table. Two states are the same only if all four fields are:
+// `schema_version` (SQLite's own counter of schema changes) moves when a
+// trigger is dropped or made again, which could have let changes pass
+// unseen.
+struct DatabaseVersion {
+  std::string database_id;
+  std::uint64_t counter = 0;
+  std::string stamp;
+  std::uint64_t schema_version = 0;
+
+  friend bool operator==(const DatabaseVersion&, const DatabaseVersion&) = default;
+};
+
+// Creates what the store keeps in a database file where it is missing or
+// not as the store makes it: the table "records", and what keeps its
+// version (the table records_version with its one row, and the triggers on
+// "records"). Run inside a write transaction. Fails with Table.
+[[nodiscard]] std::expected<void, StorageError> create_schema(sqlite3* db);
+// The two parts of create_schema(): the table "records", and what keeps
+// its version (which every change to "records" after it then moves).
+[[nodiscard]] std::expected<void, StorageError> create_records_table(sqlite3* db);
+[[nodiscard]] std::expected<void, StorageError> create_version(sqlite3* db);
+
+// The version of the records of the database `db` (see Database::version).
+[[nodiscard]] std::expected<std::optional<DatabaseVersion>, StorageError> read_version(sqlite3* db);
 
 // A StorageError of `kind` carrying SQLite's current message on `db`.
 std::unexpected<StorageError> sqlite_failure(StorageError::Kind kind, sqlite3* db);
@@ -95,6 +126,19 @@ class Database {
   // "DELETE FROM records WHERE id = ?1".
   sqlite3_stmt* erase() const { return erase_.get(); }
 
+  // The state of the table "records" (see DatabaseVersion), read now; inside
+  // a write transaction, the state that committing it makes. Nothing when
+  // the file has no version table (a file opened to be read that no store
+  // has opened to write since versions were kept). Fails with Storage.
+  [[nodiscard]] std::expected<std::optional<DatabaseVersion>, StorageError> version() const;
+
+  // The file's absolute name (symbolic links followed), as SQLite opened it.
+  const std::string& file_name() const { return file_name_; }
+
+  // Whether this process may write the file now: it opened it, not to be
+  // read only, and the path still names the file and its log as opened.
+  bool writable_here() const;
+
   // Begins a write transaction, runs `write` (which returns
   // std::expected<void, StorageError>), and commits. On any failure the
   // transaction is rolled back, so the file keeps its earlier content.
@@ -143,6 +187,8 @@ class Database {
   Statement rollback_;
   Statement put_;
   Statement erase_;
+  mutable Statement version_select_;  // prepared by the first version()
+  mutable Statement schema_select_;
 };
 
 }  // namespace quorvel

@@ -1,5 +1,7 @@
 #include "float_arena.h"
 
+#include "populated.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,9 +19,30 @@ constexpr std::size_t kStep = 2 * 1024 * 1024;
 // The first mapping: small arenas stay small.
 constexpr std::size_t kFirstCapacity = 64 * 1024 / sizeof(float);
 
+// The arena size from which huge pages are asked for.
+constexpr std::size_t kHugeFrom = 8 * 1024 * 1024;
+
 std::size_t bytes_of(std::size_t floats) {
   const std::size_t bytes = floats * sizeof(float);
   return (bytes + kStep - 1) / kStep * kStep;
+}
+
+// A fresh mapping of `bytes`, starting on a huge page boundary and asking
+// for huge pages when they are at hand.
+void* map_fresh(std::size_t bytes) {
+  if (bytes < kHugeFrom || !huge_pages_at_hand(bytes)) {
+    return ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  void* mapped = ::mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return mapped;
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) ::munmap(mapped, aligned - start);
+  if (const std::size_t tail = start + kHugePage - aligned; tail > 0) {
+    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  }
+  (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(aligned);
 }
 
 }  // namespace
@@ -49,7 +72,7 @@ void FloatArena::reserve(std::size_t capacity) {
   const std::size_t new_bytes = bytes_of(capacity);
   void* mapped;
   if (data_ == nullptr) {
-    mapped = ::mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    mapped = map_fresh(new_bytes);
   } else {
     mapped = ::mremap(data_, bytes_of(capacity_), new_bytes, MREMAP_MAYMOVE);
   }
@@ -62,15 +85,8 @@ void FloatArena::reserve(std::size_t capacity) {
 void FloatArena::reserve_more(std::size_t count) {
   if (count > capacity_ - size_) reserve(std::max({size_ + count, capacity_ * 2, kFirstCapacity}));
   // A large stretch is about to be filled: map its pages in one call rather
-  // than fault them in one by one (each fault is a trap, dear in a virtual
-  // machine). A hint: where the kernel does not know it, the faults come.
-  constexpr std::size_t kPopulateFrom = 256 * 1024;  // bytes
-  if (count * sizeof(float) >= kPopulateFrom) {
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto first = reinterpret_cast<std::uintptr_t>(data_ + size_) & ~(page - 1);
-    const auto last = reinterpret_cast<std::uintptr_t>(data_ + size_ + count);
-    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-  }
+  // than fault them in one by one (see populated.h).
+  populate_pages(data_ + size_, count * sizeof(float));
 }
 
 float* FloatArena::grow(std::size_t count) {

@@ -69,9 +69,13 @@ inline constexpr std::string_view kOpenedToRead = "the database was opened to be
 // "records is a view, not a table".
 inline constexpr std::string_view kRecordsIsA = "records is a ";
 inline constexpr std::string_view kNotATable = ", not a table";
-inline constexpr std::string_view kTableHasColumns = "table records has columns (";  // + found
-inline constexpr std::string_view kTableExpected = "), expected (";                   // + expected + ")"
+// "table records has columns (<found>), expected (<expected>)".
+inline constexpr std::string_view kTable = "table ";
+inline constexpr std::string_view kHasColumns = " has columns (";
+inline constexpr std::string_view kTableExpected = "), expected (";
 inline constexpr std::string_view kExpectedColumns = "id TEXT NOT NULL PRIMARY KEY, value BLOB NOT NULL";
+inline constexpr std::string_view kExpectedVersionColumns =
+    "database_id BLOB NOT NULL, counter INTEGER NOT NULL, stamp BLOB NOT NULL";
 
 // Errors of opening a store name the file: "<detail> (file <path>)".
 inline constexpr std::string_view kOfFile = " (file ";
@@ -86,6 +90,21 @@ inline constexpr std::string_view kDamagedRecordIn = " in ";
 inline constexpr std::string_view kCheckCommand = "; `quorvel check ";
 inline constexpr std::string_view kSalvageCommand = "` lists the damaged rows, `quorvel salvage ";
 inline constexpr std::string_view kSalvageCommandEnd = " NEW` copies the rest into a new file NEW)";
+
+// Why the companion file beside a database cannot be used (shown by the
+// tools; an open then reads the rows and writes the companion afresh).
+inline constexpr std::string_view kCompanionMissing = "there is none";
+inline constexpr std::string_view kCompanionUnreadable = "it cannot be read: ";  // + the system's words
+inline constexpr std::string_view kCompanionNotOne = "it is not a companion file";
+inline constexpr std::string_view kCompanionFormat = "it is of another format version";
+inline constexpr std::string_view kCompanionHeaderDamaged = "its header is damaged";
+inline constexpr std::string_view kCompanionOtherDatabase = "it belongs to another database";
+inline constexpr std::string_view kCompanionOtherSchema = "the database's schema changed since it was written";
+inline constexpr std::string_view kCompanionOtherVersion =
+    "the records changed since it was written (by another program, or a change it missed)";
+inline constexpr std::string_view kCompanionNoVersion = "the database keeps no version of its records";
+inline constexpr std::string_view kCompanionDamaged = "a checksum does not match: it is damaged";
+inline constexpr std::string_view kCompanionInconsistent = "its sections do not make a record list";
 
 // Prefixes of StorageError display texts.
 inline constexpr std::string_view kSerializationPrefix = "Serialization error: ";

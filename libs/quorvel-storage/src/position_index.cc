@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "populated.h"
+
 namespace quorvel {
 
 std::optional<std::size_t> PositionIndex::find(std::string_view id, const Ids& ids) const {
@@ -74,7 +76,9 @@ void PositionIndex::reserve(std::size_t count, const Ids& ids) {
 
 void PositionIndex::rehash(std::size_t slot_count, const Ids& ids) {
   std::vector<std::uint64_t> old = std::move(slots_);
-  slots_.assign(slot_count, kEmpty);
+  slots_.clear();
+  resize_populated(slots_, slot_count);
+  std::fill(slots_.begin(), slots_.end(), kEmpty);
   const std::size_t mask = slot_count - 1;
   for (const std::uint64_t position : old) {
     if (position == kEmpty) continue;

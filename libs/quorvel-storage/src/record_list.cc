@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "float_arena.h"
+#include "populated.h"
 #include "position_index.h"
 #include "record_list_internals.h"
 
@@ -87,6 +88,59 @@ void RecordListInternals::append_loaded(RecordList& list, std::span<const float>
     list.storage_->index.assign(list.ids_.back(), list.ids_.size() - 1, list.ids_);
     offset += entry.vector_length;
   }
+}
+
+void RecordListInternals::adopt(RecordList& list, std::vector<std::string> ids,
+                                std::vector<std::optional<JsonValue>> metadata, std::span<const std::uint32_t> lengths,
+                                std::vector<std::optional<std::uint64_t>> timestamps, FloatArena arena) {
+  const std::size_t count = ids.size();
+  list.ids_ = std::move(ids);
+  list.metadata_ = std::move(metadata);
+  resize_populated(list.lengths_, count);
+  std::copy(lengths.begin(), lengths.end(), list.lengths_.begin());
+  resize_populated(list.offsets_, count);
+  std::uint64_t offset = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    list.offsets_[i] = offset;
+    offset += lengths[i];
+  }
+  list.timestamps_ = std::move(timestamps);
+  resize_populated(list.live_, count);
+  std::fill(list.live_.begin(), list.live_.end(), 1);
+  list.free_slots_ = 0;
+  list.hole_floats_ = 0;
+  list.storage_->arena = std::move(arena);
+  list.floats_ = list.storage_->arena.data();
+  list.storage_->index.reserve(count, list.ids_);
+  list.storage_->index.rebuild(list.ids_);
+}
+
+void RecordListInternals::reorder(RecordList& list, std::span<const std::size_t> order) {
+  std::vector<std::string> ids(order.size());
+  std::vector<std::optional<JsonValue>> metadata(order.size());
+  std::vector<std::uint64_t> offsets(order.size());
+  std::vector<std::uint32_t> lengths(order.size());
+  std::vector<std::optional<std::uint64_t>> timestamps(list.timestamps_.empty() ? 0 : order.size());
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const std::size_t from = order[i];
+    ids[i] = std::move(list.ids_[from]);
+    metadata[i] = std::move(list.metadata_[from]);
+    offsets[i] = list.offsets_[from];
+    lengths[i] = list.lengths_[from];
+    used += lengths[i];
+    if (!timestamps.empty()) timestamps[i] = list.timestamps_[from];
+  }
+  list.ids_ = std::move(ids);
+  list.metadata_ = std::move(metadata);
+  list.offsets_ = std::move(offsets);
+  list.lengths_ = std::move(lengths);
+  list.timestamps_ = std::move(timestamps);
+  list.live_.assign(order.size(), 1);
+  list.free_slots_ = 0;
+  list.hole_floats_ = list.storage_->arena.size() - used;
+  // The table was sized for at least as many ids: it only needs filling.
+  list.storage_->index.rebuild(list.ids_);
 }
 
 void RecordList::replace(std::size_t position, std::span<const float> vector, std::optional<JsonValue> metadata,

@@ -9,6 +9,9 @@
 #include <span>
 #include <string>
 
+#include <vector>
+
+#include "float_arena.h"
 #include "quorvel/json/json_value.h"
 #include "quorvel/storage/record_list.h"
 
@@ -33,6 +36,20 @@ struct RecordListInternals {
   // while the list has no holes the vectors lie back to back in position
   // order.
   static std::span<const float> arena(const RecordList& list);
+
+  // Fills the empty `list` from whole columns: the ids (distinct), metadata
+  // and vector lengths of every entry, their timestamps (empty when none
+  // has one), and an arena holding every vector back to back in order.
+  // Takes everything over.
+  static void adopt(RecordList& list, std::vector<std::string> ids, std::vector<std::optional<JsonValue>> metadata,
+                    std::span<const std::uint32_t> lengths, std::vector<std::optional<std::uint64_t>> timestamps,
+                    FloatArena arena);
+
+  // Puts the entries at the positions `order` names in that order, as
+  // positions 0 to order.size() - 1, and drops every other slot: order[i]
+  // is the old position of the entry that comes to stand at i. Vectors stay
+  // where they are in the arena.
+  static void reorder(RecordList& list, std::span<const std::size_t> order);
 
   // Floats of the arena that no entry uses.
   static std::size_t hole_floats(const RecordList& list) { return list.hole_floats_; }

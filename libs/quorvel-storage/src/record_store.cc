@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "companion.h"
 #include "database.h"
 #include "load_records.h"
 #include "open_errors.h"
@@ -20,23 +21,62 @@ std::expected<RecordStore, StorageError> RecordStore::open(const std::string& pa
                                                            const ParallelFor& parallel_for) {
   auto database = Database::open(path);
   if (!database) return std::unexpected(naming_file(std::move(database.error()), path));
+  // A version that cannot be read only means no companion.
+  auto version = (*database)->version();
+  auto companion = std::make_unique<Companion>(**database, version ? *version : std::nullopt);
+  if (auto records = companion->load(parallel_for)) {
+    return RecordStore(std::move(*database), std::move(*records), parallel_for, std::move(companion));
+  }
   auto records = load_records((*database)->handle(), path, parallel_for);
   if (!records) {
     // A damaged row's error names the file already.
     if (records.error().kind == Kind::Serialization) return std::unexpected(std::move(records.error()));
     return std::unexpected(naming_file(std::move(records.error()), path));
   }
-  return RecordStore(std::move(*database), std::move(*records), parallel_for);
+  return RecordStore(std::move(*database), std::move(*records), parallel_for, std::move(companion));
 }
 
-RecordStore::RecordStore(std::unique_ptr<Database> database, RecordList records, ParallelFor parallel_for)
-    : database_(std::move(database)), records_(std::move(records)), parallel_for_(std::move(parallel_for)) {}
+RecordStore::RecordStore(std::unique_ptr<Database> database, RecordList records, ParallelFor parallel_for,
+                         std::unique_ptr<Companion> companion)
+    : database_(std::move(database)),
+      records_(std::move(records)),
+      parallel_for_(std::move(parallel_for)),
+      companion_(std::move(companion)) {}
 
 RecordStore::RecordStore(RecordStore&&) noexcept = default;
-RecordStore& RecordStore::operator=(RecordStore&&) noexcept = default;
-RecordStore::~RecordStore() = default;
+RecordStore& RecordStore::operator=(RecordStore&& other) noexcept {
+  if (this != &other) {
+    close_snapshot(nullptr);
+    database_ = std::move(other.database_);
+    records_ = std::move(other.records_);
+    parallel_for_ = std::move(other.parallel_for_);
+    companion_ = std::move(other.companion_);
+  }
+  return *this;
+}
+RecordStore::~RecordStore() { close_snapshot(nullptr); }
 
-std::expected<void, StorageError> RecordStore::insert(Record record) {
+void RecordStore::add_note(std::string_view note) {
+  if (companion_) companion_->changed(*database_, {}, {}, note);
+}
+
+std::optional<SnapshotLoad> RecordStore::take_snapshot_load() {
+  return companion_ ? companion_->take_load() : std::nullopt;
+}
+
+bool RecordStore::snapshot_due() const { return companion_ && companion_->rewrite_due(); }
+
+void RecordStore::write_snapshot(const SnapshotAnnex* annex) {
+  if (companion_) companion_->rewrite(*database_, records_, annex, parallel_for_);
+}
+
+void RecordStore::close_snapshot(const SnapshotAnnex* annex, bool now) {
+  if (!companion_) return;
+  if (now || companion_->rewrite_due()) companion_->rewrite(*database_, records_, annex, parallel_for_);
+  companion_.reset();
+}
+
+std::expected<void, StorageError> RecordStore::insert(Record record, std::string_view note) {
   std::string value;
   if (auto ok = append_record_json(value, record); !ok) {
     return std::unexpected(StorageError{Kind::Serialization, std::move(ok.error())});
@@ -54,6 +94,7 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
     return ok;
   });
   if (!written) return written;
+  if (companion_) companion_->changed(*database_, std::span(&record, 1), {}, note);
 
   // Committed: now the record list. A stored id is replaced where it stands.
   if (const auto position = records_.find(record.id)) {
@@ -65,7 +106,8 @@ std::expected<void, StorageError> RecordStore::insert(Record record) {
 }
 
 std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> records, std::size_t* refused,
-                                                          const ProgressReport& progress) {
+                                                         std::string_view note,
+                                                         const ProgressReport& progress) {
   std::size_t floats = 0;
   bool timestamps = false;
   for (const Record& record : records) {
@@ -107,6 +149,7 @@ std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> re
     return {};
   });
   if (!written) return written;
+  if (companion_) companion_->changed(*database_, records, {}, note);
 
   for (Record& record : records) {
     if (const auto position = records_.find(record.id)) {
@@ -118,7 +161,7 @@ std::expected<void, StorageError> RecordStore::insert_all(std::vector<Record> re
   return {};
 }
 
-std::expected<bool, StorageError> RecordStore::remove(std::string_view id) {
+std::expected<bool, StorageError> RecordStore::remove(std::string_view id, std::string_view note) {
   sqlite3* db = database_->handle();
   sqlite3_stmt* erase = database_->erase();
   bool removed = false;
@@ -131,6 +174,7 @@ std::expected<bool, StorageError> RecordStore::remove(std::string_view id) {
   });
   if (!written) return std::unexpected(std::move(written.error()));
   if (!removed) return false;
+  if (companion_) companion_->changed(*database_, {}, std::span(&id, 1), note);
 
   // Committed: free the entry's slot. Nothing can fail here, and no other
   // entry moves.

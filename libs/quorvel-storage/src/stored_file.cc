@@ -5,8 +5,11 @@
 #include <utility>
 
 #include "database.h"
+#include "messages.h"
 #include "open_errors.h"
 #include "record_json.h"
+#include "snapshot_file.h"
+#include "snapshot_format.h"
 
 namespace quorvel {
 namespace {
@@ -70,6 +73,41 @@ std::expected<StoredFile::Facts, StorageError> StoredFile::facts() const {
   facts.journal_mode = reinterpret_cast<const char*>(sqlite3_column_text(mode->get(), 0));
   struct stat status {};
   if (::stat(sqlite3_db_filename(db, "main"), &status) == 0) facts.file_bytes = static_cast<std::uint64_t>(status.st_size);
+  return facts;
+}
+
+StoredFile::Companion StoredFile::companion() const {
+  Companion facts;
+  const std::string path = database_->file_name() + snapshot::kSuffix;
+  struct stat status {};
+  facts.exists = ::stat(path.c_str(), &status) == 0;
+  if (!facts.exists) {
+    facts.why_not = storage::messages::kCompanionMissing;
+    return facts;
+  }
+  facts.bytes = static_cast<std::uint64_t>(status.st_size);
+  auto version = database_->version();
+  if (!version || !*version) {
+    facts.why_not = storage::messages::kCompanionNoVersion;
+    return facts;
+  }
+  auto file = open_snapshot(path, **version);
+  if (!file) {
+    facts.why_not = std::move(file.error().reason);
+    return facts;
+  }
+  facts.records = (*file)->header.record_count;
+  auto chain = read_change_chain(**file, **version);
+  if (!chain) {
+    facts.why_not = std::move(chain.error().reason);
+    return facts;
+  }
+  facts.changes = chain->entries.size();
+  if (auto checked = verify_snapshot(**file); !checked) {
+    facts.why_not = std::move(checked.error().reason);
+    return facts;
+  }
+  facts.current = true;
   return facts;
 }
 

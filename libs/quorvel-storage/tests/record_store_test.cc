@@ -264,7 +264,9 @@ TEST_F(RecordStoreTest, ACorruptTableFailsOpenInsteadOfLoadingFewerRecords) {
     RecordStore store = open_ok();
     for (int i = 0; i < 200; ++i) ASSERT_TRUE(store.insert(Record{"id" + std::to_string(i), std::vector<float>(64, 0.5f), {}, {}}));
   }
-  // Overwrite a page in the middle of the file, where table rows live.
+  // Overwrite a page in the middle of the file, where table rows live. The
+  // rows are read when there is no current companion to load from.
+  std::filesystem::remove(path_ + "-snapshot");
   const auto size = std::filesystem::file_size(path_);
   {
     std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);

@@ -179,6 +179,7 @@ def test_progress_is_drawn_on_a_terminal_only_and_erased_before_output(database,
         f"file size       {os.path.getsize(database)} bytes",
         "page size       4096 bytes",
         "journal mode    wal",
+        f"companion       current, {os.path.getsize(str(database) + '-snapshot')} bytes (4 records, 0 changes appended)",
     ]
 
 
@@ -213,6 +214,63 @@ def test_a_bad_line_imports_nothing(database, bad_line, message):
     assert result.returncode == 1
     assert result.stderr == f"quorvel: standard input: {message}\n"
     assert quorvel("export", database).stdout == before
+
+
+def schema_of(path):
+    connection = sqlite3.connect(path)
+    try:
+        return sorted(row[0] for row in connection.execute("SELECT name FROM sqlite_schema"))
+    finally:
+        connection.close()
+
+
+def test_import_into_a_new_or_empty_file_writes_it_whole_with_its_companion(tmp_path):
+    new, empty = tmp_path / "new.db", tmp_path / "empty.db"
+    assert quorvel("import", empty, stdin="").returncode == 0  # a database without records
+    os.chmod(empty, 0o600)
+    for path in (new, empty):
+        result = quorvel("import", path, stdin=jsonl(RECORDS))
+        assert (result.returncode, result.stderr) == (0, f"quorvel: {path}: imported 4 records\n")
+        assert quorvel("check", path).stdout.splitlines() == [
+            f"{path}: companion current (4 records, 0 changes appended; every checksum right)",
+            f"{path}: all 4 rows read back"]
+        assert schema_of(path) == ["records", "records_version", "records_version_delete", "records_version_insert",
+                                   "records_version_update"]
+    assert os.stat(empty).st_mode & 0o777 == 0o600
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.db", "empty.db-snapshot", "new.db", "new.db-snapshot"]
+    # A database that holds records takes an import in one transaction, and
+    # its companion follows.
+    assert quorvel("import", new, stdin='{"id":"z","vector":[1]}\n').returncode == 0
+    assert quorvel("check", new).stdout.splitlines()[0] == (
+        f"{new}: companion current (4 records, 1 change appended; every checksum right)")
+
+
+def test_a_bad_record_leaves_no_file_and_no_companion(tmp_path):
+    result = quorvel("import", tmp_path / "new.db", stdin='{"id":"a","vector":[1]}\n{"id":"x","vector":[1e39]}\n')
+    assert (result.returncode, result.stderr) == (1, "quorvel: standard input: line 2: Serialization error: vector "
+                                                     "element 0 is infinite, which has no JSON form; nothing was "
+                                                     "imported\n")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_killed_import_leaves_no_file_or_a_whole_one(tmp_path):
+    source, target = tmp_path / "source.jsonl", tmp_path / "target.db"
+    count = 20000
+    source.write_text("".join(f'{{"id":"r{i:06d}","vector":[{i % 7},0.5,{i}]}}\n' for i in range(count)))
+    started = time.monotonic()
+    assert quorvel("import", tmp_path / "timed.db", "--input", source).returncode == 0
+    duration = time.monotonic() - started
+    for step in range(10):
+        run = subprocess.Popen([PROGRAM, "import", str(target), "--input", str(source)], stderr=subprocess.DEVNULL)
+        time.sleep(duration * step / 10)
+        run.kill()
+        run.wait(timeout=60)
+        if target.exists():
+            assert quorvel("check", target).stdout.splitlines()[-1] == f"{target}: all {count} rows read back", step
+            target.unlink()
+    assert quorvel("import", target, "--input", source).returncode == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "source.jsonl", "target.db", "target.db-snapshot", "timed.db", "timed.db-snapshot"]
 
 
 def test_import_through_a_link_to_a_missing_file_creates_the_target(tmp_path):
@@ -252,7 +310,9 @@ def test_check_and_salvage_a_file_with_damaged_rows(database, tmp_path, rows, co
         '"e": the id "a" differs from the key it is stored under at line 1 column 7'][:len(rows)])
     checked = quorvel("check", database)
     assert checked.returncode == 1
-    assert checked.stdout == damaged
+    assert checked.stdout == damaged + (
+        f"{database}: companion not used: the records changed since it was written (by another program, or a "
+        "change it missed); the next open writes it afresh\n")
     assert checked.stderr == (f"quorvel: {database}: {counted}, so the file does not open; "
                               f"quorvel salvage copies the others. {ROW_HOLDS}\n")
     assert quorvel("export", database).returncode == 1
@@ -266,7 +326,10 @@ def test_check_and_salvage_a_file_with_damaged_rows(database, tmp_path, rows, co
                                "".join("  " + line + "\n" for line in damaged.splitlines()) + ROW_HOLDS + "\n")
     assert [json.loads(line)["id"] for line in quorvel("export", rescued).stdout.splitlines()] == [
         "a", "b", "c", "d\u00e9"]
-    assert quorvel("check", rescued).stdout == f"{rescued}: all 4 rows read back\n"
+    # The new file gets a companion of its own, written with it.
+    assert quorvel("check", rescued).stdout == (
+        f"{rescued}: companion current (4 records, 0 changes appended; every checksum right)\n"
+        f"{rescued}: all 4 rows read back\n")
     assert quorvel("salvage", database, rescued).stderr == (
         f"quorvel: {rescued}: exists already; salvage writes a new file\n")
 
@@ -299,7 +362,25 @@ def test_a_killed_salvage_leaves_no_new_file_and_the_next_run_completes(tmp_path
     result = quorvel("salvage", source, rescued)
     assert result.returncode == 0, result.stderr
     assert stored(rescued) == count
-    assert sorted(path.name for path in tmp_path.iterdir()) == ["rescued.db", "source.db", "timed.db"]
+    # Each database with its companion, and no partial file.
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        name + suffix for name in ("rescued.db", "source.db", "timed.db") for suffix in ("", "-snapshot")]
+
+
+def test_search_keeps_the_index_it_builds_and_uses_it_again(database):
+    companion = str(database) + "-snapshot"
+    before = os.stat(companion)
+    first = quorvel("search", database, "--query", "[1, 0]", "--index", "m=4,ef=8")
+    assert first.returncode == 0, first.stderr
+    built = os.stat(companion)
+    assert built.st_size > before.st_size  # the graph went into the companion
+    again = quorvel("search", database, "--query", "[1, 0]", "--index", "m=4,ef=8")
+    assert again.stdout == first.stdout
+    assert os.stat(companion).st_ino == built.st_ino  # loaded, not built and written again
+    # Another configuration builds its own graph, which then replaces it.
+    other = quorvel("search", database, "--query", "[1, 0]", "--index", "m=6")
+    assert other.returncode == 0, other.stderr
+    assert os.stat(companion).st_ino != built.st_ino
 
 
 def test_search_answers_the_full_request(database):

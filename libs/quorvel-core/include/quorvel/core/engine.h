@@ -151,6 +151,21 @@ class Engine {
   [[nodiscard]] static std::expected<Engine, EngineError> open(const std::string& path,
                                                                const EngineOptions& options = {});
 
+  // Writes a new database at `path`, which must not exist, holding
+  // `records` as insert_all() into a new database would (of records with
+  // one id, the last), in one pass without a journal, and its companion
+  // beside it (see RecordStore::write_new): the fast way into a new
+  // database. Write it under a name of its own and move it into place when
+  // this returns. Fails as insert_all() does, and with the store's errors
+  // of creating the file; the file and its companion may then be left
+  // partly written, for the caller to remove. `progress`, when given, is
+  // told the records written so far, every few hundred.
+  [[nodiscard]] static std::expected<void, EngineError> write_new(const std::string& path,
+                                                                  std::vector<Record> records,
+                                                                  const EngineOptions& options = {},
+                                                                  std::size_t* refused = nullptr,
+                                                                  const ProgressReport& progress = {});
+
   Engine(Engine&&) noexcept;
   Engine& operator=(Engine&&) noexcept;
   ~Engine();
@@ -305,8 +320,23 @@ class Engine {
   void dimension_stored(std::size_t length);
 
   // Brings the attached index in step after a committed insert: a new id
-  // at position `position` is inserted, a replaced one rebuilds the index.
-  void index_inserted(std::size_t position, bool replaced);
+  // at position `position` is inserted at the level `level_word` gives, a
+  // replaced one rebuilds the index.
+  void index_inserted(std::size_t position, bool replaced, std::uint32_t level_word);
+
+  // The level words of `count` new nodes of the attached index, drawn
+  // before the commit that adds them so that the change's note can hold
+  // them; none for a seeded index, whose words drawn_after_commit() draws
+  // once the change is committed (a failed commit then leaves its
+  // generator where a replay of the committed changes finds it).
+  std::vector<std::uint32_t> drawn_before_commit(std::size_t count) const;
+  void drawn_after_commit(std::vector<std::uint32_t>& words, std::size_t count) const;
+
+  // Writes the companion file afresh, with the engine's sections.
+  void write_snapshot();
+  // Ends the companion's upkeep as the engine is dropped: writes it afresh
+  // when it is due, or when the graph was built again since it was written.
+  void close_snapshot() noexcept;
 
   // Brings the cached sums of squares in step after a committed change: the
   // entry at `position` when given, else every entry. If memory runs short
@@ -327,6 +357,8 @@ class Engine {
 
   // compact_index() when the attached index's retired share is due.
   void compact_index_if_due();
+  // The compaction itself (compact_index() notes it first in the companion).
+  void compact_index_now();
 
   RecordStore store_;
   Metric metric_;
@@ -337,6 +369,9 @@ class Engine {
   // slots included, their values unused), so that a search computes one sum
   // per record instead of three (same bits).
   std::vector<float> squares_;
+  // The attached graph was built again (or attached) since the companion
+  // was last written whole: its stored graph no longer serves.
+  bool graph_rebuilt_ = false;
   // Whether the options fix a dimension, and its length once known.
   bool dimension_fixed_ = false;
   std::optional<std::size_t> dimension_;

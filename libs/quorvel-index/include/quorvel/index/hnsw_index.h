@@ -21,6 +21,7 @@ namespace quorvel {
 
 class HnswLinks;      // the neighbour lists, laid out for the search (src/hnsw_links.h)
 struct HnswInternals;  // the library's own algorithms on an index (src/hnsw_internals.h)
+struct HnswImage;      // the graph written and read as bytes (hnsw_image.h)
 
 // How a node's neighbours are chosen from the nodes a layer search finds,
 // both when a new node is linked and when a list that has grown past its
@@ -268,6 +269,9 @@ class HnswIndex {
   // The number of retired nodes.
   std::uint64_t retired_count() const { return retired_count_; }
 
+  // One past the largest node number (0 while there is no node).
+  std::uint64_t slots() const;
+
   // Whether `node` is a retired node.
   bool is_retired(std::uint64_t node) const { return node < retired_.size() && retired_[node] != 0; }
 
@@ -289,6 +293,12 @@ class HnswIndex {
   // advances: it needs exclusive access, like insert().
   std::uint64_t random_level() const;
 
+  // Draws one 32-bit word as random_level() does (from the seeded
+  // generator when there is one, advancing it), for insert() with a chosen
+  // word: a caller that keeps the words it drew can insert the same nodes
+  // again with the same levels, and so build the same graph.
+  std::uint32_t next_level_word() const;
+
   // Adds node `node` with vector `vector` (the query of every layer search
   // of this insertion): draws its level with random_level(), finds its
   // nearest nodes layer by layer, links it with up to m of them in both
@@ -300,6 +310,11 @@ class HnswIndex {
   // allocated (an absurd node number, or a level from an absurd ml) throws
   // std::length_error or std::bad_alloc, as any container does.
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric);
+
+  // insert() with the node's level taken from `level_word` (see
+  // level_from_word) instead of a draw of its own; the same contract.
+  void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric,
+              std::uint32_t level_word);
 
   // Adds the nodes first, first + 1, ..., first + count - 1, none of which
   // may be in the index, as insert() does, drawing their levels in that
@@ -366,6 +381,7 @@ class HnswIndex {
 
  private:
   friend struct HnswInternals;
+  friend struct HnswImage;
 
   // The next level-draw word: from the seeded generator when there is one.
   std::uint32_t next_word() const;

@@ -49,6 +49,22 @@ class StoredFile {
 
   [[nodiscard]] std::expected<Facts, StorageError> facts() const;
 
+  // What the companion file beside the database (see snapshot.h) is worth.
+  struct Companion {
+    bool exists = false;
+    // An open would load from it: it reflects the records as they are and
+    // every checksum of its base and of the changes used is right.
+    bool current = false;
+    std::string why_not;        // when not current: the reason
+    std::uint64_t bytes = 0;    // its length
+    std::uint64_t records = 0;  // records in its base
+    std::uint64_t changes = 0;  // changes appended since, that an open replays
+  };
+
+  // Checks the companion beside the file as an open would, and every block
+  // of it besides. Reads it only.
+  Companion companion() const;
+
   // The number of rows of the table "records", counted without reading the
   // values (for a progress display). Fails with Storage as for_each_row.
   [[nodiscard]] std::expected<std::uint64_t, StorageError> row_count() const;

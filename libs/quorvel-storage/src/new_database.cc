@@ -1,0 +1,158 @@
+// RecordStore::write_new: a new database file written in one pass, without
+// a journal, with its companion.
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "database.h"
+#include "messages.h"
+#include "open_errors.h"
+#include "quorvel/storage/record_store.h"
+#include "record_json.h"
+#include "snapshot_format.h"
+#include "snapshot_writer.h"
+
+namespace quorvel {
+namespace {
+
+namespace messages = storage::messages;
+
+using Kind = StorageError::Kind;
+
+// Records whose JSON forms are made at once on the workers.
+constexpr std::size_t kRun = 1024;
+
+// The positions in `records` of the records the database keeps, in
+// ascending byte order of their ids: of records with one id, the last.
+std::vector<std::size_t> kept_in_id_order(const std::vector<Record>& records) {
+  std::vector<std::size_t> order(records.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return records[a].id < records[b].id; });
+  std::vector<std::size_t> kept;
+  kept.reserve(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 1 < order.size() && records[order[i + 1]].id == records[order[i]].id) continue;
+    kept.push_back(order[i]);
+  }
+  return kept;
+}
+
+// A connection to a file that only this one writes, closed on the way out.
+struct Connection {
+  sqlite3* db = nullptr;
+  ~Connection() { sqlite3_close(db); }
+};
+
+std::expected<void, StorageError> run(sqlite3* db, const char* sql, Kind kind) { return execute(db, sql, kind); }
+
+std::expected<void, StorageError> sync_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    return std::unexpected(StorageError{Kind::Commit, std::strerror(error)});
+  }
+  ::close(fd);
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, StorageError> RecordStore::write_new(
+    const std::string& path, std::vector<Record> records, const ParallelFor& parallel_for,
+    const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of, std::size_t* refused,
+    const ProgressReport& progress) {
+  const std::vector<std::size_t> kept = kept_in_id_order(records);
+  Connection connection;
+  const std::string name = path.starts_with('/') ? path : "./" + path;
+  if (sqlite3_open_v2(name.c_str(), &connection.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXCLUSIVE,
+                      nullptr) != SQLITE_OK) {
+    if (connection.db == nullptr) return std::unexpected(StorageError{Kind::Database, std::string(messages::kOutOfMemory)});
+    return sqlite_failure(Kind::Database, connection.db);
+  }
+  sqlite3* db = connection.db;
+  // No journal and no syncs while the file is written: it is not in place
+  // until it is complete and synced, so a crash leaves only a partial file
+  // under its own name.
+  for (const char* sql : {"PRAGMA page_size=4096", "PRAGMA journal_mode=OFF", "PRAGMA synchronous=OFF",
+                          "PRAGMA locking_mode=EXCLUSIVE", "BEGIN"}) {
+    if (auto ok = run(db, sql, Kind::Database); !ok) return ok;
+  }
+  // The version objects come after the rows, so that their triggers do
+  // not run for each row.
+  if (auto ok = create_records_table(db); !ok) return ok;
+  auto put = prepare(db, "INSERT INTO records (id, value) VALUES (?1, ?2)", Kind::Table);
+  if (!put) return std::unexpected(std::move(put.error()));
+
+  std::vector<std::string> forms(std::min(kRun, kept.size()));
+  std::vector<std::optional<std::string>> problems(forms.size());
+  for (std::size_t start = 0; start < kept.size(); start += kRun) {
+    const std::size_t count = std::min(kRun, kept.size() - start);
+    parallel_for(count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        forms[i].clear();
+        problems[i].reset();
+        if (auto ok = append_record_json(forms[i], records[kept[start + i]]); !ok) problems[i] = std::move(ok.error());
+      }
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+      if (problems[i]) {
+        if (refused != nullptr) *refused = kept[start + i];
+        return std::unexpected(StorageError{Kind::Serialization, std::move(*problems[i])});
+      }
+      const Record& record = records[kept[start + i]];
+      sqlite3_bind_text64(put->get(), 1, record.id.data(), record.id.size(), SQLITE_STATIC, SQLITE_UTF8);
+      sqlite3_bind_blob64(put->get(), 2, forms[i].data(), forms[i].size(), SQLITE_STATIC);
+      auto ok = execute(db, put->get(), Kind::Storage);
+      sqlite3_clear_bindings(put->get());
+      if (!ok) return ok;
+    }
+    if (progress) progress(start + count, kept.size());
+  }
+  *put = Statement();
+  if (auto ok = create_version(db); !ok) return ok;
+  if (auto ok = run(db, "COMMIT", Kind::Commit); !ok) return ok;
+  auto version = read_version(db);
+  if (!version) return std::unexpected(std::move(version.error()));
+  // Opened as the store opens it, the file is in write-ahead-log mode.
+  if (auto ok = run(db, "PRAGMA journal_mode=WAL", Kind::Database); !ok) return ok;
+  if (sqlite3_close(db) != SQLITE_OK) return sqlite_failure(Kind::Commit, db);
+  connection.db = nullptr;
+  if (auto ok = sync_file(path); !ok) return ok;
+
+  // The companion of the records as an open lists them.
+  RecordList list;
+  std::size_t floats = 0;
+  for (const std::size_t i : kept) floats += records[i].vector.size();
+  list.reserve_more(kept.size(), floats, std::any_of(kept.begin(), kept.end(), [&](std::size_t i) {
+                      return records[i].timestamp.has_value();
+                    }));
+  for (const std::size_t i : kept) {
+    Record& record = records[i];
+    list.append(std::move(record.id), record.vector, std::move(record.metadata), record.timestamp);
+    std::vector<float>().swap(record.vector);
+  }
+  struct stat status {};
+  const mode_t mode = ::stat(path.c_str(), &status) == 0 ? status.st_mode : 0600;
+  const std::unique_ptr<SnapshotAnnex> annex = annex_of ? annex_of(list) : nullptr;
+  // A companion that cannot be written costs the first open time only.
+  if (*version) {
+    (void)quorvel::write_snapshot(path + snapshot::kSuffix, path + snapshot::kNewSuffix, mode, list, **version, annex.get(),
+                         parallel_for);
+  }
+  return {};
+}
+
+}  // namespace quorvel

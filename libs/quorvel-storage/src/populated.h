@@ -1,0 +1,50 @@
+#pragma once
+
+// Large buffers made resident in one call before they are first written.
+// A page touched for the first time costs a fault, a trap into the kernel
+// that a virtual machine makes dear (ten microseconds apiece here); asking
+// the kernel to map a whole range at once costs about half of that a page,
+// and a transparent huge page costs about as much as one small page for
+// 512 of them. Loading a companion file fills columns of hundreds of
+// thousands of entries, so their pages are mapped this way first, huge
+// where free memory holds enough whole huge pages (otherwise the kernel
+// would compact memory while the caller waits).
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quorvel {
+
+// A transparent huge page.
+inline constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+
+// Whether free memory holds `bytes` in whole huge pages now (with room to
+// spare), and transparent huge pages are not switched off.
+bool huge_pages_at_hand(std::size_t bytes);
+
+// Maps the pages of [data, data + bytes), which nothing has touched yet,
+// for writing. A hint that changes no byte.
+void populate_pages(const void* data, std::size_t bytes);
+
+// populate_pages(), the whole huge pages inside the range mapped as huge
+// pages when the range is large and they are at hand. Only for a buffer
+// that is its own mapping and is never remapped as a whole (mremap refuses
+// a range that the advice split into parts).
+void populate_huge_pages(const void* data, std::size_t bytes);
+
+// `vector` resized to `count` value-initialized elements, its storage mapped
+// in one call before the elements are made.
+template <typename T, typename Allocator>
+void resize_populated(std::vector<T, Allocator>& vector, std::size_t count) {
+  if (count > vector.capacity()) {
+    vector.reserve(count);
+    populate_huge_pages(vector.data(), count * sizeof(T));
+  }
+  vector.resize(count);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,430 @@
+#include "snapshot_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "checksum.h"
+#include "float_arena.h"
+#include "mapped_allocator.h"
+#include "messages.h"
+#include "populated.h"
+#include "record_list_internals.h"
+#include "snapshot_io.h"
+#include "snapshot_values.h"
+
+namespace quorvel {
+namespace {
+
+namespace format = snapshot;
+namespace messages = storage::messages;
+
+using Bytes = std::vector<std::byte, MappedAllocator<std::byte>>;
+using Sections = SnapshotLoad::Sections;
+
+// Records whose columns one task builds.
+constexpr std::size_t kColumnChunk = 8192;
+
+std::unexpected<SnapshotRefusal> refuse(std::string_view reason) {
+  return std::unexpected(SnapshotRefusal{std::string(reason)});
+}
+
+std::string version_bytes(const char* bytes, std::uint32_t length) {
+  return std::string(bytes, std::min<std::size_t>(length, format::kLongestVersionBytes));
+}
+
+// Reads the blocks [first, first + count) of `entry` into `into` (where
+// block 0 of the section goes), checking each; false on the first wrong
+// one or failed read.
+bool read_blocks(const Sections& file, const format::SectionEntry& entry, std::byte* into, std::size_t first,
+                 std::size_t count) {
+  for (std::size_t block = first; block < first + count; ++block) {
+    const std::uint64_t at = block * format::kBlockBytes;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, entry.bytes - at));
+    if (!read_fully(file.fd, into + at, length, entry.offset + at)) return false;
+    if (checksum64({into + at, length}) != file.checksums[entry.first_block + block]) return false;
+  }
+  return true;
+}
+
+std::size_t block_count(std::uint64_t bytes) {
+  return static_cast<std::size_t>((bytes + format::kBlockBytes - 1) / format::kBlockBytes);
+}
+
+// The whole section `entry` read into `into` (entry.bytes long), its blocks
+// in parallel. Each block is checked right after it is read, while it is
+// still in the cache. (Mapping the file and copying from the mapping was
+// slower: a 4 KiB page of a file mapping costs as much to map as to read.)
+bool read_section(const Sections& file, const format::SectionEntry& entry, std::byte* into,
+                  const ParallelFor& parallel_for) {
+  std::atomic<bool> intact = true;
+  parallel_for(block_count(entry.bytes), [&](std::size_t begin, std::size_t end) {
+    if (intact && !read_blocks(file, entry, into, begin, end - begin)) intact = false;
+  });
+  return intact;
+}
+
+// The sections of the records but their vectors, which lie together
+// before the vectors: mapped from the file (its pages as the kernel holds
+// them, without a copy), each block checked, and read in place.
+class MappedSections {
+ public:
+  ~MappedSections() {
+    if (base_ != nullptr) ::munmap(base_, bytes_);
+  }
+
+  // Maps [from, to) of the file and checks every block of `entries` (all of
+  // which lie inside it) in parallel; false when a block is wrong or the
+  // mapping fails.
+  bool map(const Sections& file, std::uint64_t from, std::uint64_t to,
+           std::span<const format::SectionEntry* const> entries, const ParallelFor& parallel_for) {
+    from_ = from;
+    bytes_ = static_cast<std::size_t>(to - from);
+    if (bytes_ == 0) return true;
+    void* mapped = ::mmap(nullptr, bytes_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, static_cast<off_t>(from));
+    if (mapped == MAP_FAILED) return false;
+    base_ = static_cast<std::byte*>(mapped);
+    struct Block {
+      const format::SectionEntry* entry;
+      std::size_t block;
+    };
+    std::vector<Block> blocks;
+    for (const format::SectionEntry* entry : entries) {
+      for (std::size_t block = 0; block < block_count(entry->bytes); ++block) blocks.push_back({entry, block});
+    }
+    std::atomic<bool> intact = true;
+    parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end && intact; ++i) {
+        const auto [entry, block] = blocks[i];
+        const std::uint64_t at = block * format::kBlockBytes;
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, entry->bytes - at));
+        if (checksum64({base_ + (entry->offset - from_) + at, length}) != file.checksums[entry->first_block + block]) {
+          intact = false;
+        }
+      }
+    });
+    return intact;
+  }
+
+  // The bytes of `entry` as values of T.
+  template <typename T>
+  std::span<const T> values(const format::SectionEntry& entry) const {
+    return {reinterpret_cast<const T*>(base_ + (entry.offset - from_)), static_cast<std::size_t>(entry.bytes / sizeof(T))};
+  }
+  std::string_view text(const format::SectionEntry& entry) const {
+    return {reinterpret_cast<const char*>(base_ + (entry.offset - from_)), static_cast<std::size_t>(entry.bytes)};
+  }
+
+ private:
+  std::byte* base_ = nullptr;
+  std::size_t bytes_ = 0;
+  std::uint64_t from_ = 0;
+};
+
+// Reads an owner's section in order, a checked block at a time.
+class SectionReader : public SnapshotSectionReader {
+ public:
+  SectionReader(std::shared_ptr<Sections> file, const format::SectionEntry& entry)
+      : file_(std::move(file)), entry_(entry) {}
+
+  std::uint64_t size() const override { return entry_.bytes; }
+
+  bool read(std::span<std::byte> into) override {
+    while (!into.empty()) {
+      if (failed_) return false;
+      if (staged_at_ < staged_.size()) {
+        const std::size_t taken = std::min(into.size(), staged_.size() - staged_at_);
+        std::memcpy(into.data(), staged_.data() + staged_at_, taken);
+        staged_at_ += taken;
+        into = into.subspan(taken);
+        continue;
+      }
+      // A whole block wanted: read and check it where it goes, without the
+      // copy through the staging buffer.
+      const std::uint64_t at = next_block_ * format::kBlockBytes;
+      const std::uint64_t left = at < entry_.bytes ? entry_.bytes - at : 0;
+      const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, left));
+      if (block > 0 && into.size() >= block) {
+        if (!read_fully(file_->fd, into.data(), block, entry_.offset + at) ||
+            checksum64({into.data(), block}) != file_->checksums[entry_.first_block + next_block_]) {
+          failed_ = true;
+          return false;
+        }
+        ++next_block_;
+        into = into.subspan(block);
+        continue;
+      }
+      if (!stage_next()) {
+        failed_ = true;
+        return false;
+      }
+    }
+    return !failed_;
+  }
+
+ private:
+  bool stage_next() {
+    const std::uint64_t at = next_block_ * format::kBlockBytes;
+    if (at >= entry_.bytes) return false;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, entry_.bytes - at));
+    staged_.resize(length);
+    staged_at_ = 0;
+    if (!read_fully(file_->fd, staged_.data(), length, entry_.offset + at)) return false;
+    return checksum64(std::span<const std::byte>(staged_)) == file_->checksums[entry_.first_block + next_block_++];
+  }
+
+  std::shared_ptr<Sections> file_;
+  format::SectionEntry entry_;
+  Bytes staged_;
+  std::size_t staged_at_ = 0;
+  std::uint64_t next_block_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+Sections::~Sections() {
+  if (fd >= 0) ::close(fd);
+}
+
+const format::SectionEntry* Sections::find(std::uint32_t kind) const {
+  for (std::uint32_t i = 0; i < header.section_count; ++i) {
+    if (header.sections[i].kind == kind) return &header.sections[i];
+  }
+  return nullptr;
+}
+
+std::unique_ptr<SnapshotSectionReader> SnapshotLoad::section(std::uint32_t kind) {
+  if (!sections) return nullptr;
+  const std::uint32_t stored_kind = format::kFirstOwnerSection + kind;
+  for (std::uint32_t i = 0; i < sections->header.section_count; ++i) {
+    if (sections->header.sections[i].kind != stored_kind || sections->taken[i]) continue;
+    sections->taken[i] = true;
+    return section_reader(sections, sections->header.sections[i]);
+  }
+  return nullptr;
+}
+
+std::unique_ptr<SnapshotSectionReader> section_reader(std::shared_ptr<Sections> file,
+                                                      const format::SectionEntry& entry) {
+  return std::make_unique<SectionReader>(std::move(file), entry);
+}
+
+std::expected<std::shared_ptr<Sections>, SnapshotRefusal> open_snapshot(const std::string& path,
+                                                                       const DatabaseVersion& version) {
+  auto file = std::make_shared<Sections>();
+  file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (file->fd < 0) {
+    if (errno == ENOENT) return refuse(messages::kCompanionMissing);
+    return refuse(std::string(messages::kCompanionUnreadable) + std::strerror(errno));
+  }
+  struct stat status {};
+  if (::fstat(file->fd, &status) != 0 || !S_ISREG(status.st_mode)) return refuse(messages::kCompanionNotOne);
+  const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
+
+  format::Header& header = file->header;
+  if (file_bytes < format::kHeaderBytes || !read_fully(file->fd, &header, sizeof header, 0) ||
+      std::memcmp(header.magic, format::kMagic, sizeof header.magic) != 0) {
+    return refuse(messages::kCompanionNotOne);
+  }
+  if (header.format_version != format::kFormatVersion) return refuse(messages::kCompanionFormat);
+  if (checksum64({reinterpret_cast<const std::byte*>(&header), offsetof(format::Header, header_checksum)}) !=
+      header.header_checksum) {
+    return refuse(messages::kCompanionHeaderDamaged);
+  }
+  // The header's checksum held: what it says was written as it is, but its
+  // numbers are still checked before they size anything.
+  if (header.section_count > format::kMostSections || header.base_bytes > file_bytes ||
+      header.database_id_bytes > format::kLongestVersionBytes || header.stamp_bytes > format::kLongestVersionBytes) {
+    return refuse(messages::kCompanionInconsistent);
+  }
+  for (std::uint32_t i = 0; i < header.section_count; ++i) {
+    const format::SectionEntry& entry = header.sections[i];
+    if (entry.offset % format::kPageBytes != 0 || entry.offset < format::kHeaderBytes ||
+        entry.bytes > header.base_bytes || entry.offset > header.base_bytes - entry.bytes) {
+      return refuse(messages::kCompanionInconsistent);
+    }
+  }
+  if (version_bytes(header.database_id, header.database_id_bytes) != version.database_id) {
+    return refuse(messages::kCompanionOtherDatabase);
+  }
+  if (header.schema_version != version.schema_version) return refuse(messages::kCompanionOtherSchema);
+
+  const format::SectionEntry* table = file->find(static_cast<std::uint32_t>(format::Section::kChecksums));
+  if (table == nullptr || table->bytes % sizeof(std::uint64_t) != 0) return refuse(messages::kCompanionInconsistent);
+  file->checksums.resize(table->bytes / sizeof(std::uint64_t));
+  if (!read_fully(file->fd, file->checksums.data(), table->bytes, table->offset) ||
+      checksum64(std::as_bytes(std::span(file->checksums))) != header.checksum_table_hash) {
+    return refuse(messages::kCompanionDamaged);
+  }
+  for (std::uint32_t i = 0; i < header.section_count; ++i) {
+    const format::SectionEntry& entry = header.sections[i];
+    if (entry.kind == static_cast<std::uint32_t>(format::Section::kChecksums)) continue;
+    if (entry.first_block > file->checksums.size() ||
+        block_count(entry.bytes) > file->checksums.size() - entry.first_block) {
+      return refuse(messages::kCompanionInconsistent);
+    }
+  }
+  file->taken.assign(header.section_count, false);
+  return file;
+}
+
+std::expected<void, SnapshotRefusal> verify_snapshot(const Sections& file) {
+  Bytes block(format::kBlockBytes);
+  for (std::uint32_t i = 0; i < file.header.section_count; ++i) {
+    const format::SectionEntry& entry = file.header.sections[i];
+    if (entry.kind == static_cast<std::uint32_t>(format::Section::kChecksums)) continue;
+    for (std::size_t b = 0; b < block_count(entry.bytes); ++b) {
+      const std::uint64_t at = b * format::kBlockBytes;
+      const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, entry.bytes - at));
+      if (!read_fully(file.fd, block.data(), length, entry.offset + at) ||
+          checksum64({block.data(), length}) != file.checksums[entry.first_block + b]) {
+        return refuse(messages::kCompanionDamaged);
+      }
+    }
+  }
+  auto records = read_snapshot_records(file, run_serially);
+  if (!records) return std::unexpected(std::move(records.error()));
+  return {};
+}
+
+std::expected<ChangeChain, SnapshotRefusal> read_change_chain(const Sections& file,
+                                                             const DatabaseVersion& version) {
+  const format::Header& header = file.header;
+  VersionStep reached{header.counter, version_bytes(header.stamp, header.stamp_bytes)};
+  const VersionStep wanted{version.counter, version.stamp};
+  struct stat status {};
+  if (::fstat(file.fd, &status) != 0) return refuse(messages::kCompanionOtherVersion);
+  const std::uint64_t tail_bytes = static_cast<std::uint64_t>(status.st_size) - header.base_bytes;
+  Bytes tail(tail_bytes);
+  if (!read_fully(file.fd, tail.data(), tail.size(), header.base_bytes)) return refuse(messages::kCompanionOtherVersion);
+  std::vector<std::uint64_t> ends;
+  std::vector<ChangeEntry> entries =
+      decode_changes(std::string_view(reinterpret_cast<const char*>(tail.data()), tail.size()), ends);
+  // The longest run of entries, each made on the version the one before
+  // made, that ends at the version wanted (entries of a note alone keep the
+  // version, so several may).
+  std::optional<std::size_t> used;
+  if (reached == wanted) used = 0;
+  for (std::size_t i = 0; i < entries.size() && entries[i].before == reached; ++i) {
+    reached = entries[i].after;
+    if (reached == wanted) used = i + 1;
+  }
+  if (!used) return refuse(messages::kCompanionOtherVersion);
+  entries.resize(*used);
+  ChangeChain chain;
+  chain.entries = std::move(entries);
+  chain.end = header.base_bytes + (*used == 0 ? 0 : ends[*used - 1]);
+  return chain;
+}
+
+std::expected<RecordList, SnapshotRefusal> read_snapshot_records(const Sections& file,
+                                                                const ParallelFor& parallel_for) {
+  const format::Header& header = file.header;
+  const std::size_t count = static_cast<std::size_t>(header.record_count);
+  const auto find = [&](format::Section kind) { return file.find(static_cast<std::uint32_t>(kind)); };
+  const format::SectionEntry* id_lengths = find(format::Section::kIdLengths);
+  const format::SectionEntry* id_bytes = find(format::Section::kIdBytes);
+  const format::SectionEntry* metadata_ends = find(format::Section::kMetadataEnds);
+  const format::SectionEntry* metadata_bytes = find(format::Section::kMetadataBytes);
+  const format::SectionEntry* timestamp_flags = find(format::Section::kTimestampFlags);
+  const format::SectionEntry* timestamp_values = find(format::Section::kTimestamps);
+  const format::SectionEntry* vector_lengths = find(format::Section::kVectorLengths);
+  const format::SectionEntry* vectors = find(format::Section::kVectors);
+  const bool timestamps = timestamp_values != nullptr;
+  if (id_lengths == nullptr || id_bytes == nullptr || metadata_ends == nullptr || metadata_bytes == nullptr ||
+      vector_lengths == nullptr || vectors == nullptr || (timestamp_flags == nullptr) != !timestamps ||
+      id_lengths->bytes != count * sizeof(std::uint32_t) || metadata_ends->bytes != count * sizeof(std::uint64_t) ||
+      vector_lengths->bytes != count * sizeof(std::uint32_t) || vectors->bytes != header.float_count * sizeof(float) ||
+      (timestamps && (timestamp_flags->bytes != count || timestamp_values->bytes != count * sizeof(std::uint64_t)))) {
+    return refuse(messages::kCompanionInconsistent);
+  }
+  std::vector<const format::SectionEntry*> small = {id_lengths, id_bytes, metadata_ends, metadata_bytes,
+                                                    vector_lengths};
+  if (timestamps) small.insert(small.end(), {timestamp_flags, timestamp_values});
+  std::uint64_t from = UINT64_MAX;
+  std::uint64_t to = 0;
+  for (const format::SectionEntry* entry : small) {
+    from = std::min(from, entry->offset);
+    to = std::max(to, entry->offset + entry->bytes);
+  }
+  MappedSections mapped;
+  if (!mapped.map(file, from, to, small, parallel_for)) return refuse(messages::kCompanionDamaged);
+  const auto id_length = mapped.values<std::uint32_t>(*id_lengths);
+  const auto vector_length = mapped.values<std::uint32_t>(*vector_lengths);
+  const auto ends = mapped.values<std::uint64_t>(*metadata_ends);
+  const std::string_view all_ids = mapped.text(*id_bytes);
+  const std::string_view all_metadata = mapped.text(*metadata_bytes);
+
+  // Where each id begins, and that the lengths add up.
+  std::vector<std::uint64_t> id_starts;
+  resize_populated(id_starts, count + 1);
+  std::uint64_t floats = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    id_starts[i + 1] = id_starts[i] + id_length[i];
+    floats += vector_length[i];
+  }
+  if (id_starts[count] != all_ids.size() || floats != header.float_count ||
+      (count > 0 && ends[count - 1] != all_metadata.size()) || (count == 0 && !all_metadata.empty())) {
+    return refuse(messages::kCompanionInconsistent);
+  }
+
+  // The vectors straight into the arena, each block checked as it lands.
+  FloatArena arena;
+  float* into = arena.grow(static_cast<std::size_t>(header.float_count));  if (!read_section(file, *vectors, reinterpret_cast<std::byte*>(into), parallel_for)) {
+    return refuse(messages::kCompanionDamaged);
+  }
+
+  std::vector<std::string> ids;
+  resize_populated(ids, count);
+  std::vector<std::optional<JsonValue>> metadata;
+  resize_populated(metadata, count);
+  std::vector<std::optional<std::uint64_t>> stamps;
+  if (timestamps) resize_populated(stamps, count);
+  const auto flags = timestamps ? mapped.values<std::uint8_t>(*timestamp_flags) : std::span<const std::uint8_t>();
+  const auto stamp_values =
+      timestamps ? mapped.values<std::uint64_t>(*timestamp_values) : std::span<const std::uint64_t>();
+  std::atomic<bool> consistent = true;
+  parallel_for((count + kColumnChunk - 1) / kColumnChunk, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t chunk = begin; chunk < end && consistent; ++chunk) {
+      const std::size_t last = std::min(count, (chunk + 1) * kColumnChunk);
+      for (std::size_t i = chunk * kColumnChunk; i < last; ++i) {
+        const std::string_view id = all_ids.substr(id_starts[i], id_starts[i + 1] - id_starts[i]);
+        // Strictly ascending ids: the order an open gives, and no id twice.
+        const std::uint64_t from_metadata = i == 0 ? 0 : ends[i - 1];
+        if ((i > 0 && !(all_ids.substr(id_starts[i - 1], id_starts[i] - id_starts[i - 1]) < id)) ||
+            ends[i] < from_metadata || ends[i] > all_metadata.size() || (timestamps && flags[i] > 1)) {
+          consistent = false;
+          break;
+        }
+        ids[i] = id;
+        if (ends[i] > from_metadata) {
+          metadata[i] = read_binary_value(all_metadata.substr(from_metadata, ends[i] - from_metadata),
+                                          kMaxMetadataNesting);
+          if (!metadata[i]) {
+            consistent = false;
+            break;
+          }
+        }
+        if (timestamps && flags[i] == 1) stamps[i] = stamp_values[i];
+      }
+    }
+  });
+  if (!consistent) return refuse(messages::kCompanionInconsistent);
+  RecordList list;
+  RecordListInternals::adopt(list, std::move(ids), std::move(metadata), vector_length, std::move(stamps),
+                             std::move(arena));
+  return list;
+}
+
+}  // namespace quorvel
