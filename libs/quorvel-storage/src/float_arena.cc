@@ -33,16 +33,10 @@ void* map_fresh(std::size_t bytes) {
   if (bytes < kHugeFrom || !huge_pages_at_hand(bytes)) {
     return ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   }
-  void* mapped = ::mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* mapped = map_on_huge_boundary(bytes);
   if (mapped == MAP_FAILED) return mapped;
-  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > start) ::munmap(mapped, aligned - start);
-  if (const std::size_t tail = start + kHugePage - aligned; tail > 0) {
-    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  }
-  (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-  return reinterpret_cast<void*>(aligned);
+  (void)::madvise(mapped, bytes, MADV_HUGEPAGE);
+  return mapped;
 }
 
 }  // namespace
@@ -83,14 +77,25 @@ void FloatArena::reserve(std::size_t capacity) {
 }
 
 void FloatArena::reserve_more(std::size_t count) {
-  if (count > capacity_ - size_) reserve(std::max({size_ + count, capacity_ * 2, kFirstCapacity}));
+  make_room(count);
   // A large stretch is about to be filled: map its pages in one call rather
   // than fault them in one by one (see populated.h).
   populate_pages(data_ + size_, count * sizeof(float));
 }
 
+void FloatArena::make_room(std::size_t count) {
+  if (count > capacity_ - size_) reserve(std::max({size_ + count, capacity_ * 2, kFirstCapacity}));
+}
+
 float* FloatArena::grow(std::size_t count) {
   reserve_more(count);
+  float* start = data_ + size_;
+  size_ += count;
+  return start;
+}
+
+float* FloatArena::grow_unpopulated(std::size_t count) {
+  make_room(count);
   float* start = data_ + size_;
   size_ += count;
   return start;

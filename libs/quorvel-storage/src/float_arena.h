@@ -38,6 +38,11 @@ class FloatArena {
   // the caller to fill. Throws std::bad_alloc when memory cannot be mapped.
   float* grow(std::size_t count);
 
+  // grow(), but leaves the new pages to be mapped where they are first
+  // written: for a caller that fills them from several threads, which then
+  // share the kernel's work of mapping and zeroing them.
+  float* grow_unpopulated(std::size_t count);
+
   // Appends a copy of `floats` and returns the offset where it begins.
   std::size_t append(std::span<const float> floats);
 
@@ -51,6 +56,8 @@ class FloatArena {
 
  private:
   void reserve(std::size_t capacity);
+  // Room for `count` more floats, mapped but not populated.
+  void make_room(std::size_t count);
 
   float* data_ = nullptr;
   std::size_t size_ = 0;

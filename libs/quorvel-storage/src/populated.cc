@@ -37,6 +37,18 @@ bool huge_pages_at_hand(std::size_t bytes) {
   return huge_pages * kHugePage >= 2 * bytes;
 }
 
+void* map_on_huge_boundary(std::size_t bytes) {
+  void* mapped = ::mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return mapped;
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) ::munmap(mapped, aligned - start);
+  if (const std::size_t tail = start + kHugePage - aligned; tail > 0) {
+    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  }
+  return reinterpret_cast<void*>(aligned);
+}
+
 void populate_pages(const void* data, std::size_t bytes) {
   constexpr std::size_t kWorthIt = 64 * 1024;
   if (bytes < kWorthIt) return;

@@ -26,6 +26,12 @@ inline constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 // spare), and transparent huge pages are not switched off.
 bool huge_pages_at_hand(std::size_t bytes);
 
+// A fresh private anonymous mapping of `bytes` bytes (a multiple of the
+// page size) that begins on a huge page boundary, so that every whole huge
+// page of it can be one; MAP_FAILED when it cannot be mapped. Unmapped
+// with munmap(data, bytes).
+void* map_on_huge_boundary(std::size_t bytes);
+
 // Maps the pages of [data, data + bytes), which nothing has touched yet,
 // for writing. A hint that changes no byte.
 void populate_pages(const void* data, std::size_t bytes);

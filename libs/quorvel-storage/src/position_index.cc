@@ -75,7 +75,7 @@ void PositionIndex::reserve(std::size_t count, const Ids& ids) {
 }
 
 void PositionIndex::rehash(std::size_t slot_count, const Ids& ids) {
-  std::vector<std::uint64_t> old = std::move(slots_);
+  Column<std::uint64_t> old = std::move(slots_);
   slots_.clear();
   resize_populated(slots_, slot_count);
   std::fill(slots_.begin(), slots_.end(), kEmpty);

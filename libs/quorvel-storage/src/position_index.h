@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quorvel/storage/column.h"
+
 namespace quorvel {
 
 // A hash index from ids to positions in the record list. It keeps only
@@ -18,7 +20,7 @@ namespace quorvel {
 // Not thread-safe for changes; lookups may run concurrently.
 class PositionIndex {
  public:
-  using Ids = std::vector<std::string>;
+  using Ids = Column<std::string>;
 
   // The position whose id equals `id`, or nothing.
   std::optional<std::size_t> find(std::string_view id, const Ids& ids) const;
@@ -45,7 +47,7 @@ class PositionIndex {
   std::size_t slot_of(std::string_view id) const { return std::hash<std::string_view>{}(id) & (slots_.size() - 1); }
   void rehash(std::size_t slot_count, const Ids& ids);
 
-  std::vector<std::uint64_t> slots_;  // a position, or kEmpty; the size is a power of two
+  Column<std::uint64_t> slots_;  // a position, or kEmpty; the size is a power of two
   std::size_t size_ = 0;
 };
 

@@ -90,9 +90,9 @@ void RecordListInternals::append_loaded(RecordList& list, std::span<const float>
   }
 }
 
-void RecordListInternals::adopt(RecordList& list, std::vector<std::string> ids,
-                                std::vector<std::optional<JsonValue>> metadata, std::span<const std::uint32_t> lengths,
-                                std::vector<std::optional<std::uint64_t>> timestamps, FloatArena arena) {
+void RecordListInternals::adopt(RecordList& list, Column<std::string> ids, Column<std::optional<JsonValue>> metadata,
+                                std::span<const std::uint32_t> lengths, Column<std::optional<std::uint64_t>> timestamps,
+                                FloatArena arena) {
   const std::size_t count = ids.size();
   list.ids_ = std::move(ids);
   list.metadata_ = std::move(metadata);
@@ -116,11 +116,11 @@ void RecordListInternals::adopt(RecordList& list, std::vector<std::string> ids,
 }
 
 void RecordListInternals::reorder(RecordList& list, std::span<const std::size_t> order) {
-  std::vector<std::string> ids(order.size());
-  std::vector<std::optional<JsonValue>> metadata(order.size());
-  std::vector<std::uint64_t> offsets(order.size());
-  std::vector<std::uint32_t> lengths(order.size());
-  std::vector<std::optional<std::uint64_t>> timestamps(list.timestamps_.empty() ? 0 : order.size());
+  Column<std::string> ids(order.size());
+  Column<std::optional<JsonValue>> metadata(order.size());
+  Column<std::uint64_t> offsets(order.size());
+  Column<std::uint32_t> lengths(order.size());
+  Column<std::optional<std::uint64_t>> timestamps(list.timestamps_.empty() ? 0 : order.size());
   std::size_t used = 0;
   for (std::size_t i = 0; i < order.size(); ++i) {
     const std::size_t from = order[i];

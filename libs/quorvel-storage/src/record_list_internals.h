@@ -41,8 +41,8 @@ struct RecordListInternals {
   // and vector lengths of every entry, their timestamps (empty when none
   // has one), and an arena holding every vector back to back in order.
   // Takes everything over.
-  static void adopt(RecordList& list, std::vector<std::string> ids, std::vector<std::optional<JsonValue>> metadata,
-                    std::span<const std::uint32_t> lengths, std::vector<std::optional<std::uint64_t>> timestamps,
+  static void adopt(RecordList& list, Column<std::string> ids, Column<std::optional<JsonValue>> metadata,
+                    std::span<const std::uint32_t> lengths, Column<std::optional<std::uint64_t>> timestamps,
                     FloatArena arena);
 
   // Puts the entries at the positions `order` names in that order, as

@@ -379,17 +379,19 @@ std::expected<RecordList, SnapshotRefusal> read_snapshot_records(const Sections&
     return refuse(messages::kCompanionInconsistent);
   }
 
-  // The vectors straight into the arena, each block checked as it lands.
+  // The vectors straight into the arena, each block checked as it lands;
+  // the workers fault its pages in as they read.
   FloatArena arena;
-  float* into = arena.grow(static_cast<std::size_t>(header.float_count));  if (!read_section(file, *vectors, reinterpret_cast<std::byte*>(into), parallel_for)) {
+  float* into = arena.grow_unpopulated(static_cast<std::size_t>(header.float_count));
+  if (!read_section(file, *vectors, reinterpret_cast<std::byte*>(into), parallel_for)) {
     return refuse(messages::kCompanionDamaged);
   }
 
-  std::vector<std::string> ids;
+  Column<std::string> ids;
   resize_populated(ids, count);
-  std::vector<std::optional<JsonValue>> metadata;
+  Column<std::optional<JsonValue>> metadata;
   resize_populated(metadata, count);
-  std::vector<std::optional<std::uint64_t>> stamps;
+  Column<std::optional<std::uint64_t>> stamps;
   if (timestamps) resize_populated(stamps, count);
   const auto flags = timestamps ? mapped.values<std::uint8_t>(*timestamp_flags) : std::span<const std::uint8_t>();
   const auto stamp_values =

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quorvel/json/json_value.h"
+#include "quorvel/storage/column.h"
 #include "quorvel/storage/record.h"
 
 namespace quorvel {
@@ -137,14 +138,14 @@ class RecordList {
   void make_room_for(std::size_t count);
   void set_timestamp(std::size_t position, std::optional<std::uint64_t> timestamp);
 
-  std::vector<std::string> ids_;
-  std::vector<std::optional<JsonValue>> metadata_;
-  std::vector<std::uint64_t> offsets_;  // where each vector begins in the arena
-  std::vector<std::uint32_t> lengths_;  // its number of floats
+  Column<std::string> ids_;
+  Column<std::optional<JsonValue>> metadata_;
+  Column<std::uint64_t> offsets_;  // where each vector begins in the arena
+  Column<std::uint32_t> lengths_;  // its number of floats
   // Empty while no entry has a timestamp (most lists never have one);
   // otherwise one per entry.
-  std::vector<std::optional<std::uint64_t>> timestamps_;
-  std::vector<std::uint8_t> live_;  // 1 for an entry, 0 for a free slot
+  Column<std::optional<std::uint64_t>> timestamps_;
+  Column<std::uint8_t> live_;  // 1 for an entry, 0 for a free slot
   std::size_t free_slots_ = 0;
   std::size_t hole_floats_ = 0;
   std::unique_ptr<Storage> storage_;
