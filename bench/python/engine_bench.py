@@ -12,7 +12,8 @@ affects both alike.
    queries, Euclidean, m = 16, ef_construction = 200), one query at a time on
    one thread at each ef: quorvel_engine's search against Engine::search in
    C++ (engine_index_timer, another process that builds its own index over
-   a copy of the file), and hnswlib's knn_query with the same parameters;
+   a copy of the file, with the same seed: the same graph), and hnswlib's
+   knn_query with the same parameters;
    the three take turns, round by round.
    Targets: at least 0.9x the C++ loop's queries per second at every ef;
    above hnswlib's queries per second at equal recall (hnswlib's figure
@@ -48,6 +49,9 @@ FASHION_MNIST = Path("/usr/share/datasets/fashion-mnist")
 K = 10
 M = 16
 EF_CONSTRUCTION = 200
+# Both sides of the index part build with this seed: one graph, so that
+# their rates differ by the way the search is called alone.
+SEED = 20261211
 EFS = (10, 20, 40, 80, 160, 320)
 
 
@@ -157,10 +161,10 @@ def bench_index(qe, build, scratch, train_count, query_count, rounds):
     queries_path = scratch / "queries.f32"
     queries.tofile(queries_path)
     timer = subprocess.Popen([build / "bench" / "python" / "engine_index_timer", scratch / "fashion-cpp.db",
-                              queries_path, "784", str(K), str(M), str(EF_CONSTRUCTION)],
+                              queries_path, "784", str(K), str(M), str(EF_CONSTRUCTION), str(SEED)],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     db = qe.Engine(str(path), metric="euclidean", workers=1,
-                   index=qe.HnswConfig(m=M, ef_construction=EF_CONSTRUCTION))
+                   index=qe.HnswConfig(m=M, ef_construction=EF_CONSTRUCTION, seed=SEED))
     if timer.stdout.readline().strip() != "ready":
         sys.exit("engine_index_timer failed")
     query_list = list(queries)  # each row a 1-D float32 array, read through the buffer protocol

@@ -34,8 +34,9 @@ double thread_cpu_seconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7) {
-    std::fprintf(stderr, "usage: %s <database> <queries> <dimension> <k> <m> <ef_construction>\n", argv[0]);
+  if (argc != 8) {
+    std::fprintf(stderr, "usage: %s <database> <queries> <dimension> <k> <m> <ef_construction> <seed>\n",
+                 argv[0]);
     return 2;
   }
   const std::size_t dimension = std::strtoull(argv[3], nullptr, 10);
@@ -46,6 +47,8 @@ int main(int argc, char** argv) {
   options.worker_threads = 1;
   quorvel::HnswConfig config = quorvel::default_hnsw_config(m);
   config.ef_construction = std::strtoull(argv[6], nullptr, 10);
+  // The Python side builds with the same seed, so both search one graph.
+  config.seed = static_cast<std::uint32_t>(std::strtoul(argv[7], nullptr, 10));
   options.index = config;
   auto engine = quorvel::Engine::open(argv[1], options);
   if (!engine) {
