@@ -452,7 +452,21 @@ void link_node(HnswLinks& links, const Access& access, const HnswConfig& config,
     }
     const std::uint64_t bound = layer == 0 ? config.m_max0 : config.m_max;
     access.change(node, [&] {
-      for (const Candidate& neighbor : selected) links.append(node, layer, neighbor.node);
+      // Insertions running side by side may have linked to this node
+      // already: then a neighbour found twice is kept once, and the list
+      // is trimmed as soon as it passes its bound, so that it never
+      // outgrows its storage. Inserted alone, the list is empty here.
+      const bool linked_already = !links.list(node, layer).empty();
+      for (const Candidate& neighbor : selected) {
+        if (linked_already && std::ranges::find(links.list(node, layer), neighbor.node) !=
+                                  links.list(node, layer).end()) {
+          continue;
+        }
+        links.append(node, layer, neighbor.node);
+        if (linked_already && links.list(node, layer).size() > bound) {
+          trim(links, scratch.batch, config, node, layer, bound, vector_of, key);
+        }
+      }
     });
     for (const Candidate& neighbor : selected) {
       access.change(neighbor.node, [&] {
