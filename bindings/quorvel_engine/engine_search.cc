@@ -95,24 +95,36 @@ SearchRequest request_of(std::vector<float> query, const SearchOptions& options)
   return request;
 }
 
+// The arguments of search and search_many as given: the query (or the
+// queries) first, then the options every query shares.
+struct SearchArguments {
+  PyObject* queries = nullptr;
+  PyObject* k = nullptr;
+  PyObject* where = nullptr;
+  PyObject* decay = nullptr;
+  PyObject* now = nullptr;
+  PyObject* through_index = nullptr;
+
+  // Parses them; `first` names the query argument, `format` ends with the
+  // function's name. False with an exception set.
+  bool parse(PyObject* args, PyObject* kwargs, const char* first, const char* format) {
+    const char* keywords[] = {first, "k", "where", "decay", "now", "filter_through_index", nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &queries, &k, &where,
+                                       &decay, &now, &through_index) != 0;
+  }
+
+  bool options(SearchOptions& out) const { return search_options(k, where, decay, now, through_index, out); }
+};
+
 }  // namespace
 
 PyObject* engine_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"query", "k", "where", "decay", "now", "filter_through_index", nullptr};
-    PyObject* query_argument = nullptr;
-    PyObject* k = nullptr;
-    PyObject* where = nullptr;
-    PyObject* decay = nullptr;
-    PyObject* now = nullptr;
-    PyObject* through_index = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOO:search", const_cast<char**>(keywords), &query_argument,
-                                     &k, &where, &decay, &now, &through_index)) {
-      return nullptr;
-    }
+    SearchArguments arguments;
     std::vector<float> query;
     SearchOptions options;
-    if (!read_vector(query_argument, query) || !search_options(k, where, decay, now, through_index, options)) {
+    if (!arguments.parse(args, kwargs, "query", "O|O$OOOO:search") || !read_vector(arguments.queries, query) ||
+        !arguments.options(options)) {
       return nullptr;
     }
     const SearchRequest request = request_of(std::move(query), options);
@@ -134,21 +146,11 @@ PyObject* engine_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* engine_search_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"queries", "k", "where", "decay", "now", "filter_through_index", nullptr};
-    PyObject* queries_argument = nullptr;
-    PyObject* k = nullptr;
-    PyObject* where = nullptr;
-    PyObject* decay = nullptr;
-    PyObject* now = nullptr;
-    PyObject* through_index = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOO:search_many", const_cast<char**>(keywords),
-                                     &queries_argument, &k, &where, &decay, &now, &through_index)) {
-      return nullptr;
-    }
+    SearchArguments arguments;
     std::vector<std::vector<float>> queries;
     SearchOptions options;
-    if (!read_vectors(queries_argument, "queries", messages::kQueryPrefix, queries) ||
-        !search_options(k, where, decay, now, through_index, options)) {
+    if (!arguments.parse(args, kwargs, "queries", "O|O$OOOO:search_many") ||
+        !read_vectors(arguments.queries, "queries", messages::kQueryPrefix, queries) || !arguments.options(options)) {
       return nullptr;
     }
     std::vector<SearchRequest> requests;
