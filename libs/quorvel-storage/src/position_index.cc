@@ -7,29 +7,20 @@
 
 namespace quorvel {
 
-std::optional<std::size_t> PositionIndex::find(std::string_view id, const Ids& ids) const {
-  if (slots_.empty()) return std::nullopt;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = slot_of(id);; slot = (slot + 1) & mask) {
-    const std::uint64_t position = slots_[slot];
-    if (position == kEmpty) return std::nullopt;
-    if (ids[position] == id) return position;
-  }
-}
-
 void PositionIndex::assign(std::string_view id, std::size_t position, const Ids& ids) {
   // At most seven tenths full, so that probes stay short.
   if ((size_ + 1) * 10 > slots_.size() * 7) rehash(std::max<std::size_t>(16, slots_.size() * 2), ids);
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = slot_of(id);; slot = (slot + 1) & mask) {
-    std::uint64_t& held = slots_[slot];
-    if (held == kEmpty) {
-      held = position;
+  const std::uint64_t hash = hash_of(id);
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    std::uint64_t& entry = slots_[slot];
+    if (entry == kEmpty) {
+      entry = held(hash, position);
       ++size_;
       return;
     }
-    if (ids[held] == id) {
-      held = position;
+    if ((entry & kTagMask) == tag_of(hash) && ids[entry & kPositionMask] == id) {
+      entry = held(hash, position);
       return;
     }
   }
@@ -38,14 +29,18 @@ void PositionIndex::assign(std::string_view id, std::size_t position, const Ids&
 void PositionIndex::erase(std::string_view id, const Ids& ids) {
   if (slots_.empty()) return;
   const std::size_t mask = slots_.size() - 1;
-  std::size_t slot = slot_of(id);
-  while (slots_[slot] != kEmpty && ids[slots_[slot]] != id) slot = (slot + 1) & mask;
+  const std::uint64_t hash = hash_of(id);
+  std::size_t slot = hash & mask;
+  const auto holds_id = [&](std::uint64_t entry) {
+    return (entry & kTagMask) == tag_of(hash) && ids[entry & kPositionMask] == id;
+  };
+  while (slots_[slot] != kEmpty && !holds_id(slots_[slot])) slot = (slot + 1) & mask;
   if (slots_[slot] == kEmpty) return;
   // Backward-shift deletion: move later members of the probe run into the
   // hole when their home slot does not lie between the hole and them.
   std::size_t hole = slot;
   for (std::size_t next = (hole + 1) & mask; slots_[next] != kEmpty; next = (next + 1) & mask) {
-    const std::size_t home = slot_of(ids[slots_[next]]);
+    const std::size_t home = slot_of(ids[slots_[next] & kPositionMask]);
     const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
     if (!stays) {
       slots_[hole] = slots_[next];
@@ -62,9 +57,10 @@ void PositionIndex::rebuild(const Ids& ids) noexcept {
   if (slots_.empty()) return;
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t position = 0; position < ids.size(); ++position) {
-    std::size_t slot = slot_of(ids[position]);
+    const std::uint64_t hash = hash_of(ids[position]);
+    std::size_t slot = hash & mask;
     while (slots_[slot] != kEmpty) slot = (slot + 1) & mask;
-    slots_[slot] = position;
+    slots_[slot] = held(hash, position);
     ++size_;
   }
 }
@@ -80,11 +76,12 @@ void PositionIndex::rehash(std::size_t slot_count, const Ids& ids) {
   resize_populated(slots_, slot_count);
   std::fill(slots_.begin(), slots_.end(), kEmpty);
   const std::size_t mask = slot_count - 1;
-  for (const std::uint64_t position : old) {
-    if (position == kEmpty) continue;
-    std::size_t slot = slot_of(ids[position]);
+  for (const std::uint64_t entry : old) {
+    if (entry == kEmpty) continue;
+    const std::uint64_t hash = hash_of(ids[entry & kPositionMask]);
+    std::size_t slot = hash & mask;
     while (slots_[slot] != kEmpty) slot = (slot + 1) & mask;
-    slots_[slot] = position;
+    slots_[slot] = held(hash, entry & kPositionMask);
   }
 }
 

@@ -23,7 +23,31 @@ class PositionIndex {
   using Ids = Column<std::string>;
 
   // The position whose id equals `id`, or nothing.
-  std::optional<std::size_t> find(std::string_view id, const Ids& ids) const;
+  std::optional<std::size_t> find(std::string_view id, const Ids& ids) const {
+    return find(id, ids, [](std::size_t) {});
+  }
+
+  // The same, calling `on_candidate(position)` for the position whose id
+  // is about to be compared, before it is read: a caller that will read
+  // the entry's other columns can start fetching them there, so that their
+  // cache misses overlap the id's.
+  template <typename OnCandidate>
+  std::optional<std::size_t> find(std::string_view id, const Ids& ids, OnCandidate on_candidate) const {
+    if (slots_.empty()) return std::nullopt;
+    const std::uint64_t hash = hash_of(id);
+    const std::uint64_t tag = tag_of(hash);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      const std::uint64_t held = slots_[slot];
+      if (held == kEmpty) return std::nullopt;
+      // Only an equal tag sends the lookup to the id column, a cache miss
+      // in a large list; another id's tag is equal once in 16 million.
+      if ((held & kTagMask) != tag) continue;
+      const std::size_t position = held & kPositionMask;
+      on_candidate(position);
+      if (ids[position] == id) return position;
+    }
+  }
 
   // Maps `id` to `position`, replacing the position of an equal id.
   void assign(std::string_view id, std::size_t position, const Ids& ids);
@@ -42,12 +66,21 @@ class PositionIndex {
   std::size_t size() const { return size_; }
 
  private:
+  // A slot holds a position in its low 40 bits and, above them, the top 24
+  // bits of its id's hash (the tag), or kEmpty. Positions stay far below
+  // 2^40 - 1, so no held slot equals kEmpty.
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  static constexpr int kPositionBits = 40;
+  static constexpr std::uint64_t kPositionMask = (std::uint64_t{1} << kPositionBits) - 1;
+  static constexpr std::uint64_t kTagMask = ~kPositionMask;
 
-  std::size_t slot_of(std::string_view id) const { return std::hash<std::string_view>{}(id) & (slots_.size() - 1); }
+  static std::uint64_t hash_of(std::string_view id) { return std::hash<std::string_view>{}(id); }
+  static std::uint64_t tag_of(std::uint64_t hash) { return hash & kTagMask; }
+  static std::uint64_t held(std::uint64_t hash, std::size_t position) { return tag_of(hash) | position; }
+  std::size_t slot_of(std::string_view id) const { return hash_of(id) & (slots_.size() - 1); }
   void rehash(std::size_t slot_count, const Ids& ids);
 
-  Column<std::uint64_t> slots_;  // a position, or kEmpty; the size is a power of two
+  Column<std::uint64_t> slots_;  // see kEmpty; the size is a power of two
   std::size_t size_ = 0;
 };
 
