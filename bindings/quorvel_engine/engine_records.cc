@@ -1,7 +1,10 @@
 #include "engine_methods.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,44 +137,45 @@ PyObject* engine_get(PyObject* self, PyObject* id_object) {
   return guarded([&]() -> PyObject* {
     Utf8 id;
     if (!utf8_argument(id_object, messages::kIdNotText, id)) return nullptr;
-    // The id is the caller's; the rest is copied while the lock holds: the
-    // floats straight into a bytes object when the lock is had at once,
-    // else into a vector while the interpreter lock is released.
+    // The id is the caller's; the rest is copied while the lock holds (first
+    // tried without releasing the interpreter lock), the floats onto the
+    // stack when they fit: the Python objects are made after the lock is
+    // let go, since making them may run the garbage collector.
+    std::array<float, 512> inline_floats;
+    std::vector<float> larger;
+    std::span<const float> vector;
     bool found = false;
-    PyRef floats;
-    std::vector<float> vector;
     std::optional<JsonValue> metadata;
     std::optional<std::uint64_t> timestamp;
-    const auto look_up = [&](Engine& engine) -> std::optional<RecordView> {
+    const auto copy_out = [&](Engine& engine) {
       const RecordList& records = engine.get_all();
       const auto position = records.find(id.view);
-      if (!position) return std::nullopt;
+      if (!position) return;
       const RecordView record = records[*position];
       found = true;
+      if (record.vector.size() <= inline_floats.size()) {
+        std::copy(record.vector.begin(), record.vector.end(), inline_floats.begin());
+        vector = std::span<const float>(inline_floats.data(), record.vector.size());
+      } else {
+        larger.assign(record.vector.begin(), record.vector.end());
+        vector = larger;
+      }
       metadata = record.metadata;
       timestamp = record.timestamp;
-      return record;
     };
     State& state = state_of(self);
-    Attempt attempt = at_once(state, [&](Engine& engine) {
-      if (const auto record = look_up(engine)) floats = PyRef(float_bytes(record->vector));
-    });
+    Attempt attempt = at_once(state, copy_out);
     if (attempt == Attempt::kBusy) {
-      const bool open = with_engine(state, Access::kShared, Span::kLong, [&](Engine& engine) {
-        if (const auto record = look_up(engine)) vector.assign(record->vector.begin(), record->vector.end());
-      });
-      attempt = open ? Attempt::kRan : Attempt::kClosed;
-      if (found) floats = PyRef(float_bytes(vector));
+      attempt = with_engine(state, Access::kShared, Span::kLong, copy_out) ? Attempt::kRan : Attempt::kClosed;
     }
     if (attempt == Attempt::kClosed) return raise_closed(state);
     if (!found) return none();
-    if (!floats) return nullptr;
     // A str subclass gets a plain str back.
     PyRef plain_id = PyUnicode_CheckExact(id_object)
                          ? PyRef::borrow(id_object)
                          : PyRef(PyUnicode_FromStringAndSize(id.view.data(), static_cast<Py_ssize_t>(id.view.size())));
     if (!plain_id) return nullptr;
-    return record_object(plain_id.get(), floats.get(), metadata, timestamp);
+    return record_object(plain_id.get(), vector, metadata, timestamp);
   });
 }
 

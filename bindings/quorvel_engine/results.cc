@@ -94,10 +94,10 @@ PyObject* hit_list(const std::vector<SearchResult>& results) {
   return list.release();
 }
 
-PyObject* record_object(PyObject* id, PyObject* floats, const std::optional<JsonValue>& metadata,
+PyObject* record_object(PyObject* id, std::span<const float> floats, const std::optional<JsonValue>& metadata,
                         std::optional<std::uint64_t> timestamp) {
   Py_INCREF(id);
-  PyObject* vector = vector_object(floats);
+  PyObject* vector = float_array(floats);
   PyObject* metadata_object = vector != nullptr ? from_metadata(metadata) : nullptr;
   PyObject* timestamp_object = nullptr;
   if (metadata_object != nullptr) {

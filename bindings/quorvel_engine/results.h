@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "py_ref.h"
@@ -23,10 +24,10 @@ namespace quorvel::python {
 // A list of Hits, in the given order; the scores widened to floats.
 PyObject* hit_list(const std::vector<SearchResult>& results);
 
-// A Record of `id` (a str), the vector whose floats `floats` holds (from
-// float_bytes) as an array.array('f'), `metadata` as Python values and
-// `timestamp` as an int or None.
-PyObject* record_object(PyObject* id, PyObject* floats, const std::optional<JsonValue>& metadata,
+// A Record of `id` (a str), a copy of `floats` as an array.array('f'),
+// `metadata` as Python values and `timestamp` as an int or None. Runs
+// Python code: never call it while the engine lock is held.
+PyObject* record_object(PyObject* id, std::span<const float> floats, const std::optional<JsonValue>& metadata,
                         std::optional<std::uint64_t> timestamp);
 
 }  // namespace quorvel::python

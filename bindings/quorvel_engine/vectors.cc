@@ -42,6 +42,13 @@ constexpr int kRecordsReadOnly = 0x0010 | 0x0008 | 0x0004;
 
 PyObject* array_type = nullptr;  // array.array
 PyObject* float_code = nullptr;  // "f"
+// An array('f') of zeros of the length last asked for: a new array is a
+// copy of it (a C call, no argument parsing), filled through the buffer
+// protocol.
+PyObject* zero_array = nullptr;
+
+// PyBUF_WRITABLE.
+constexpr int kWritable = 0x0001;
 
 enum class Element { kFloat32, kFloat64, kOther };
 
@@ -273,13 +280,36 @@ bool find_array_type() {
   return float_code != nullptr;
 }
 
-PyObject* float_bytes(std::span<const float> vector) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vector.data()),
-                                   static_cast<Py_ssize_t>(vector.size_bytes()));
+namespace {
+
+PyObject* array_from_bytes(std::span<const float> floats) {
+  PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(floats.data()),
+                                        static_cast<Py_ssize_t>(floats.size_bytes())));
+  if (!bytes) return nullptr;
+  return PyObject_CallFunctionObjArgs(array_type, float_code, bytes.get(), nullptr);
 }
 
-PyObject* vector_object(PyObject* floats) {
-  return PyObject_CallFunctionObjArgs(array_type, float_code, floats, nullptr);
+}  // namespace
+
+PyObject* float_array(std::span<const float> floats) {
+  if (!has_buffer_protocol()) return array_from_bytes(floats);
+  const auto length = static_cast<Py_ssize_t>(floats.size());
+  if (zero_array == nullptr || PySequence_Size(zero_array) != length) {
+    PyRef zeros(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(floats.size_bytes())));
+    if (!zeros) return nullptr;
+    std::memset(PyBytes_AsString(zeros.get()), 0, floats.size_bytes());
+    PyObject* made = PyObject_CallFunctionObjArgs(array_type, float_code, zeros.get(), nullptr);
+    if (made == nullptr) return nullptr;
+    Py_XDECREF(zero_array);
+    zero_array = made;
+  }
+  PyRef array(PySequence_Repeat(zero_array, 1));
+  if (!array) return nullptr;
+  BufferView view{};
+  if (get_buffer(array.get(), &view, kWritable) != 0) return nullptr;
+  std::memcpy(view.buf, floats.data(), floats.size_bytes());
+  release_buffer(&view);
+  return array.release();
 }
 
 }  // namespace quorvel::python

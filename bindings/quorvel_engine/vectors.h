@@ -38,16 +38,12 @@ bool has_buffer_protocol();
 [[nodiscard]] bool read_vectors(PyObject* object, const char* name, std::string_view item_prefix,
                                 std::vector<std::vector<float>>& out);
 
-// A new bytes object holding the floats of `vector`, or nullptr with an
-// exception set. Making it runs no Python code and starts no garbage
-// collection (bytes are not tracked), so it may be made while the engine
+// A new array.array('f') holding a copy of `floats`: numpy wraps it
+// without copying (numpy.asarray gives a float32 array over the same
+// memory). Returns nullptr with an exception set. Making it may start the
+// garbage collector, which runs Python code: never call it while the engine
 // lock is held.
-PyObject* float_bytes(std::span<const float> vector);
-
-// A new array.array('f') over a copy of `floats` (from float_bytes): numpy
-// wraps it without copying (numpy.asarray gives a float32 array over the
-// same memory). Returns nullptr with an exception set.
-PyObject* vector_object(PyObject* floats);
+PyObject* float_array(std::span<const float> floats);
 
 // Finds array.array for vector_object. Call once, at module initialisation;
 // false with an exception set when the module array cannot be imported.

@@ -89,6 +89,21 @@ def test_every_form_of_a_vector_stores_the_same_floats(db, vector):
     assert db.get("r").vector.tolist() == [1.5, -2.0, 3.0]
 
 
+def test_returned_vectors_keep_their_own_length_and_floats_across_engines(tmp_path):
+    # Short and long vectors (the latter beyond what a get copies on the
+    # stack) from two engines in turn; each returned array is its own copy.
+    short = [float(i) + 0.5 for i in range(3)]
+    long = [float(-i) / 7 for i in range(1000)]
+    with Engine(str(tmp_path / "short.db")) as a, Engine(str(tmp_path / "long.db")) as b:
+        a.insert("s", short)
+        b.insert("l", long)
+        for _ in range(2):
+            first, second = a.get("s").vector, b.get("l").vector
+            assert (first.tolist(), second.tolist()) == (short, [f32(x) for x in long])
+            first[0] = 99.0
+            assert a.get("s").vector.tolist() == short
+
+
 def test_a_returned_vector_is_wrapped_by_numpy_without_a_copy(db):
     db.insert("r", np.array([0.1, 0.2, 0.3], dtype=np.float32))
     vector = db.get("r").vector
