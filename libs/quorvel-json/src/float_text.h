@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace quorvel::json {
+
+// Room enough for any float's text, by either path below.
+inline constexpr std::size_t kPlainFloatBytes = 24;
+
+// Writes `value` at `out` as the compact writer does (its shortest
+// round-trip digits, positional), when it is a normal float whose decimal
+// exponent lies in -6..12 and so needs no exponent notation, and returns
+// the end of what it wrote (at most 24 bytes); returns nullptr, having
+// written nothing, for every other value (zero, subnormal, NaN, infinite,
+// or an exponent outside that range), which the general path writes.
+char* write_plain_float(char* out, float value);
+
+// The general path: the shortest round-trip digits from std::to_chars,
+// laid out in the compact form.
+void append_float_by_to_chars(std::string& out, float value);
+
+}  // namespace quorvel::json
