@@ -1,5 +1,6 @@
 #include "float_text.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -50,6 +51,30 @@ Scaled scale(std::uint64_t n, int binary, int decimal) {
   return {value / kPowersOfTen[decimal], value % kPowersOfTen[decimal] == 0};
 }
 
+// The value middle * 2^-shift * 10^-decimal, for 0 < shift < 64 and
+// decimal <= 0, with the interval's ends middle - below and middle + 2 (in
+// the same units), all scaled to 10^decimal and, once more, to
+// 10^(decimal - 1): one product, then shifts. The common case: every float
+// below 2^25.
+struct Bounds {
+  Scaled low;
+  Scaled high;
+  Scaled fine;
+};
+
+Scaled shifted(u128 fixed, int shift) {
+  const auto low = static_cast<std::uint64_t>(fixed);
+  const auto high = static_cast<std::uint64_t>(fixed >> 64);
+  return {(low >> shift) | (high << (64 - shift)), (low << (64 - shift)) == 0};
+}
+
+Bounds bounds_below_2_25(std::uint64_t middle, std::uint64_t below, int shift, int decimal) {
+  const std::uint64_t power = kPowersOfTen[-decimal];
+  const u128 at = static_cast<u128>(middle) * power;
+  return {shifted(at - static_cast<u128>(below) * power, shift), shifted(at + 2 * static_cast<u128>(power), shift),
+          shifted(at * 10, shift)};
+}
+
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -86,17 +111,41 @@ char* write_plain_float(char* out, float value) {
   const int estimate = ((exponent2 + 23) * 78913) >> 18;
   const int q0 = estimate - 8;
 
-  const Scaled low = scale(lower, binary, q0);
-  const Scaled high = scale(upper, binary, q0);
+  Bounds bounds;
+  if (binary < 0 && q0 <= 0) {
+    bounds = bounds_below_2_25(middle, middle - lower, -binary, q0);
+  } else {
+    bounds = {scale(lower, binary, q0), scale(upper, binary, q0), scale(middle, binary, q0 - 1)};
+  }
+  const Scaled& low = bounds.low;
+  const Scaled& high = bounds.high;
+  const Scaled& fine = bounds.fine;
   std::uint64_t least = low.whole + (low.exact && bounds_included ? 0 : 1);
   std::uint64_t most = high.whole - (high.exact && !bounds_included ? 1 : 0);
-  // The value with one digit more, for its rounding, and whether anything
-  // below that digit is cut off.
-  const Scaled fine = scale(middle, binary, q0 - 1);
-  std::uint64_t value_digits = fine.whole;
-  bool below = !fine.exact;
-
+  // The digits that can go while a candidate remains: up to four found at
+  // once from independent quotients (a multiple of 10^d in the interval is a
+  // multiple of every lower power too, so the tests hold up to some d and
+  // fail beyond), more one at a time. Branches on these counts, which vary
+  // from float to float, would mispredict.
+  std::uint64_t most_at[5];
+  std::uint64_t least_at[5];
+  std::uint64_t value_at[5];
+  most_at[0] = most;
+  least_at[0] = least;
+  value_at[0] = fine.whole;
   int dropped = 0;
+  for (int d = 1; d <= 4; ++d) {
+    most_at[d] = most / kPowersOfTen[d];
+    least_at[d] = (least + kPowersOfTen[d] - 1) / kPowersOfTen[d];
+    value_at[d] = fine.whole / kPowersOfTen[d];
+    dropped += most_at[d] >= least_at[d] ? 1 : 0;
+  }
+  most = most_at[dropped];
+  least = least_at[dropped];
+  // The value with one digit more (from fine), for its rounding, and
+  // whether anything below that digit is cut off.
+  std::uint64_t value_digits = value_at[dropped];
+  bool below = !fine.exact || value_digits * kPowersOfTen[dropped] != fine.whole;
   while (most / 10 >= (least + 9) / 10) {
     most /= 10;
     least = (least + 9) / 10;
@@ -104,43 +153,52 @@ char* write_plain_float(char* out, float value) {
     value_digits /= 10;
     ++dropped;
   }
-  const auto rounding = static_cast<unsigned>(value_digits % 10);
+  const std::uint64_t rounding = value_digits % 10;
   std::uint64_t digits = value_digits / 10;
-  if (rounding > 5 || (rounding == 5 && (below || (digits & 1) != 0))) ++digits;
-  if (digits < least) digits = least;
-  if (digits > most) digits = most;
+  digits += static_cast<std::uint64_t>((rounding > 5) | ((rounding == 5) & (below | ((digits & 1) != 0))));
+  digits = std::max(least, std::min(digits, most));
 
+  // Nine or ten digits at q0, none of them a power of ten's carry: so
+  // 9 - dropped or one more.
   int count = dropped < 8 ? 9 - dropped : 1;
-  while (count < 19 && digits >= kPowersOfTen[count]) ++count;
+  count += digits >= kPowersOfTen[count] ? 1 : 0;
+  if (count > 10) return nullptr;  // never: at most ten digits at q0
   const int exponent10 = q0 + dropped + count - 1;
   if (exponent10 < -6 || exponent10 > 12) return nullptr;
-  char text[20];
-  for (int i = count; i > 1; i -= 2) {
-    std::memcpy(text + i - 2, kDigitPairs + 2 * (digits % 100), 2);
-    digits /= 100;
-  }
-  if ((count & 1) != 0) text[0] = static_cast<char>('0' + digits);
+  // The digits right-aligned after sixteen zeros, written as five pairs
+  // from independent parts: a positional text with a fraction is a slice
+  // of this field with a point put in, copied in fixed 16-byte moves.
+  char field[48];
+  std::memset(field, '0', sizeof field);
+  const auto top = static_cast<std::uint32_t>(digits / 100000000);
+  const auto rest8 = static_cast<std::uint32_t>(digits % 100000000);
+  const std::uint32_t upper4 = rest8 / 10000;
+  const std::uint32_t lower4 = rest8 % 10000;
+  std::memcpy(field + 16, kDigitPairs + 2 * top, 2);
+  std::memcpy(field + 18, kDigitPairs + 2 * (upper4 / 100), 2);
+  std::memcpy(field + 20, kDigitPairs + 2 * (upper4 % 100), 2);
+  std::memcpy(field + 22, kDigitPairs + 2 * (lower4 / 100), 2);
+  std::memcpy(field + 24, kDigitPairs + 2 * (lower4 % 100), 2);
+  const char* text = field + 26 - count;
   char* p = out;
-  if ((bits >> 31) != 0) *p++ = '-';
-  if (exponent10 < 0) {
-    *p++ = '0';
-    *p++ = '.';
-    for (int i = 0; i < -exponent10 - 1; ++i) *p++ = '0';
-    std::memcpy(p, text, static_cast<std::size_t>(count));
-    p += count;
-  } else if (const int whole_digits = exponent10 + 1; count <= whole_digits) {
-    std::memcpy(p, text, static_cast<std::size_t>(count));
-    p += count;
-    for (int i = count; i < whole_digits; ++i) *p++ = '0';
-    *p++ = '.';
-    *p++ = '0';
-  } else {
-    std::memcpy(p, text, static_cast<std::size_t>(whole_digits));
-    p += whole_digits;
-    *p++ = '.';
-    std::memcpy(p, text + whole_digits, static_cast<std::size_t>(count - whole_digits));
-    p += count - whole_digits;
+  *p = '-';
+  p += bits >> 31;
+  if (count > exponent10 + 1) {
+    // "0.000ddd" takes the zeros before the digits, "dd.ddd" none.
+    const int zeros = exponent10 < 0 ? -exponent10 : 0;
+    const char* from = text - zeros;
+    const int point = exponent10 + 1 + zeros;
+    std::memcpy(p, from, 16);
+    p[point] = '.';
+    std::memcpy(p + point + 1, from + point, 16);
+    return p + count + zeros + 1;
   }
+  // A whole number: its digits, the zeros up to the point, ".0".
+  std::memcpy(p, text, static_cast<std::size_t>(count));
+  p += count;
+  for (int i = count; i < exponent10 + 1; ++i) *p++ = '0';
+  *p++ = '.';
+  *p++ = '0';
   return p;
 }
 

@@ -5,15 +5,17 @@
 
 namespace quorvel::json {
 
-// Room enough for any float's text, by either path below.
-inline constexpr std::size_t kPlainFloatBytes = 24;
+// The bytes write_plain_float() may write at `out`: its text, at most 24
+// bytes, and scratch after it. Room enough for the general path's text too.
+inline constexpr std::size_t kPlainFloatBytes = 32;
 
 // Writes `value` at `out` as the compact writer does (its shortest
 // round-trip digits, positional), when it is a normal float whose decimal
 // exponent lies in -6..12 and so needs no exponent notation, and returns
-// the end of what it wrote (at most 24 bytes); returns nullptr, having
-// written nothing, for every other value (zero, subnormal, NaN, infinite,
-// or an exponent outside that range), which the general path writes.
+// the end of its text; returns nullptr, having written nothing, for every
+// other value (zero, subnormal, NaN, infinite, or an exponent outside that
+// range), which the general path writes. REQUIRES: kPlainFloatBytes
+// writable at `out`.
 char* write_plain_float(char* out, float value);
 
 // The general path: the shortest round-trip digits from std::to_chars,
