@@ -1,6 +1,5 @@
 #include "float_text.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -127,36 +126,35 @@ char* write_plain_float(char* out, float value) {
   // multiple of every lower power too, so the tests hold up to some d and
   // fail beyond), more one at a time. Branches on these counts, which vary
   // from float to float, would mispredict.
-  std::uint64_t most_at[5];
-  std::uint64_t least_at[5];
   std::uint64_t value_at[5];
-  most_at[0] = most;
-  least_at[0] = least;
   value_at[0] = fine.whole;
   int dropped = 0;
   for (int d = 1; d <= 4; ++d) {
-    most_at[d] = most / kPowersOfTen[d];
-    least_at[d] = (least + kPowersOfTen[d] - 1) / kPowersOfTen[d];
+    // A multiple of 10^d lies in [least, most] when the greatest one up to
+    // most is not below least.
+    dropped += (most / kPowersOfTen[d]) * kPowersOfTen[d] >= least ? 1 : 0;
     value_at[d] = fine.whole / kPowersOfTen[d];
-    dropped += most_at[d] >= least_at[d] ? 1 : 0;
   }
-  most = most_at[dropped];
-  least = least_at[dropped];
+  std::uint64_t unit = kPowersOfTen[dropped];
   // The value with one digit more (from fine), for its rounding, and
   // whether anything below that digit is cut off.
   std::uint64_t value_digits = value_at[dropped];
-  bool below = !fine.exact || value_digits * kPowersOfTen[dropped] != fine.whole;
-  while (most / 10 >= (least + 9) / 10) {
-    most /= 10;
-    least = (least + 9) / 10;
-    below |= value_digits % 10 != 0;
-    value_digits /= 10;
-    ++dropped;
+  bool below = !fine.exact || value_digits * unit != fine.whole;
+  if (dropped == 4) {
+    while ((most / (unit * 10)) * (unit * 10) >= least) {
+      unit *= 10;
+      below |= value_digits % 10 != 0;
+      value_digits /= 10;
+      ++dropped;
+    }
   }
   const std::uint64_t rounding = value_digits % 10;
   std::uint64_t digits = value_digits / 10;
   digits += static_cast<std::uint64_t>((rounding > 5) | ((rounding == 5) & (below | ((digits & 1) != 0))));
-  digits = std::max(least, std::min(digits, most));
+  // Into the interval, in units of 10^dropped: the nearest lies at most one
+  // unit outside.
+  digits += digits * unit < least ? 1 : 0;
+  digits -= digits * unit > most ? 1 : 0;
 
   // Nine or ten digits at q0, none of them a power of ten's carry: so
   // 9 - dropped or one more.
