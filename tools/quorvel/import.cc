@@ -4,22 +4,20 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
-
 #include "command.h"
+#include "line_reader.h"
 #include "progress.h"
 #include "staged_database.h"
 #include "quorvel/core/engine.h"
@@ -28,30 +26,12 @@
 namespace quorvel::cli {
 namespace {
 
-// Lines parsed together, on every core.
-constexpr std::size_t kBlockLines = 4096;
-
-// The size of what `in` reads when it is a regular file, else 0 (a pipe or
+// The size of what `fd` reads when it is a regular file, else 0 (a pipe or
 // a terminal, whose size is not known ahead).
-std::uint64_t size_of(std::FILE* in) {
+std::uint64_t size_of(int fd) {
   struct stat status {};
-  if (::fstat(::fileno(in), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
   return static_cast<std::uint64_t>(status.st_size);
-}
-
-// Reads one line (without its line feed) into `line`; false at the end.
-bool read_line(std::FILE* in, std::string& line) {
-  line.clear();
-  char buffer[1 << 16];
-  while (std::fgets(buffer, sizeof buffer, in) != nullptr) {
-    line += buffer;
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return true;
-    }
-  }
-  return !line.empty();
 }
 
 int run(const CommandLine& line) {
@@ -65,21 +45,25 @@ int run(const CommandLine& line) {
   // are read in blocks, and each block is parsed on every core.
   std::vector<Record> records;
   std::vector<std::uint64_t> line_of;  // the input line of each record
+  bool read_failed = false;
   {
-    const std::uint64_t input_bytes = progress_is_shown() ? size_of(in) : 0;
+    const std::uint64_t input_bytes = progress_is_shown() ? size_of(::fileno(in)) : 0;
     Progress progress("reading", input_bytes, "lines", input_bytes > 0 ? Progress::Unit::kBytes : Progress::Unit::kThings);
-    std::vector<std::string> block;
+    LineReader reader(::fileno(in));
+    std::vector<std::string_view> lines;
+    std::vector<std::string_view> block;
     std::vector<std::uint64_t> numbers;
     std::vector<std::optional<std::expected<Record, JsonError>>> parsed;
-    std::string text;
     std::uint64_t number = 0;
     for (bool more = true; more;) {
+      read_failed = !reader.next(lines);
+      more = !read_failed && !lines.empty();
       block.clear();
       numbers.clear();
-      while (block.size() < kBlockLines && (more = read_line(in, text))) {
+      for (const std::string_view text : lines) {
         ++number;
-        if (text.find_first_not_of(" \t") == std::string::npos) continue;  // blank lines are allowed
-        block.push_back(std::move(text));
+        if (text.find_first_not_of(" \t") == std::string_view::npos) continue;  // blank lines are allowed
+        block.push_back(text);
         numbers.push_back(number);
       }
       parsed.assign(block.size(), std::nullopt);
@@ -96,14 +80,9 @@ int run(const CommandLine& line) {
         records.push_back(std::move(**parsed[i]));
         line_of.push_back(numbers[i]);
       }
-      if (input_bytes > 0) {
-        progress.set_done(static_cast<std::uint64_t>(std::max<off_t>(::ftello(in), 0)));
-      } else {
-        progress.set_done(number);
-      }
+      progress.set_done(input_bytes > 0 ? reader.consumed() : number);
     }
   }
-  const bool read_failed = std::ferror(in) != 0;
   if (in != stdin) std::fclose(in);
   if (read_failed) return fail(input_name, "cannot be read; nothing was imported");
 

@@ -1,5 +1,7 @@
 #include "quorvel/json/json_writer.h"
 
+#include "float_text.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -120,7 +122,42 @@ void append_json_string(std::string& out, std::string_view text) {
 
 void append_json_double(std::string& out, double value) { append_floating(out, value, -5, 15); }
 
-void append_json_float(std::string& out, float value) { append_floating(out, value, -6, 12); }
+void append_json_float(std::string& out, float value) {
+  char text[json::kPlainFloatBytes];
+  if (const char* end = json::write_plain_float(text, value)) {
+    out.append(text, static_cast<std::size_t>(end - text));
+  } else {
+    json::append_float_by_to_chars(out, value);
+  }
+}
+
+void append_json_float_list(std::string& out, std::span<const float> values) {
+  // Written in place, into room for the longest text of each.
+  constexpr std::size_t kRoom = json::kPlainFloatBytes + 1;
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + values.size() * kRoom, [&](char* data, std::size_t) {
+    char* p = data + start;
+    std::string general;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (i > 0) *p++ = ',';
+      if (char* end = json::write_plain_float(p, values[i])) {
+        p = end;
+        continue;
+      }
+      general.clear();
+      json::append_float_by_to_chars(general, values[i]);
+      std::memcpy(p, general.data(), general.size());
+      p += general.size();
+    }
+    return static_cast<std::size_t>(p - data);
+  });
+}
+
+namespace json {
+
+void append_float_by_to_chars(std::string& out, float value) { append_floating(out, value, -6, 12); }
+
+}  // namespace json
 
 void append_json(std::string& out, const JsonValue& value) {
   std::visit(

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace quorvel {
 namespace {
@@ -67,6 +68,24 @@ TEST(JsonWriterTest, FloatsUseShortestDigitsAndPositionalRangeMinus6To12) {
       {-2.25f, "-2.25"},
   };
   for (const auto& c : cases) EXPECT_EQ(f32(c.value), c.text) << c.text;
+}
+
+TEST(JsonWriterTest, AFloatListIsEachFloatAsWrittenAloneJoinedByCommas) {
+  // Both ways of writing a float: plain ones, and those with an exponent,
+  // zeros, the extremes and a NaN.
+  const std::vector<float> values = {0.1f,  -1.0000001f, 123456789.0f, 1e-6f, -1.2345678e-6f, 1e-7f, 1e12f, 1e13f,
+                                     -0.0f, 0.0f,        std::numeric_limits<float>::denorm_min(),
+                                     -std::numeric_limits<float>::max(), std::numeric_limits<float>::quiet_NaN()};
+  std::string expected = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) expected += ',';
+    expected += f32(values[i]);
+  }
+  std::string out = "[";
+  append_json_float_list(out, values);
+  EXPECT_EQ(out, expected);
+  append_json_float_list(out, {});
+  EXPECT_EQ(out, expected);
 }
 
 TEST(JsonWriterTest, StringsEscapeOnlyQuoteBackslashAndControlCharacters) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <numeric>
@@ -30,8 +31,20 @@ namespace messages = storage::messages;
 
 using Kind = StorageError::Kind;
 
-// Records whose JSON forms are made at once on the workers.
+// Records whose JSON forms are made at once on the workers, and the share
+// of them that one worker takes at a time.
 constexpr std::size_t kRun = 1024;
+constexpr std::size_t kPiece = 32;
+
+// The JSON forms of the records kept[start, start + count), or for each the
+// reason it has none.
+struct FormedRun {
+  std::size_t start = 0;
+  std::size_t count = 0;
+  std::vector<std::string> forms;
+  std::vector<std::optional<std::string>> problems;
+  std::atomic<std::size_t> next_piece{0};  // the next kPiece records a worker takes
+};
 
 // The positions in `records` of the records the database keeps, in
 // ascending byte order of their ids: of records with one id, the last.
@@ -128,32 +141,85 @@ std::expected<void, StorageError> RecordStore::write_new(
   if (!put) return std::unexpected(std::move(put.error()));
 
   WrittenBehind written_behind(path);
-  std::vector<std::string> forms(std::min(kRun, kept.size()));
-  std::vector<std::optional<std::string>> problems(forms.size());
-  for (std::size_t start = 0; start < kept.size(); start += kRun) {
-    const std::size_t count = std::min(kRun, kept.size() - start);
-    parallel_for(count, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        forms[i].clear();
-        problems[i].reset();
-        if (auto ok = append_record_json(forms[i], records[kept[start + i]]); !ok) problems[i] = std::move(ok.error());
+  // Two runs are in flight: while one thread stores run r, the others make
+  // the JSON forms of run r + 1, so that SQLite, which stores on one thread
+  // only, seldom waits for them.
+  FormedRun runs[2];
+  const auto form = [&](FormedRun& run, std::size_t start) {
+    run.start = start;
+    run.count = std::min(kRun, kept.size() - start);
+    run.forms.resize(run.count);
+    run.problems.assign(run.count, std::nullopt);
+    run.next_piece.store(0, std::memory_order_relaxed);
+  };
+  const auto form_pieces = [&](FormedRun& run) {
+    for (;;) {
+      const std::size_t piece = run.next_piece.fetch_add(1, std::memory_order_relaxed);
+      const std::size_t begin = piece * kPiece;
+      if (begin >= run.count) return;
+      for (std::size_t i = begin; i < std::min(begin + kPiece, run.count); ++i) {
+        run.forms[i].clear();
+        if (auto ok = append_record_json(run.forms[i], records[kept[run.start + i]]); !ok) {
+          run.problems[i] = std::move(ok.error());
+        }
       }
-    });
-    for (std::size_t i = 0; i < count; ++i) {
-      if (problems[i]) {
-        if (refused != nullptr) *refused = kept[start + i];
-        return std::unexpected(StorageError{Kind::Serialization, std::move(*problems[i])});
+    }
+  };
+  // Stores a formed run in order, up to its first problem.
+  const auto store = [&](const FormedRun& run) -> std::expected<void, StorageError> {
+    for (std::size_t i = 0; i < run.count; ++i) {
+      if (run.problems[i]) {
+        if (refused != nullptr) *refused = kept[run.start + i];
+        return std::unexpected(StorageError{Kind::Serialization, *run.problems[i]});
       }
-      const Record& record = records[kept[start + i]];
+      const Record& record = records[kept[run.start + i]];
       sqlite3_bind_text64(put->get(), 1, record.id.data(), record.id.size(), SQLITE_STATIC, SQLITE_UTF8);
-      sqlite3_bind_blob64(put->get(), 2, forms[i].data(), forms[i].size(), SQLITE_STATIC);
+      sqlite3_bind_blob64(put->get(), 2, run.forms[i].data(), run.forms[i].size(), SQLITE_STATIC);
       auto ok = execute(db, put->get(), Kind::Storage);
       sqlite3_clear_bindings(put->get());
       if (!ok) return ok;
     }
-    written_behind.progress();
-    if (progress) progress(start + count, kept.size());
+    return {};
+  };
+  // The companion's list of the records as an open lists them, filled on the
+  // way with each run once it is stored.
+  RecordList list;
+  std::size_t floats = 0;
+  for (const std::size_t i : kept) floats += records[i].vector.size();
+  list.reserve_more(kept.size(), floats, std::any_of(kept.begin(), kept.end(), [&](std::size_t i) {
+                      return records[i].timestamp.has_value();
+                    }));
+  const auto list_run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      Record& record = records[kept[i]];
+      list.append(std::move(record.id), record.vector, std::move(record.metadata), record.timestamp);
+      std::vector<float>().swap(record.vector);
+    }
+  };
+  if (!kept.empty()) {
+    form(runs[0], 0);
+    parallel_for(kRun / kPiece, [&](std::size_t, std::size_t) { form_pieces(runs[0]); });
   }
+  std::size_t listed = 0;  // the records before kept[listed] are in the list
+  for (std::size_t start = 0, r = 0; start < kept.size(); start += kRun, ++r) {
+    FormedRun& current = runs[r % 2];
+    FormedRun& following = runs[(r + 1) % 2];
+    const bool more = start + kRun < kept.size();
+    if (more) form(following, start + kRun);
+    std::expected<void, StorageError> stored;
+    // Part 0 stores run r, part 1 lists run r - 1, stored before; every
+    // part, once done with that, helps form run r + 1.
+    parallel_for(2, [&](std::size_t begin, std::size_t end) {
+      if (begin == 0) stored = store(current);
+      if (end == 2) list_run(listed, start);
+      if (more) form_pieces(following);
+    });
+    listed = start;
+    if (!stored) return stored;
+    written_behind.progress();
+    if (progress) progress(start + current.count, kept.size());
+  }
+  list_run(listed, kept.size());
   *put = Statement();
   if (auto ok = create_version(db); !ok) return ok;
   if (auto ok = run(db, "COMMIT", Kind::Commit); !ok) return ok;
@@ -165,18 +231,6 @@ std::expected<void, StorageError> RecordStore::write_new(
   connection.db = nullptr;
   if (auto ok = sync_file(path); !ok) return ok;
 
-  // The companion of the records as an open lists them.
-  RecordList list;
-  std::size_t floats = 0;
-  for (const std::size_t i : kept) floats += records[i].vector.size();
-  list.reserve_more(kept.size(), floats, std::any_of(kept.begin(), kept.end(), [&](std::size_t i) {
-                      return records[i].timestamp.has_value();
-                    }));
-  for (const std::size_t i : kept) {
-    Record& record = records[i];
-    list.append(std::move(record.id), record.vector, std::move(record.metadata), record.timestamp);
-    std::vector<float>().swap(record.vector);
-  }
   struct stat status {};
   const mode_t mode = ::stat(path.c_str(), &status) == 0 ? status.st_mode : 0600;
   const std::unique_ptr<SnapshotAnnex> annex = annex_of ? annex_of(list) : nullptr;

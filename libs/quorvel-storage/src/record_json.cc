@@ -317,10 +317,7 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
   out += "{\"id\":";
   append_json_string(out, record.id);
   out += ",\"vector\":[";
-  for (std::size_t i = 0; i < record.vector.size(); ++i) {
-    if (i > 0) out += ',';
-    append_json_float(out, record.vector[i]);
-  }
+  append_json_float_list(out, record.vector);
   out += "],\"metadata\":";
   if (record.metadata) {
     append_json(out, *record.metadata);

@@ -253,6 +253,57 @@ def test_a_bad_record_leaves_no_file_and_no_companion(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+# Inputs whose lines end in every allowed way: the records they hold, and the
+# input line of their last (bad) line when one is added after them.
+LINE_SHAPES = [
+    ("crlf", b'{"id":"a","vector":[1]}\r\n{"id":"b","vector":[2]}\r\n', ["a", "b"]),
+    ("no final line feed", b'{"id":"a","vector":[1]}\n{"id":"b","vector":[2]}', ["a", "b"]),
+    ("blank lines", b'\n  \t\n{"id":"a","vector":[1]}\n\r\n\n{"id":"b","vector":[2]}\n \n', ["a", "b"]),
+    # Longer than any one read: a line of about 12 MB between two short ones.
+    ("a long line", b'{"id":"a","vector":[1]}\n{"id":"b","vector":[2],"metadata":"' + b"x" * 12_000_000 +
+     b'"}\n{"id":"c","vector":[3]}\n', ["a", "b", "c"]),
+]
+
+
+@pytest.mark.parametrize("name, text, ids", LINE_SHAPES, ids=[shape[0] for shape in LINE_SHAPES])
+@pytest.mark.parametrize("through", ["file", "standard input"])
+def test_import_reads_lines_however_they_end(tmp_path, name, text, ids, through):
+    source, target = tmp_path / "source.jsonl", tmp_path / "target.db"
+    source.write_bytes(text)
+
+    def run(path, data):
+        if through == "file":
+            source.write_bytes(data)
+            return subprocess.run([PROGRAM, "import", path, "--input", source], capture_output=True, timeout=120)
+        return subprocess.run([PROGRAM, "import", path], input=data, capture_output=True, timeout=120)
+
+    result = run(target, text)
+    assert (result.returncode, result.stderr) == (0, f"quorvel: {target}: imported {len(ids)} records\n".encode())
+    exported = [json.loads(line) for line in quorvel("export", target).stdout.splitlines()]
+    assert [record["id"] for record in exported] == ids
+    # A bad line after them is named by its number, every line counted.
+    lines = text.count(b"\n") + (0 if text.endswith(b"\n") else 1)
+    bad = text + (b"" if text.endswith(b"\n") else b"\n") + b"[1]\n"
+    result = run(tmp_path / "other.db", bad)
+    where = str(source) if through == "file" else "standard input"
+    assert (result.returncode, result.stderr.decode()) == (
+        1, f"quorvel: {where}: line {lines + 1}: invalid type, expected a string at line 1 column 2{LINE_HOLDS}\n")
+    assert not (tmp_path / "other.db").exists()
+
+
+def test_a_bad_record_far_into_a_new_file_names_its_line(tmp_path):
+    # Thousands of records are stored in runs, the next formed while one is
+    # stored: the first record that cannot be stored is still the one named.
+    lines = [f'{{"id":"r{i:05d}","vector":[{i}]}}' for i in range(5000)]
+    lines[3333] = '{"id":"r03333","vector":[1e39]}'
+    lines[4444] = '{"id":"r04444","vector":[-1e39]}'
+    result = quorvel("import", tmp_path / "new.db", stdin="\n".join(lines) + "\n")
+    assert (result.returncode, result.stderr) == (1, "quorvel: standard input: line 3334: Serialization error: "
+                                                     "vector element 0 is infinite, which has no JSON form; "
+                                                     "nothing was imported\n")
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_a_killed_import_leaves_no_file_or_a_whole_one(tmp_path):
     source, target = tmp_path / "source.jsonl", tmp_path / "target.db"
     count = 20000

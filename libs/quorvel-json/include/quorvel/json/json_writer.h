@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,5 +35,9 @@ void append_json_double(std::string& out, double value);
 // Appends a 32-bit float: positional for decimal exponents -6..12, exponent
 // notation (1e-7, 1e+13) otherwise; null when it is NaN or infinite.
 void append_json_float(std::string& out, float value);
+
+// Appends the elements of `values`, each as append_json_float() writes it,
+// separated by commas.
+void append_json_float_list(std::string& out, std::span<const float> values);
 
 }  // namespace quorvel
