@@ -3,10 +3,38 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quorvel {
+
+// An allocator whose resize() leaves new elements of trivial types
+// unwritten: the layer-0 array of a graph read back is filled from the image
+// by several threads, which then fault its fresh pages in side by side
+// instead of one thread zeroing them all first. A value given to resize()
+// or assign() is still written.
+template <typename T>
+struct UnwrittenAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UnwrittenAllocator<U>;
+  };
+  UnwrittenAllocator() = default;
+  template <typename U>
+  UnwrittenAllocator(const UnwrittenAllocator<U>&) noexcept {}
+
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
 
 // The neighbour lists of every node of an HNSW graph, kept by node number.
 //
@@ -79,7 +107,7 @@ class HnswLinks {
 
   std::vector<std::uint64_t> levels_;  // kNoNode where no node is
   std::size_t slot_size_ = 0;          // 0: layer 0 lives in layer0_lists_
-  std::vector<std::uint64_t> layer0_slots_;
+  std::vector<std::uint64_t, UnwrittenAllocator<std::uint64_t>> layer0_slots_;
   std::vector<std::vector<std::uint64_t>> layer0_lists_;
   std::vector<std::vector<std::vector<std::uint64_t>>> upper_;  // upper_[node][layer - 1]
 };
