@@ -235,7 +235,9 @@ struct HnswImage {
     if (slots != expected_slots || top_level > highest_level) return std::nullopt;
     if (!config->seed && level_draws != 0) return std::nullopt;
 
-    resize_mapped(links.levels_, slots, true);
+    // The source writes every word (as it does the layer-0 array's below),
+    // the first to touch their pages.
+    resize_mapped(links.levels_, slots, false);
     if (!in.get_words(links.levels_.data(), slots)) return std::nullopt;
     std::uint64_t nodes = 0;
     for (const std::uint64_t level : links.levels_) {
@@ -255,7 +257,6 @@ struct HnswImage {
     };
 
     if (slot_size != 0) {
-      // The source writes every word, the first to touch their pages.
       resize_mapped(links.layer0_slots_, slots * slot_size, false);
       if (!in.get_words(links.layer0_slots_.data(), links.layer0_slots_.size())) return std::nullopt;
       const std::uint64_t parts = (slots + kCheckedPerPart - 1) / kCheckedPerPart;
