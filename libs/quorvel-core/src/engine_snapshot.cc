@@ -264,7 +264,7 @@ std::unique_ptr<AttachedIndex> loaded_index(SnapshotLoad& load, const HnswConfig
   if (!maps) return nullptr;
   const std::uint64_t slots = config.retire_deleted ? maps->position_at.size() : load.loaded_records;
   auto graph = read_hnsw_image([&](std::span<std::byte> into) { return section->read(into); }, slots,
-                               highest_level);
+                               highest_level, run);
   // ef_search shapes searches, not the graph: a graph built with another
   // one is the graph this configuration builds. Every other field must
   // agree, the options included.

@@ -338,5 +338,60 @@ TEST_F(EngineSnapshotTest, ADamagedStoredGraphIsNeverUsed) {
   }
 }
 
+// A graph whose stored form spans several of the companion's checked
+// blocks is read by several workers at once: whole and exact, and refused
+// (then built afresh and stored again) when a block past the first is
+// damaged.
+TEST_F(EngineSnapshotTest, AGraphOfManyBlocksLoadsOnSeveralWorkers) {
+  const auto open_on_workers = [&] {
+    EngineOptions options;
+    options.index = config_of(8);
+    options.worker_threads = 4;
+    auto engine = Engine::open(path_, options);
+    EXPECT_TRUE(engine) << engine.error().message();
+    return std::move(*engine);
+  };
+  std::string graph;
+  std::vector<std::vector<SearchResult>> before;
+  {
+    Engine engine = open_on_workers();
+    std::vector<Record> records;
+    for (int i = 0; i < 6000; ++i) {
+      std::string id = std::to_string(100000 + i);  // inserted in id order: no renumbering at the reopen
+      records.push_back(Record{std::move(id), random_vector(random_), std::nullopt, std::nullopt});
+    }
+    ASSERT_TRUE(engine.insert_all(std::move(records)));
+    graph = image_of(*engine.index());
+    before = answers(engine);
+  }
+  ASSERT_GT(graph.size(), 3u * 256 * 1024);  // several blocks
+  {
+    Engine engine = open_on_workers();
+    EXPECT_EQ(image_of(*engine.index()), graph);
+    EXPECT_EQ(answers(engine), before);
+  }
+  const std::string companion = path_ + "-snapshot";
+  std::string bytes;
+  {
+    std::ifstream in(companion, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // The graph is the last section before the page of the checksum table:
+  // this byte lies in its last blocks.
+  const std::size_t at = bytes.size() - 4096 - graph.size() / 3;
+  bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+  std::ofstream(companion, std::ios::binary | std::ios::trunc).write(bytes.data(),
+                                                                     static_cast<std::streamsize>(bytes.size()));
+  struct stat damaged {};
+  ASSERT_EQ(::stat(companion.c_str(), &damaged), 0);
+  {
+    Engine engine = open_on_workers();
+    EXPECT_EQ(engine.index()->size(), 6000u);
+  }
+  struct stat rewritten {};
+  ASSERT_EQ(::stat(companion.c_str(), &rewritten), 0);
+  EXPECT_NE(rewritten.st_ino, damaged.st_ino);
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -1,6 +1,7 @@
 #include "quorvel/index/hnsw_image.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <fstream>
@@ -42,13 +43,16 @@ bool huge_pages_free_for(std::size_t bytes) {
   return free_huge * kHugePage >= 2 * bytes;
 }
 
-// Sizes the vector to `count` zeros, its storage first mapped in one call,
-// in huge pages where they are free: the lists of a large graph are
-// hundreds of megabytes, and touching fresh small pages one by one costs a
-// fault apiece, which a virtual machine makes dear (filling them took three
-// times as long as reading the graph).
-void resize_mapped(std::vector<std::uint64_t>& words, std::size_t count) {
-  const std::size_t bytes = count * sizeof(std::uint64_t);
+// Sizes the vector to `count` elements, its storage in huge pages where
+// they are free: the lists of a large graph are hundreds of megabytes, and
+// touching fresh small pages one by one costs a fault apiece, which a
+// virtual machine makes dear (filling them took three times as long as
+// reading the graph). With `populate` the pages are mapped in one call
+// first; without it they are left to whoever writes them first (new words
+// of a vector whose allocator leaves them unwritten stay so).
+template <typename Vector>
+void resize_mapped(Vector& words, std::size_t count, bool populate) {
+  const std::size_t bytes = count * sizeof(typename Vector::value_type);
   if (bytes >= 2 * kHugePage && count > words.capacity()) {
     words.reserve(count);
     const auto start = reinterpret_cast<std::uintptr_t>(words.data());
@@ -57,12 +61,17 @@ void resize_mapped(std::vector<std::uint64_t>& words, std::size_t count) {
     if (huge_end > huge_start && huge_pages_free_for(bytes)) {
       (void)::madvise(reinterpret_cast<void*>(huge_start), huge_end - huge_start, MADV_HUGEPAGE);
     }
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    (void)::madvise(reinterpret_cast<void*>(start & ~(page - 1)), start + bytes - (start & ~(page - 1)),
-                    MADV_POPULATE_WRITE);
+    if (populate) {
+      const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+      (void)::madvise(reinterpret_cast<void*>(start & ~(page - 1)), start + bytes - (start & ~(page - 1)),
+                      MADV_POPULATE_WRITE);
+    }
   }
   words.resize(count);
 }
+
+// Node slots whose layer-0 lists one part checks.
+constexpr std::uint64_t kCheckedPerPart = 16384;
 
 }  // namespace
 
@@ -210,7 +219,7 @@ struct HnswImage {
   }
 
   static std::optional<HnswIndex> read(const HnswImageSource& source, std::uint64_t expected_slots,
-                                       std::uint64_t highest_level) {
+                                       std::uint64_t highest_level, const ParallelParts& run_parts) {
     Reader in(source);
     std::uint64_t head[22];
     if (!in.get_words(head, std::size(head))) return std::nullopt;
@@ -226,7 +235,9 @@ struct HnswImage {
     if (slots != expected_slots || top_level > highest_level) return std::nullopt;
     if (!config->seed && level_draws != 0) return std::nullopt;
 
-    resize_mapped(links.levels_, slots);
+    // The source writes every word (as it does the layer-0 array's below),
+    // the first to touch their pages.
+    resize_mapped(links.levels_, slots, false);
     if (!in.get_words(links.levels_.data(), slots)) return std::nullopt;
     std::uint64_t nodes = 0;
     for (const std::uint64_t level : links.levels_) {
@@ -246,14 +257,26 @@ struct HnswImage {
     };
 
     if (slot_size != 0) {
-      resize_mapped(links.layer0_slots_, slots * slot_size);
+      resize_mapped(links.layer0_slots_, slots * slot_size, false);
       if (!in.get_words(links.layer0_slots_.data(), links.layer0_slots_.size())) return std::nullopt;
-      for (std::uint64_t node = 0; node < slots; ++node) {
-        const std::uint64_t* slot = links.layer0_slots_.data() + node * slot_size;
-        const bool present = links.levels_[node] != kNoNode;
-        if (slot[0] > (present ? slot_size - 1 : 0)) return std::nullopt;
-        if (!std::all_of(slot + 1, slot + 1 + slot[0], fits(node, 0))) return std::nullopt;
+      const std::uint64_t parts = (slots + kCheckedPerPart - 1) / kCheckedPerPart;
+      std::atomic<bool> valid = true;
+      const auto check_part = [&](std::size_t part) {
+        const std::uint64_t last = std::min(slots, (part + 1) * kCheckedPerPart);
+        for (std::uint64_t node = part * kCheckedPerPart; node < last && valid; ++node) {
+          const std::uint64_t* slot = links.layer0_slots_.data() + node * slot_size;
+          const bool present = links.levels_[node] != kNoNode;
+          if (slot[0] > (present ? slot_size - 1 : 0) || !std::all_of(slot + 1, slot + 1 + slot[0], fits(node, 0))) {
+            valid = false;
+          }
+        }
+      };
+      if (run_parts) {
+        run_parts(static_cast<std::size_t>(parts), check_part);
+      } else {
+        for (std::uint64_t part = 0; part < parts; ++part) check_part(static_cast<std::size_t>(part));
       }
+      if (!valid) return std::nullopt;
     } else {
       const std::uint64_t longest = std::max(config->m, config->m_max0);
       links.layer0_lists_.resize(slots);
@@ -263,7 +286,8 @@ struct HnswImage {
       }
     }
     const std::uint64_t longest_upper = std::max(config->m, config->m_max);
-    links.upper_.resize(slots);
+    // An empty vector per slot: tens of megabytes at a million nodes.
+    resize_mapped(links.upper_, slots, true);
     for (std::uint64_t node = 0; node < slots; ++node) {
       const std::uint64_t level = links.levels_[node];
       if (level == kNoNode || level == 0) continue;
@@ -313,8 +337,8 @@ void write_hnsw_image(const HnswIndex& index, std::span<const std::size_t> order
 }
 
 std::optional<HnswIndex> read_hnsw_image(const HnswImageSource& source, std::uint64_t slots,
-                                         std::uint64_t highest_level) {
-  return HnswImage::read(source, slots, highest_level);
+                                         std::uint64_t highest_level, const ParallelParts& run_parts) {
+  return HnswImage::read(source, slots, highest_level, run_parts);
 }
 
 HnswIndex renumbered(const HnswIndex& index, std::span<const std::size_t> order) {

@@ -3,10 +3,38 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quorvel {
+
+// An allocator whose resize() leaves new elements of trivial types
+// unwritten: the levels and the layer-0 array of a graph read back are
+// filled from the image by several threads, which then fault their fresh
+// pages in side by side instead of one thread zeroing them all first. A
+// value given to resize() or assign() is still written.
+template <typename T>
+struct UnwrittenAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UnwrittenAllocator<U>;
+  };
+  UnwrittenAllocator() = default;
+  template <typename U>
+  UnwrittenAllocator(const UnwrittenAllocator<U>&) noexcept {}
+
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
 
 // The neighbour lists of every node of an HNSW graph, kept by node number.
 //
@@ -77,9 +105,9 @@ class HnswLinks {
   // Fixed slots up to this many numbers (2 KiB a node).
   static constexpr std::uint64_t kLongestSlot = 255;
 
-  std::vector<std::uint64_t> levels_;  // kNoNode where no node is
+  std::vector<std::uint64_t, UnwrittenAllocator<std::uint64_t>> levels_;  // kNoNode where no node is
   std::size_t slot_size_ = 0;          // 0: layer 0 lives in layer0_lists_
-  std::vector<std::uint64_t> layer0_slots_;
+  std::vector<std::uint64_t, UnwrittenAllocator<std::uint64_t>> layer0_slots_;
   std::vector<std::vector<std::uint64_t>> layer0_lists_;
   std::vector<std::vector<std::vector<std::uint64_t>>> upper_;  // upper_[node][layer - 1]
 };

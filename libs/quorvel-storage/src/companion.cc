@@ -94,6 +94,7 @@ std::optional<RecordList> Companion::load(const ParallelFor& parallel_for) {
   if (!version_) return std::nullopt;
   auto file = open_snapshot(path_, *version_);
   if (!file) return std::nullopt;
+  (*file)->parallel_for = parallel_for;
   auto chain = read_change_chain(**file, *version_);
   if (!chain) return std::nullopt;
   auto records = read_snapshot_records(**file, parallel_for);

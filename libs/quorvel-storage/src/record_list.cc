@@ -103,8 +103,7 @@ void RecordListInternals::append_loaded(RecordList& list, std::span<const float>
 }
 
 void RecordListInternals::adopt(RecordList& list, Column<std::string> ids, Column<std::optional<JsonValue>> metadata,
-                                std::span<const std::uint32_t> lengths, Column<std::optional<std::uint64_t>> timestamps,
-                                FloatArena arena) {
+                                std::span<const std::uint32_t> lengths, Column<std::optional<std::uint64_t>> timestamps) {
   const std::size_t count = ids.size();
   list.ids_ = std::move(ids);
   list.metadata_ = std::move(metadata);
@@ -121,10 +120,13 @@ void RecordListInternals::adopt(RecordList& list, Column<std::string> ids, Colum
   std::fill(list.live_.begin(), list.live_.end(), 1);
   list.free_slots_ = 0;
   list.hole_floats_ = 0;
-  list.storage_->arena = std::move(arena);
-  list.floats_ = list.storage_->arena.data();
   list.storage_->index.reserve(count, list.ids_);
   list.storage_->index.rebuild(list.ids_);
+}
+
+void RecordListInternals::adopt_floats(RecordList& list, FloatArena arena) {
+  list.storage_->arena = std::move(arena);
+  list.floats_ = list.storage_->arena.data();
 }
 
 void RecordListInternals::reorder(RecordList& list, std::span<const std::size_t> order) {

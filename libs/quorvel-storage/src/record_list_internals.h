@@ -38,12 +38,15 @@ struct RecordListInternals {
   static std::span<const float> arena(const RecordList& list);
 
   // Fills the empty `list` from whole columns: the ids (distinct), metadata
-  // and vector lengths of every entry, their timestamps (empty when none
-  // has one), and an arena holding every vector back to back in order.
-  // Takes everything over.
+  // and vector lengths of every entry, and their timestamps (empty when none
+  // has one). Takes everything over. The list is whole once adopt_floats()
+  // has given it the vectors.
   static void adopt(RecordList& list, Column<std::string> ids, Column<std::optional<JsonValue>> metadata,
-                    std::span<const std::uint32_t> lengths, Column<std::optional<std::uint64_t>> timestamps,
-                    FloatArena arena);
+                    std::span<const std::uint32_t> lengths, Column<std::optional<std::uint64_t>> timestamps);
+
+  // Gives the `list` that adopt() filled its vectors: an arena holding every
+  // vector back to back in order, as long as the lengths add up to.
+  static void adopt_floats(RecordList& list, FloatArena arena);
 
   // Puts the entries at the positions `order` names in that order, as
   // positions 0 to order.size() - 1, and drops every other slot: order[i]

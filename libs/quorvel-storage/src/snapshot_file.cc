@@ -43,15 +43,16 @@ std::string version_bytes(const char* bytes, std::uint32_t length) {
 }
 
 // Reads the blocks [first, first + count) of `entry` into `into` (where
-// block 0 of the section goes), checking each; false on the first wrong
-// one or failed read.
+// block `first` goes), checking each; false on the first wrong one or
+// failed read.
 bool read_blocks(const Sections& file, const format::SectionEntry& entry, std::byte* into, std::size_t first,
                  std::size_t count) {
   for (std::size_t block = first; block < first + count; ++block) {
     const std::uint64_t at = block * format::kBlockBytes;
     const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, entry.bytes - at));
-    if (!read_fully(file.fd, into + at, length, entry.offset + at)) return false;
-    if (checksum64({into + at, length}) != file.checksums[entry.first_block + block]) return false;
+    if (!read_fully(file.fd, into, length, entry.offset + at)) return false;
+    if (checksum64({into, length}) != file.checksums[entry.first_block + block]) return false;
+    into += length;
   }
   return true;
 }
@@ -60,15 +61,16 @@ std::size_t block_count(std::uint64_t bytes) {
   return static_cast<std::size_t>((bytes + format::kBlockBytes - 1) / format::kBlockBytes);
 }
 
-// The whole section `entry` read into `into` (entry.bytes long), its blocks
-// in parallel. Each block is checked right after it is read, while it is
-// still in the cache. (Mapping the file and copying from the mapping was
-// slower: a 4 KiB page of a file mapping costs as much to map as to read.)
-bool read_section(const Sections& file, const format::SectionEntry& entry, std::byte* into,
-                  const ParallelFor& parallel_for) {
+// The blocks [first, first + count) of `entry` read into `into`, in
+// parallel with the file's parallel_for. Each block is checked right after
+// it is read, while it is still in the cache.
+bool read_block_run(const Sections& file, const format::SectionEntry& entry, std::byte* into, std::size_t first,
+                    std::size_t count) {
   std::atomic<bool> intact = true;
-  parallel_for(block_count(entry.bytes), [&](std::size_t begin, std::size_t end) {
-    if (intact && !read_blocks(file, entry, into, begin, end - begin)) intact = false;
+  file.parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    if (intact && !read_blocks(file, entry, into + begin * format::kBlockBytes, first + begin, end - begin)) {
+      intact = false;
+    }
   });
   return intact;
 }
@@ -131,6 +133,105 @@ class MappedSections {
   std::uint64_t from_ = 0;
 };
 
+// The sections of a companion's records but the vectors.
+struct RecordSections {
+  std::size_t count = 0;
+  const format::SectionEntry* id_lengths = nullptr;
+  const format::SectionEntry* id_bytes = nullptr;
+  const format::SectionEntry* metadata_ends = nullptr;
+  const format::SectionEntry* metadata_bytes = nullptr;
+  const format::SectionEntry* timestamp_flags = nullptr;   // nullptr when no record has a timestamp
+  const format::SectionEntry* timestamp_values = nullptr;  // likewise
+  const format::SectionEntry* vector_lengths = nullptr;
+};
+
+// What build_list() made of the sections.
+enum class ListOutcome {
+  kBuilt,
+  kDamaged,              // a block's checksum is wrong, or the sections could not be mapped
+  kLengthsDisagree,      // the lengths do not add up to the sections' sizes
+  kColumnsInconsistent,  // ids not in ascending order, a metadata value that does not read back
+};
+
+// Builds every part of `list` but its vectors from `sections` of `file`:
+// maps them and checks their blocks, then fills the columns (in parallel
+// with `parallel_for`) and the id index. `list` is complete only when
+// kBuilt is returned.
+ListOutcome build_list(const Sections& file, const RecordSections& sections, RecordList& list,
+                       const ParallelFor& parallel_for) {
+  const std::size_t count = sections.count;
+  const bool timestamps = sections.timestamp_values != nullptr;
+  std::vector<const format::SectionEntry*> small = {sections.id_lengths, sections.id_bytes, sections.metadata_ends,
+                                                    sections.metadata_bytes, sections.vector_lengths};
+  if (timestamps) small.insert(small.end(), {sections.timestamp_flags, sections.timestamp_values});
+  std::uint64_t from = UINT64_MAX;
+  std::uint64_t to = 0;
+  for (const format::SectionEntry* entry : small) {
+    from = std::min(from, entry->offset);
+    to = std::max(to, entry->offset + entry->bytes);
+  }
+  MappedSections mapped;
+  if (!mapped.map(file, from, to, small, parallel_for)) return ListOutcome::kDamaged;
+  const auto id_length = mapped.values<std::uint32_t>(*sections.id_lengths);
+  const auto vector_length = mapped.values<std::uint32_t>(*sections.vector_lengths);
+  const auto ends = mapped.values<std::uint64_t>(*sections.metadata_ends);
+  const std::string_view all_ids = mapped.text(*sections.id_bytes);
+  const std::string_view all_metadata = mapped.text(*sections.metadata_bytes);
+
+  // Where each id begins, and that the lengths add up.
+  std::vector<std::uint64_t> id_starts;
+  resize_populated(id_starts, count + 1);
+  std::uint64_t floats = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    id_starts[i + 1] = id_starts[i] + id_length[i];
+    floats += vector_length[i];
+  }
+  if (id_starts[count] != all_ids.size() || floats != file.header.float_count ||
+      (count > 0 && ends[count - 1] != all_metadata.size()) || (count == 0 && !all_metadata.empty())) {
+    return ListOutcome::kLengthsDisagree;
+  }
+
+  Column<std::string> ids;
+  resize_populated(ids, count);
+  Column<std::optional<JsonValue>> metadata;
+  resize_populated(metadata, count);
+  Column<std::optional<std::uint64_t>> stamps;
+  if (timestamps) resize_populated(stamps, count);
+  const auto flags =
+      timestamps ? mapped.values<std::uint8_t>(*sections.timestamp_flags) : std::span<const std::uint8_t>();
+  const auto stamp_values =
+      timestamps ? mapped.values<std::uint64_t>(*sections.timestamp_values) : std::span<const std::uint64_t>();
+  std::atomic<bool> consistent = true;
+  parallel_for((count + kColumnChunk - 1) / kColumnChunk, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t chunk = begin; chunk < end && consistent; ++chunk) {
+      const std::size_t last = std::min(count, (chunk + 1) * kColumnChunk);
+      for (std::size_t i = chunk * kColumnChunk; i < last; ++i) {
+        const std::string_view id = all_ids.substr(id_starts[i], id_starts[i + 1] - id_starts[i]);
+        // Strictly ascending ids: the order an open gives, and no id twice.
+        const std::uint64_t from_metadata = i == 0 ? 0 : ends[i - 1];
+        if ((i > 0 && !(all_ids.substr(id_starts[i - 1], id_starts[i] - id_starts[i - 1]) < id)) ||
+            ends[i] < from_metadata || ends[i] > all_metadata.size() || (timestamps && flags[i] > 1)) {
+          consistent = false;
+          break;
+        }
+        ids[i] = id;
+        if (ends[i] > from_metadata) {
+          metadata[i] = read_binary_value(all_metadata.substr(from_metadata, ends[i] - from_metadata),
+                                          kMaxMetadataNesting);
+          if (!metadata[i]) {
+            consistent = false;
+            break;
+          }
+        }
+        if (timestamps && flags[i] == 1) stamps[i] = stamp_values[i];
+      }
+    }
+  });
+  if (!consistent) return ListOutcome::kColumnsInconsistent;
+  RecordListInternals::adopt(list, std::move(ids), std::move(metadata), vector_length, std::move(stamps));
+  return ListOutcome::kBuilt;
+}
+
 // Reads an owner's section in order, a checked block at a time.
 class SectionReader : public SnapshotSectionReader {
  public:
@@ -149,19 +250,20 @@ class SectionReader : public SnapshotSectionReader {
         into = into.subspan(taken);
         continue;
       }
-      // A whole block wanted: read and check it where it goes, without the
-      // copy through the staging buffer.
+      // Whole blocks wanted: read and check them where they go, without the
+      // copy through the staging buffer, several at once.
       const std::uint64_t at = next_block_ * format::kBlockBytes;
       const std::uint64_t left = at < entry_.bytes ? entry_.bytes - at : 0;
       const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(format::kBlockBytes, left));
       if (block > 0 && into.size() >= block) {
-        if (!read_fully(file_->fd, into.data(), block, entry_.offset + at) ||
-            checksum64({into.data(), block}) != file_->checksums[entry_.first_block + next_block_]) {
+        const std::size_t whole = into.size() >= left ? block_count(left) : into.size() / format::kBlockBytes;
+        const std::size_t bytes = static_cast<std::size_t>(std::min<std::uint64_t>(left, whole * format::kBlockBytes));
+        if (!read_block_run(*file_, entry_, into.data(), next_block_, whole)) {
           failed_ = true;
           return false;
         }
-        ++next_block_;
-        into = into.subspan(block);
+        next_block_ += whole;
+        into = into.subspan(bytes);
         continue;
       }
       if (!stage_next()) {
@@ -349,83 +451,41 @@ std::expected<RecordList, SnapshotRefusal> read_snapshot_records(const Sections&
       (timestamps && (timestamp_flags->bytes != count || timestamp_values->bytes != count * sizeof(std::uint64_t)))) {
     return refuse(messages::kCompanionInconsistent);
   }
-  std::vector<const format::SectionEntry*> small = {id_lengths, id_bytes, metadata_ends, metadata_bytes,
-                                                    vector_lengths};
-  if (timestamps) small.insert(small.end(), {timestamp_flags, timestamp_values});
-  std::uint64_t from = UINT64_MAX;
-  std::uint64_t to = 0;
-  for (const format::SectionEntry* entry : small) {
-    from = std::min(from, entry->offset);
-    to = std::max(to, entry->offset + entry->bytes);
-  }
-  MappedSections mapped;
-  if (!mapped.map(file, from, to, small, parallel_for)) return refuse(messages::kCompanionDamaged);
-  const auto id_length = mapped.values<std::uint32_t>(*id_lengths);
-  const auto vector_length = mapped.values<std::uint32_t>(*vector_lengths);
-  const auto ends = mapped.values<std::uint64_t>(*metadata_ends);
-  const std::string_view all_ids = mapped.text(*id_bytes);
-  const std::string_view all_metadata = mapped.text(*metadata_bytes);
+  const RecordSections sections{count,           id_lengths,     id_bytes,         metadata_ends, metadata_bytes,
+                                timestamp_flags, timestamp_values, vector_lengths};
 
-  // Where each id begins, and that the lengths add up.
-  std::vector<std::uint64_t> id_starts;
-  resize_populated(id_starts, count + 1);
-  std::uint64_t floats = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    id_starts[i + 1] = id_starts[i] + id_length[i];
-    floats += vector_length[i];
-  }
-  if (id_starts[count] != all_ids.size() || floats != header.float_count ||
-      (count > 0 && ends[count - 1] != all_metadata.size()) || (count == 0 && !all_metadata.empty())) {
-    return refuse(messages::kCompanionInconsistent);
-  }
-
-  // The vectors straight into the arena, each block checked as it lands;
-  // the workers fault its pages in as they read.
+  // The vectors go straight into the arena, each block checked as it
+  // lands, the workers faulting its pages in as they read (mapping the file
+  // and copying from the mapping was slower: a 4 KiB page of a file mapping
+  // costs as much to map as to read). One task beside them reads the other
+  // sections and builds the rest of the list, so that its single-threaded
+  // steps (mapping the sections, sizing the columns, the id index) overlap
+  // the reading instead of following it.
   FloatArena arena;
   float* into = arena.grow_unpopulated(static_cast<std::size_t>(header.float_count));
-  if (!read_section(file, *vectors, reinterpret_cast<std::byte*>(into), parallel_for)) {
-    return refuse(messages::kCompanionDamaged);
-  }
-
-  Column<std::string> ids;
-  resize_populated(ids, count);
-  Column<std::optional<JsonValue>> metadata;
-  resize_populated(metadata, count);
-  Column<std::optional<std::uint64_t>> stamps;
-  if (timestamps) resize_populated(stamps, count);
-  const auto flags = timestamps ? mapped.values<std::uint8_t>(*timestamp_flags) : std::span<const std::uint8_t>();
-  const auto stamp_values =
-      timestamps ? mapped.values<std::uint64_t>(*timestamp_values) : std::span<const std::uint64_t>();
-  std::atomic<bool> consistent = true;
-  parallel_for((count + kColumnChunk - 1) / kColumnChunk, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t chunk = begin; chunk < end && consistent; ++chunk) {
-      const std::size_t last = std::min(count, (chunk + 1) * kColumnChunk);
-      for (std::size_t i = chunk * kColumnChunk; i < last; ++i) {
-        const std::string_view id = all_ids.substr(id_starts[i], id_starts[i + 1] - id_starts[i]);
-        // Strictly ascending ids: the order an open gives, and no id twice.
-        const std::uint64_t from_metadata = i == 0 ? 0 : ends[i - 1];
-        if ((i > 0 && !(all_ids.substr(id_starts[i - 1], id_starts[i] - id_starts[i - 1]) < id)) ||
-            ends[i] < from_metadata || ends[i] > all_metadata.size() || (timestamps && flags[i] > 1)) {
-          consistent = false;
-          break;
-        }
-        ids[i] = id;
-        if (ends[i] > from_metadata) {
-          metadata[i] = read_binary_value(all_metadata.substr(from_metadata, ends[i] - from_metadata),
-                                          kMaxMetadataNesting);
-          if (!metadata[i]) {
-            consistent = false;
-            break;
-          }
-        }
-        if (timestamps && flags[i] == 1) stamps[i] = stamp_values[i];
+  RecordList list;
+  ListOutcome outcome = ListOutcome::kBuilt;
+  std::atomic<bool> vectors_intact = true;
+  parallel_for(1 + block_count(vectors->bytes), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t task = begin; task < end; ++task) {
+      if (task == 0) {
+        outcome = build_list(file, sections, list, parallel_for);
+      } else if (vectors_intact && !read_blocks(file, *vectors,
+                                                reinterpret_cast<std::byte*>(into) + (task - 1) * format::kBlockBytes,
+                                                task - 1, 1)) {
+        vectors_intact = false;
       }
     }
   });
-  if (!consistent) return refuse(messages::kCompanionInconsistent);
-  RecordList list;
-  RecordListInternals::adopt(list, std::move(ids), std::move(metadata), vector_length, std::move(stamps),
-                             std::move(arena));
+  // The reasons in the order the sections are checked: the sections beside
+  // the vectors, their lengths, the vectors, the columns.
+  if (outcome == ListOutcome::kDamaged) return refuse(messages::kCompanionDamaged);
+  if (outcome == ListOutcome::kLengthsDisagree) return refuse(messages::kCompanionInconsistent);
+  if (!vectors_intact) return refuse(messages::kCompanionDamaged);
+  if (outcome == ListOutcome::kColumnsInconsistent) return refuse(messages::kCompanionInconsistent);
+  // The lengths were checked to add up to the header's float count, which
+  // the vectors section holds.
+  RecordListInternals::adopt_floats(list, std::move(arena));
   return list;
 }
 

@@ -27,6 +27,8 @@ struct SnapshotLoad::Sections {
   snapshot::Header header{};
   std::vector<std::uint64_t> checksums;  // of every block of every section
   std::vector<bool> taken;               // per section: handed out already
+  // What reads many blocks of a section at once.
+  ParallelFor parallel_for = run_serially;
 
   // The entry of the section of `kind`, or nullptr.
   const snapshot::SectionEntry* find(std::uint32_t kind) const;

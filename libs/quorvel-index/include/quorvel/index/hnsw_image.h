@@ -37,9 +37,11 @@ void write_hnsw_image(const HnswIndex& index, std::span<const std::size_t> order
 // node of the list's layer or is the list's owner, an entry point that is
 // not a node, a list longer than the configuration lets it grow, a level
 // above the entry point's, a retired mark on no node); such bytes never
-// make an index whose searches could read outside it.
+// make an index whose searches could read outside it. The checks of the
+// layer-0 lists run in parts with `run_parts` (by default on the calling
+// thread).
 std::optional<HnswIndex> read_hnsw_image(const HnswImageSource& source, std::uint64_t slots,
-                                         std::uint64_t highest_level);
+                                         std::uint64_t highest_level, const ParallelParts& run_parts = {});
 
 // A copy of `index` with its node order[i] numbered i (see
 // write_hnsw_image); the searches of the copy answer as the original's
