@@ -11,6 +11,7 @@ what the contenders need. Every contender runs in a worker process of its own
 """
 
 import argparse
+import dataclasses
 import datetime
 import json
 import os
@@ -92,9 +93,12 @@ def main() -> None:
     parser.add_argument("--only", action="append", help="run only this contender (repeatable)")
     parser.add_argument("--skip", choices=["writes", "exact", "ann"], action="append", default=[],
                         help="leave out a group of workloads (repeatable)")
+    parser.add_argument("--sizes", help="N of the Gaussian sets, comma-separated (default: the mode's)")
     arguments = parser.parse_args()
 
     plan = PLANS[arguments.mode]
+    if arguments.sizes:
+        plan = dataclasses.replace(plan, sizes=tuple(int(size) for size in arguments.sizes.split(",")))
     scratch = os.path.abspath(arguments.scratch or os.path.join(REPOSITORY, "build", "bench-peers", plan.mode))
     full = plan.mode == "full"
     out = arguments.out or (os.path.join(REPOSITORY, "bench", "results", "latest.json") if full
