@@ -62,10 +62,11 @@ std::vector<float> vector_copy(const RecordList& records, std::size_t position) 
 
 // The searches of a new node of a retiring index, run on a worker while the
 // change that adds the node is committed. They read the graph and the
-// record list as they stand before the change, which is what the searches
-// made after the commit would see: those read no list entry but the
-// replaced one, whose node is then retired and reads the copy of the same
-// old vector. Dropping the object waits for the worker.
+// record list as they stand before the change and find what searches made
+// after it would find: the change reaches the list only at the replaced
+// entry (or as a new one at its end), whose node is retired by then and
+// reads its kept copy of the same old vector, and the new node, not yet
+// linked, is read by no search. Dropping the object waits for the worker.
 class EarlySearch {
  public:
   EarlySearch() = default;
