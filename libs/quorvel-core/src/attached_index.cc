@@ -76,7 +76,8 @@ HnswInsertPlan AttachedIndex::plan_change(const RecordList& records, std::option
   const auto lookup = [&](std::uint64_t n) { return vector_of(vector_at, n); };
   std::optional<std::uint64_t> retiring;
   if (replacing) retiring = node_at_[*replacing];
-  return index_.plan_insert(vector, lookup, metric, level_word, retiring);
+  // The node number insert_at() will give.
+  return index_.plan_insert(position_at_.size(), vector, lookup, metric, level_word, retiring);
 }
 
 void AttachedIndex::insert_at(const VectorAt& vector_at, std::size_t position, Metric metric,

@@ -375,16 +375,16 @@ std::vector<Candidate> choose_diverse(std::vector<Candidate> found, std::uint64_
   return kept;
 }
 
-// Cuts the list of `owner` on `layer` to `bound` neighbours (none for a
-// bound of 0) under the configuration's selection: the closest, closest
-// first (the larger number first among equally close ones), or the diverse
-// selection among them.
-void trim(HnswLinks& links, KeyBatch& batch, const HnswConfig& config, std::uint64_t owner, std::uint64_t layer,
-          std::uint64_t bound, VectorLookup vector_of, const KeyOf& key) {
-  const std::span<const std::uint64_t> neighbors = links.list(owner, layer);
+// What the list `neighbors` of an owner whose vector is `owner_vector` is
+// cut to at `bound` neighbours (none for a bound of 0) under the
+// configuration's selection: the closest, closest first (the larger number
+// first among equally close ones), or the diverse selection among them.
+std::vector<std::uint64_t> trimmed(std::span<const std::uint64_t> neighbors, std::span<const float> owner_vector,
+                                   KeyBatch& batch, const HnswConfig& config, std::uint64_t bound,
+                                   VectorLookup vector_of, const KeyOf& key) {
   batch.start(neighbors.size());
   for (const std::uint64_t neighbor : neighbors) batch.add(neighbor, vector_of(neighbor));
-  batch.compute(key, vector_of(owner));
+  batch.compute(key, owner_vector);
   std::vector<std::uint64_t> kept;
   if (config.selection == NeighborSelection::Diverse) {
     std::vector<Candidate> found(batch.size);
@@ -397,7 +397,14 @@ void trim(HnswLinks& links, KeyBatch& batch, const HnswConfig& config, std::uint
     for (std::size_t i = 0; i < batch.size; ++i) heap.push({-batch.keys[i], batch.nodes[i]});
     while (kept.size() < bound && !heap.empty()) kept.push_back(heap.pop().node);
   }
-  links.assign(owner, layer, kept);
+  return kept;
+}
+
+// Cuts the list of `owner` on `layer` to `bound` neighbours (trimmed()).
+void trim(HnswLinks& links, KeyBatch& batch, const HnswConfig& config, std::uint64_t owner, std::uint64_t layer,
+          std::uint64_t bound, VectorLookup vector_of, const KeyOf& key) {
+  links.assign(owner, layer,
+               trimmed(links.list(owner, layer), vector_of(owner), batch, config, bound, vector_of, key));
 }
 
 // A layer-0 list holds at most max(m, m_max0) numbers between insertions,
@@ -461,9 +468,8 @@ std::vector<Candidate> select_on_layer(const Access& access, const HnswConfig& c
   return selected;
 }
 
-// The node number of a selected neighbour, as a Candidate or as a number.
+// The node number of a selected neighbour.
 std::uint64_t number_of(const Candidate& candidate) { return candidate.node; }
-std::uint64_t number_of(std::uint64_t node) { return node; }
 
 // Links the new node `node` with its `selected` neighbours on `layer` in
 // both directions and trims every list grown past its bound. Changes only
@@ -656,9 +662,11 @@ std::optional<std::uint32_t> HnswIndex::peek_level_word() const {
   return static_cast<std::uint32_t>(ahead());
 }
 
-HnswInsertPlan HnswIndex::plan_insert(std::span<const float> vector, VectorLookup vector_of, Metric metric,
-                                      std::uint32_t level_word, std::optional<std::uint64_t> retiring) const {
+HnswInsertPlan HnswIndex::plan_insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of,
+                                      Metric metric, std::uint32_t level_word,
+                                      std::optional<std::uint64_t> retiring) const {
   HnswInsertPlan plan;
+  plan.node_ = node;
   plan.level_word_ = level_word;
   plan.entry_point_ = entry_point_;
   plan.top_level_ = top_level_;
@@ -679,12 +687,28 @@ HnswInsertPlan HnswIndex::plan_insert(std::span<const float> vector, VectorLooku
   }
   const Linkable linkable =
       plan.retired_count_ != 0 ? Linkable{this, plan.retiring_} : Linkable{};
+  // The lists of the chosen neighbours that the new link will push past
+  // their bound are cut here too: the cut reads only the list as it
+  // stands, with the new node at its end, and the vectors.
+  const auto with_new = [&](std::uint64_t n) { return n == node ? vector : vector_of(n); };
+  std::vector<std::uint64_t> grown;
   for (std::uint64_t layer = std::min(top_level_, level);; --layer) {
     const std::vector<Candidate> selected =
         select_on_layer(access, config_, *lease, vector, entry, layer, vector_of, key, linkable);
-    std::vector<std::uint64_t>& numbers = plan.neighbors_.emplace_back();
-    numbers.reserve(selected.size());
-    for (const Candidate& chosen : selected) numbers.push_back(chosen.node);
+    HnswInsertPlan::Layer& planned = plan.layers_.emplace_back();
+    const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m_max;
+    for (const Candidate& chosen : selected) {
+      planned.neighbors.push_back(chosen.node);
+      const std::span<const std::uint64_t> list = links_->list(chosen.node, layer);
+      if (list.size() + 1 <= bound) {
+        planned.cut_lists.emplace_back();
+        continue;
+      }
+      grown.assign(list.begin(), list.end());
+      grown.push_back(node);
+      planned.cut_lists.push_back(
+          trimmed(grown, vector_of(chosen.node), (*lease).batch, config_, bound, with_new, key));
+    }
     if (layer == 0) break;
   }
   return plan;
@@ -693,8 +717,8 @@ HnswInsertPlan HnswIndex::plan_insert(std::span<const float> vector, VectorLooku
 void HnswIndex::insert_planned(std::uint64_t node, std::span<const float> vector, const HnswInsertPlan& plan,
                                VectorLookup vector_of, Metric metric) {
   const bool retired_as_planned = plan.retiring_ == HnswInsertPlan::kNoNode || is_retired(plan.retiring_);
-  if (plan.entry_point_ != entry_point_ || plan.top_level_ != top_level_ || plan.size_ != size_ ||
-      plan.retired_count_ != retired_count_ || !retired_as_planned) {
+  if (plan.node_ != node || plan.entry_point_ != entry_point_ || plan.top_level_ != top_level_ ||
+      plan.size_ != size_ || plan.retired_count_ != retired_count_ || !retired_as_planned) {
     HnswInternals::insert_with_word(*this, plan.level_word_, node, vector, vector_of, metric);
     return;
   }
@@ -708,12 +732,17 @@ void HnswIndex::insert_planned(std::uint64_t node, std::span<const float> vector
     top_level_ = level;
     return;
   }
-  const KeyOf key(metric);
-  ScratchLease lease;
-  const DirectAccess access{links};
+  // As link_on_layer() links a node inserted alone, with the cuts made.
   std::uint64_t layer = std::min(top_level_, level);
-  for (const std::vector<std::uint64_t>& selected : plan.neighbors_) {
-    link_on_layer(links, access, config_, *lease, node, layer, selected, vector_of, key);
+  for (const HnswInsertPlan::Layer& planned : plan.layers_) {
+    for (const std::uint64_t neighbor : planned.neighbors) links.append(node, layer, neighbor);
+    for (std::size_t i = 0; i < planned.neighbors.size(); ++i) {
+      if (planned.cut_lists[i]) {
+        links.assign(planned.neighbors[i], layer, *planned.cut_lists[i]);
+      } else {
+        links.append(planned.neighbors[i], layer, node);
+      }
+    }
     --layer;
   }
   if (level > top_level_) {

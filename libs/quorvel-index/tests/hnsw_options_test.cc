@@ -188,7 +188,7 @@ TEST(PlannedInsertion, GivesTheGraphOfRetireThenInsert) {
       const std::uint32_t word = i % 50 == 49 ? word_for_level(6) : static_cast<std::uint32_t>(random());
       std::optional<std::uint64_t> retiring;
       if (i % 4 != 0) retiring = random() % node;  // sometimes one retired already
-      const HnswInsertPlan plan = planned.plan_insert(table(node), table, Metric::Euclidean, word, retiring);
+      const HnswInsertPlan plan = planned.plan_insert(node, table(node), table, Metric::Euclidean, word, retiring);
       if (retiring) {
         planned.retire(*retiring);
         sequential.retire(*retiring);

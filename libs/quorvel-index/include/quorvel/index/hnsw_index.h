@@ -228,6 +228,15 @@ class HnswInsertPlan {
   friend class HnswIndex;
   static constexpr std::uint64_t kNoNode = ~std::uint64_t{0};
 
+  // One layer the node is linked on: its neighbours there and, for each
+  // neighbour whose list the new link pushes past its bound, that list cut
+  // back, new node included (nothing for a list that just takes it).
+  struct Layer {
+    std::vector<std::uint64_t> neighbors;
+    std::vector<std::optional<std::vector<std::uint64_t>>> cut_lists;
+  };
+
+  std::uint64_t node_ = kNoNode;
   std::uint32_t level_word_ = 0;
   std::uint64_t retiring_ = kNoNode;
   // The index as the plan saw it, with `retiring_` retired: what
@@ -237,7 +246,7 @@ class HnswInsertPlan {
   std::uint64_t size_ = 0;
   std::uint64_t retired_count_ = 0;
   // From the highest layer linked down to layer 0.
-  std::vector<std::vector<std::uint64_t>> neighbors_;
+  std::vector<Layer> layers_;
 };
 
 // A hierarchical navigable small-world graph over vectors that the caller
@@ -341,21 +350,24 @@ class HnswIndex {
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric,
               std::uint32_t level_word);
 
-  // The searches of insert() with `level_word` for a node whose vector is
-  // `vector`, as they would run once `retiring` (when given) is retired,
-  // without changing the index: the node's level and, on each layer it
-  // would be linked on, the neighbours it would take. Reads only, like
-  // search(), so it may run while other threads read the index; `vector_of`
-  // need not answer the new node. Throws std::bad_alloc as insert() does.
-  HnswInsertPlan plan_insert(std::span<const float> vector, VectorLookup vector_of, Metric metric,
-                             std::uint32_t level_word, std::optional<std::uint64_t> retiring = std::nullopt) const;
+  // The work of insert() of `node` with `level_word`, whose vector is
+  // `vector`, as it would run once `retiring` (when given) is retired,
+  // without changing the index: the node's level, and on each layer it
+  // would be linked on the neighbours it would take and the lists of theirs
+  // that it would cut back. Reads only, like search(), so it may run while
+  // other threads read the index; `vector_of` need not answer `node`.
+  // Throws std::bad_alloc as insert() does.
+  HnswInsertPlan plan_insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of,
+                             Metric metric, std::uint32_t level_word,
+                             std::optional<std::uint64_t> retiring = std::nullopt) const;
 
-  // insert() of `node` at the plan's level word, linked with the plan's
-  // neighbours: the graph that retire() of the plan's retiring node and then
-  // insert() would give. The plan is used only when the index has not
-  // changed since plan_insert() but for that retire() (the same nodes, entry
-  // point and retired marks); otherwise this is insert() with the plan's
-  // level word, searches included. Same contract as insert() otherwise.
+  // insert() of `node` at the plan's level word, linked as the plan says:
+  // the graph that retire() of the plan's retiring node and then insert()
+  // would give. The plan is used only when it was made for `node` and the
+  // index has not changed since plan_insert() but for that retire() (the
+  // same nodes, entry point and retired marks); otherwise this is insert()
+  // with the plan's level word, searches included. Same contract as
+  // insert() otherwise.
   void insert_planned(std::uint64_t node, std::span<const float> vector, const HnswInsertPlan& plan,
                       VectorLookup vector_of, Metric metric);
 
