@@ -63,12 +63,25 @@ void AttachedIndex::number_by_position(std::size_t count) {
 }
 
 void AttachedIndex::insert(const RecordList& records, std::size_t position, Metric metric,
-                           std::optional<std::uint32_t> level_word) {
-  insert_at(vectors_at(records), position, metric, level_word);
+                           std::optional<std::uint32_t> level_word, const HnswInsertPlan* plan) {
+  insert_at(vectors_at(records), position, metric, level_word, plan);
+}
+
+HnswInsertPlan AttachedIndex::plan_change(const RecordList& records, std::optional<std::size_t> replacing,
+                                          std::span<const float> vector, Metric metric,
+                                          std::uint32_t level_word) const {
+  // Before the change the list still holds the replaced entry's old vector,
+  // which is what its retired node will read from the kept copy.
+  const VectorAt vector_at = vectors_at(records);
+  const auto lookup = [&](std::uint64_t n) { return vector_of(vector_at, n); };
+  std::optional<std::uint64_t> retiring;
+  if (replacing) retiring = node_at_[*replacing];
+  // The node number insert_at() will give.
+  return index_.plan_insert(position_at_.size(), vector, lookup, metric, level_word, retiring);
 }
 
 void AttachedIndex::insert_at(const VectorAt& vector_at, std::size_t position, Metric metric,
-                              std::optional<std::uint32_t> level_word) {
+                              std::optional<std::uint32_t> level_word, const HnswInsertPlan* plan) {
   const std::uint32_t word = level_word ? *level_word : index_.next_level_word();
   if (!retires()) {
     const auto lookup = [&](std::uint64_t node) { return vector_at(static_cast<std::size_t>(node)); };
@@ -82,7 +95,11 @@ void AttachedIndex::insert_at(const VectorAt& vector_at, std::size_t position, M
   node_at_[position] = node;
   position_at_.push_back(position);
   const auto lookup = [&](std::uint64_t n) { return vector_of(vector_at, n); };
-  index_.insert(node, vector_at(position), lookup, metric, word);
+  if (plan != nullptr) {
+    index_.insert_planned(node, vector_at(position), *plan, lookup, metric);
+  } else {
+    index_.insert(node, vector_at(position), lookup, metric, word);
+  }
 }
 
 void AttachedIndex::retire(std::uint64_t node, std::vector<float> old_vector) {
@@ -93,16 +110,16 @@ void AttachedIndex::retire(std::uint64_t node, std::vector<float> old_vector) {
 }
 
 void AttachedIndex::replaced(const RecordList& records, std::size_t position, std::vector<float> old_vector,
-                             Metric metric, std::optional<std::uint32_t> level_word) {
-  replaced_at(vectors_at(records), position, std::move(old_vector), metric, level_word);
+                             Metric metric, std::optional<std::uint32_t> level_word, const HnswInsertPlan* plan) {
+  replaced_at(vectors_at(records), position, std::move(old_vector), metric, level_word, plan);
 }
 
 void AttachedIndex::replaced_at(const VectorAt& vector_at, std::size_t position, std::vector<float> old_vector,
-                                Metric metric, std::optional<std::uint32_t> level_word) {
+                                Metric metric, std::optional<std::uint32_t> level_word, const HnswInsertPlan* plan) {
   const std::uint64_t old_node = node_at_[position];
   retire(old_node, std::move(old_vector));
   node_at_[position] = kNone;
-  insert_at(vector_at, position, metric, level_word);
+  insert_at(vector_at, position, metric, level_word, plan);
 }
 
 void AttachedIndex::removed(std::size_t position, std::vector<float> old_vector) {

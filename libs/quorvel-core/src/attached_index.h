@@ -88,18 +88,33 @@ class AttachedIndex {
   // Inserts the entry at `position`, which must be the last of `records`
   // and new to the index, at the level that `level_word` gives (a level
   // of its own draw without one).
+  // With `plan` (from plan_change() for this change, with retires()), its
+  // level word and searches stand in for the level word and the searches.
   void insert(const RecordList& records, std::size_t position, Metric metric,
-              std::optional<std::uint32_t> level_word = std::nullopt);
+              std::optional<std::uint32_t> level_word = std::nullopt, const HnswInsertPlan* plan = nullptr);
   void insert_at(const VectorAt& vector_at, std::size_t position, Metric metric,
-                 std::optional<std::uint32_t> level_word);
+                 std::optional<std::uint32_t> level_word, const HnswInsertPlan* plan = nullptr);
 
   // With retires(): the entry at `position` had its vector replaced in
   // place; `old_vector` is the vector it had. Retires its node and gives it
-  // a new one, at a level as insert() gives it.
+  // a new one, at a level as insert() gives it; `plan` as for insert().
   void replaced(const RecordList& records, std::size_t position, std::vector<float> old_vector, Metric metric,
-                std::optional<std::uint32_t> level_word = std::nullopt);
+                std::optional<std::uint32_t> level_word = std::nullopt, const HnswInsertPlan* plan = nullptr);
   void replaced_at(const VectorAt& vector_at, std::size_t position, std::vector<float> old_vector, Metric metric,
-                   std::optional<std::uint32_t> level_word);
+                   std::optional<std::uint32_t> level_word, const HnswInsertPlan* plan = nullptr);
+
+  // With retires(): the searches that insert() (for a new entry) or
+  // replaced() (for the entry at `replacing`) will make for the new node,
+  // whose vector is `vector`, at the level of `level_word`, found while
+  // `records` still stands as before the change. Reads only, so it may run
+  // on another thread while the change is committed, as long as neither the
+  // index nor the list changes meanwhile.
+  HnswInsertPlan plan_change(const RecordList& records, std::optional<std::size_t> replacing,
+                             std::span<const float> vector, Metric metric, std::uint32_t level_word) const;
+
+  // With a seed: the level word that next_level_word() will return next,
+  // without drawing it; nothing without a seed.
+  std::optional<std::uint32_t> peek_level_word() const { return index_.peek_level_word(); }
 
   // With retires(): the entry at `position` was removed (its slot is now
   // free); `old_vector` is the vector it had. Retires its node.

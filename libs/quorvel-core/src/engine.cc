@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -58,6 +59,53 @@ std::vector<float> vector_copy(const RecordList& records, std::size_t position) 
   const std::span<const float> vector = records.vector(position);
   return {vector.begin(), vector.end()};
 }
+
+// The searches of a new node of a retiring index, run on a worker while the
+// change that adds the node is committed. They read the graph and the
+// record list as they stand before the change and find what searches made
+// after it would find: the change reaches the list only at the replaced
+// entry (or as a new one at its end), whose node is retired by then and
+// reads its kept copy of the same old vector, and the new node, not yet
+// linked, is read by no search. Dropping the object waits for the worker.
+class EarlySearch {
+ public:
+  EarlySearch() = default;
+  EarlySearch(const EarlySearch&) = delete;
+  EarlySearch& operator=(const EarlySearch&) = delete;
+  ~EarlySearch() { wait(); }
+
+  // Starts plan_change() on a worker of `pool`; nothing when none is free
+  // to take it.
+  void start(WorkerPool& pool, const AttachedIndex& index, const RecordList& records,
+             std::optional<std::size_t> replacing, std::vector<float> vector, Metric metric,
+             std::uint32_t level_word) {
+    vector_ = std::move(vector);
+    level_word_ = level_word;
+    running_ = pool.start_beside([this, &index, &records, replacing, metric, level_word] {
+      try {
+        plan_ = index.plan_change(records, replacing, vector_, metric, level_word);
+      } catch (...) {
+        // Without a plan the insertion searches again after the commit.
+      }
+    });
+  }
+
+  void wait() {
+    if (running_.valid()) running_.wait();
+  }
+
+  // The plan found, once wait() has returned, when it was made for the
+  // level of `level_word`; nothing otherwise.
+  const HnswInsertPlan* plan(std::uint32_t level_word) const {
+    return plan_ && level_word == level_word_ ? &*plan_ : nullptr;
+  }
+
+ private:
+  std::vector<float> vector_;
+  std::uint32_t level_word_ = 0;
+  std::optional<HnswInsertPlan> plan_;
+  std::future<void> running_;
+};
 
 }  // namespace
 
@@ -230,17 +278,36 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
       if (stored_at) old_vector = vector_copy(get_all(), *stored_at);
     }
   }
+  // A retiring index finds the new node's neighbours on a worker while the
+  // commit waits for the disk (a seeded one with the word its generator
+  // will give after the commit); the links are made once it has succeeded.
+  EarlySearch early;
+  CommitOverlap overlap;
+  if (index_ && index_->retires()) {
+    const std::optional<std::uint32_t> word =
+        level_words.empty() ? index_->peek_level_word() : std::optional<std::uint32_t>(level_words[0]);
+    if (word) {
+      overlap.start = [&, word = *word, query = vector]() mutable {
+        early.start(*pool_, *index_, get_all(), stored_at, std::move(query), metric_, word);
+      };
+      overlap.finish = [&] { early.wait(); };
+    }
+  }
   Record record{std::string(id), std::move(vector), std::move(metadata), timestamp};
-  if (auto ok = store_.insert(std::move(record), note); !ok) return wrap(std::move(ok.error()));
+  if (auto ok = store_.insert(std::move(record), note, overlap); !ok) return wrap(std::move(ok.error()));
   dimension_stored(length);
   squares_changed(stored_at.value_or(new_position));
   if (!index_) return {};
   if (note != graph_rebuilt_note()) drawn_after_commit(level_words, 1);
   if (stored_at && index_->retires()) {
-    change_index([&] { index_->replaced(get_all(), *stored_at, std::move(old_vector), metric_, level_words[0]); });
+    change_index([&] {
+      index_->replaced(get_all(), *stored_at, std::move(old_vector), metric_, level_words[0],
+                       early.plan(level_words[0]));
+    });
     compact_index_if_due();
   } else {
-    index_inserted(stored_at.value_or(new_position), stored_at.has_value(), level_words.empty() ? 0 : level_words[0]);
+    const std::uint32_t word = level_words.empty() ? 0 : level_words[0];
+    index_inserted(stored_at.value_or(new_position), stored_at.has_value(), word, early.plan(word));
   }
   return {};
 }
@@ -379,7 +446,8 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
   return {};
 }
 
-void Engine::index_inserted(std::size_t position, bool replaced, std::uint32_t level_word) {
+void Engine::index_inserted(std::size_t position, bool replaced, std::uint32_t level_word,
+                            const HnswInsertPlan* plan) {
   // The change is committed; if memory runs out while the index follows it,
   // the index goes, and searches score every record, which stays correct.
   change_index([&] {
@@ -389,7 +457,7 @@ void Engine::index_inserted(std::size_t position, bool replaced, std::uint32_t l
       graph_rebuilt_ = true;
       index_->rebuild(get_all(), metric_, parts_on(*pool_), index_threads(index_->index().config()));
     } else {
-      index_->insert(get_all(), position, metric_, level_word);
+      index_->insert(get_all(), position, metric_, level_word, plan);
     }
   });
 }

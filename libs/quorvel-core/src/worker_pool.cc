@@ -36,6 +36,21 @@ std::optional<std::string_view> environment(const char* name) {
   return std::string_view(value);
 }
 
+// Whether the calling thread is running a part of a pool's loop or a task
+// started beside a caller, for as long as it does.
+thread_local bool running_pool_work = false;
+
+class PoolWork {
+ public:
+  PoolWork() : outer_(running_pool_work) { running_pool_work = true; }
+  ~PoolWork() { running_pool_work = outer_; }
+  PoolWork(const PoolWork&) = delete;
+  PoolWork& operator=(const PoolWork&) = delete;
+
+ private:
+  bool outer_;
+};
+
 std::size_t hardware_threads() {
   return static_cast<std::size_t>(std::max(tbb::info::default_concurrency(), 1));
 }
@@ -82,11 +97,25 @@ void WorkerPool::parallel_for(std::size_t count,
   arena_->arena.execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count), [&](const tbb::blocked_range<std::size_t>& part) {
       order.part_starts();
+      const PoolWork working;
       body(part.begin(), part.end());
       order.part_ends();
     });
   });
   order.after_loop();
+}
+
+std::future<void> WorkerPool::start_beside(std::function<void()> task) {
+  // A caller on a pool's thread could wait for a task that only it would run.
+  if (size_ == 1 || ::getpid() != owner_ || running_pool_work) return {};
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ready = done->get_future();
+  arena_->arena.enqueue([task = std::move(task), done] {
+    const PoolWork working;
+    task();
+    done->set_value();
+  });
+  return ready;
 }
 
 WorkerPool& worker_pool() {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -44,6 +45,13 @@ class WorkerPool {
   // [0, count) exactly once, on the pool's threads, and returns when all
   // have finished. The body must not throw.
   void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+
+  // Starts `task` on one of the pool's threads other than the caller and
+  // returns at once; the future is ready once the task has run. Runs
+  // nothing and returns an invalid future when no other thread can take it:
+  // a pool of one thread, a forked child, or a caller that is itself running
+  // a pool's task. The task must not throw.
+  std::future<void> start_beside(std::function<void()> task);
 
  private:
   struct Arena;

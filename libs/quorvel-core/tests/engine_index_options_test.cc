@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <random>
@@ -156,6 +157,55 @@ TEST_F(EngineIndexOptionsTest, ChurnNeverReturnsADeletedRecordOrAReplacedVector)
     engine.set_index_ef_search(400);
     const Vec query = random_vector();
     EXPECT_EQ(answer_of(engine.search(query, 10)), exact(model, query, 10));
+  }
+}
+
+// With a retiring index and a second worker, an insert searches for the
+// new node's neighbours while its change commits. The same changes made on
+// one worker, where the searches follow the commit, must give the same
+// graph step by step (levels, links, retired marks, the seeded generator);
+// and a change whose commit fails must leave the graph and the answers as
+// they were.
+TEST_F(EngineIndexOptionsTest, SearchingBesideTheCommitGivesTheGraphOfOneWorker) {
+  for (const NeighborSelection selection : {NeighborSelection::Closest, NeighborSelection::Diverse}) {
+    SCOPED_TRACE(selection == NeighborSelection::Diverse ? "diverse" : "closest");
+    const std::string alone_path = dir_.file(selection == NeighborSelection::Diverse ? "diverse.db" : "closest.db");
+    const std::string beside_path = alone_path + "-beside";
+    EngineOptions options;
+    options.metric = Metric::Euclidean;
+    options.index = retiring_config();
+    options.index->selection = selection;
+    options.worker_threads = 1;
+    Engine alone = Engine::open(alone_path, options).value();
+    options.worker_threads = 2;
+    Engine beside = Engine::open(beside_path, options).value();
+    for (int step = 0; step < 600; ++step) {
+      const std::string id = id_of(rng_() % 150);
+      if (rng_() % 4 != 0) {
+        const Vec vector = random_vector();
+        ASSERT_TRUE(alone.insert(id, vector, {}));
+        ASSERT_TRUE(beside.insert(id, vector, {}));
+      } else {
+        ASSERT_TRUE(alone.remove(id));
+        ASSERT_TRUE(beside.remove(id));
+      }
+      ASSERT_EQ(beside.index()->graph(), alone.index()->graph()) << "step " << step;
+    }
+
+    // The file moved away: the re-insert is refused once its search has
+    // started, and nothing of it stays.
+    const std::string stored_id = std::string(beside.get_all().id(0));
+    const Vec query = random_vector();
+    const HnswGraph before = beside.index()->graph();
+    const std::vector<SearchResult> answers = beside.search(query, 10);
+    std::filesystem::rename(beside_path, beside_path + "-moved");
+    EXPECT_FALSE(beside.insert(stored_id, query, {}));
+    EXPECT_EQ(beside.index()->graph(), before);
+    EXPECT_EQ(beside.search(query, 10), answers);
+    std::filesystem::rename(beside_path + "-moved", beside_path);
+    ASSERT_TRUE(alone.insert(stored_id, query, {}));
+    ASSERT_TRUE(beside.insert(stored_id, query, {}));
+    EXPECT_EQ(beside.index()->graph(), alone.index()->graph());
   }
 }
 

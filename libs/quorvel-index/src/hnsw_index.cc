@@ -375,16 +375,16 @@ std::vector<Candidate> choose_diverse(std::vector<Candidate> found, std::uint64_
   return kept;
 }
 
-// Cuts the list of `owner` on `layer` to `bound` neighbours (none for a
-// bound of 0) under the configuration's selection: the closest, closest
-// first (the larger number first among equally close ones), or the diverse
-// selection among them.
-void trim(HnswLinks& links, KeyBatch& batch, const HnswConfig& config, std::uint64_t owner, std::uint64_t layer,
-          std::uint64_t bound, VectorLookup vector_of, const KeyOf& key) {
-  const std::span<const std::uint64_t> neighbors = links.list(owner, layer);
+// What the list `neighbors` of an owner whose vector is `owner_vector` is
+// cut to at `bound` neighbours (none for a bound of 0) under the
+// configuration's selection: the closest, closest first (the larger number
+// first among equally close ones), or the diverse selection among them.
+std::vector<std::uint64_t> trimmed(std::span<const std::uint64_t> neighbors, std::span<const float> owner_vector,
+                                   KeyBatch& batch, const HnswConfig& config, std::uint64_t bound,
+                                   VectorLookup vector_of, const KeyOf& key) {
   batch.start(neighbors.size());
   for (const std::uint64_t neighbor : neighbors) batch.add(neighbor, vector_of(neighbor));
-  batch.compute(key, vector_of(owner));
+  batch.compute(key, owner_vector);
   std::vector<std::uint64_t> kept;
   if (config.selection == NeighborSelection::Diverse) {
     std::vector<Candidate> found(batch.size);
@@ -397,7 +397,14 @@ void trim(HnswLinks& links, KeyBatch& batch, const HnswConfig& config, std::uint
     for (std::size_t i = 0; i < batch.size; ++i) heap.push({-batch.keys[i], batch.nodes[i]});
     while (kept.size() < bound && !heap.empty()) kept.push_back(heap.pop().node);
   }
-  links.assign(owner, layer, kept);
+  return kept;
+}
+
+// Cuts the list of `owner` on `layer` to `bound` neighbours (trimmed()).
+void trim(HnswLinks& links, KeyBatch& batch, const HnswConfig& config, std::uint64_t owner, std::uint64_t layer,
+          std::uint64_t bound, VectorLookup vector_of, const KeyOf& key) {
+  links.assign(owner, layer,
+               trimmed(links.list(owner, layer), vector_of(owner), batch, config, bound, vector_of, key));
 }
 
 // A layer-0 list holds at most max(m, m_max0) numbers between insertions,
@@ -417,6 +424,89 @@ std::vector<Candidate> results_of(const SearchScratch& scratch) {
   return {scratch.results.items().begin(), scratch.results.items().end()};
 }
 
+// The nodes an insertion may link to: every node but the retired ones of
+// `index` (when given) and `retiring`, a node about to be retired. Without
+// an index every node is live.
+struct Linkable {
+  static constexpr std::uint64_t kNoNode = kLargest;
+
+  const HnswIndex* index = nullptr;
+  std::uint64_t retiring = kNoNode;
+
+  bool filters() const { return index != nullptr; }
+  bool operator()(std::uint64_t other) const { return other != retiring && !index->is_retired(other); }
+};
+
+// The layer search of an insertion on `layer` from `entry` and the
+// selection of the new node's neighbours among what it finds; moves `entry`
+// to the closest node found, the next layer's entry. With `linkable`
+// filtering, the search returns only linkable nodes; a layer where it finds
+// none selects none. Reads the graph only.
+template <class Access>
+std::vector<Candidate> select_on_layer(const Access& access, const HnswConfig& config, SearchScratch& scratch,
+                                       std::span<const float> vector, std::uint64_t& entry, std::uint64_t layer,
+                                       VectorLookup vector_of, const KeyOf& key, const Linkable& linkable) {
+  if (linkable.filters()) {
+    run_accepting_search_layer(access, scratch, vector, entry, layer, config.ef_construction, vector_of, key,
+                               linkable);
+  } else {
+    run_search_layer(access, scratch, vector, entry, layer, config.ef_construction, vector_of, key);
+  }
+  std::vector<Candidate> selected;
+  if (config.selection == NeighborSelection::Diverse) {
+    std::vector<Candidate> found = results_of(scratch);
+    if (!found.empty()) {
+      entry = std::ranges::min(found, closer_first).node;
+      selected = choose_diverse(std::move(found), config.m, config.keep_pruned, vector_of, key);
+    }
+  } else {
+    // At least one, for the next layer's entry even when m = 0.
+    selected = select_neighbors(results_of(scratch), std::max<std::uint64_t>(config.m, 1));
+    if (!selected.empty()) entry = selected.front().node;
+    selected.resize(static_cast<std::size_t>(std::min<std::uint64_t>(config.m, selected.size())));
+  }
+  return selected;
+}
+
+// The node number of a selected neighbour.
+std::uint64_t number_of(const Candidate& candidate) { return candidate.node; }
+
+// Links the new node `node` with its `selected` neighbours on `layer` in
+// both directions and trims every list grown past its bound. Changes only
+// lists of `layer`.
+template <class Access, class Selected>
+void link_on_layer(HnswLinks& links, const Access& access, const HnswConfig& config, SearchScratch& scratch,
+                   std::uint64_t node, std::uint64_t layer, const Selected& selected, VectorLookup vector_of,
+                   const KeyOf& key) {
+  const std::uint64_t bound = layer == 0 ? config.m_max0 : config.m_max;
+  access.change(node, [&] {
+    // Insertions running side by side may have linked to this node
+    // already: then a neighbour found twice is kept once, and the list
+    // is trimmed as soon as it passes its bound, so that it never
+    // outgrows its storage. Inserted alone, the list is empty here.
+    const bool linked_already = !links.list(node, layer).empty();
+    for (const auto& chosen : selected) {
+      const std::uint64_t neighbor = number_of(chosen);
+      if (linked_already && std::ranges::find(links.list(node, layer), neighbor) != links.list(node, layer).end()) {
+        continue;
+      }
+      links.append(node, layer, neighbor);
+      if (linked_already && links.list(node, layer).size() > bound) {
+        trim(links, scratch.batch, config, node, layer, bound, vector_of, key);
+      }
+    }
+  });
+  for (const auto& chosen : selected) {
+    const std::uint64_t neighbor = number_of(chosen);
+    access.change(neighbor, [&] {
+      links.append(neighbor, layer, node);
+      if (links.list(neighbor, layer).size() > bound) {
+        trim(links, scratch.batch, config, neighbor, layer, bound, vector_of, key);
+      }
+    });
+  }
+}
+
 // Links the new node `node` of level `level`, already added to the lists,
 // into the graph whose entry point is `entry` at level `top`: the greedy
 // descent to the node's level, then on each layer from min(top, level) down
@@ -430,52 +520,11 @@ void link_node(HnswLinks& links, const Access& access, const HnswConfig& config,
                std::span<const float> vector, VectorLookup vector_of, const KeyOf& key,
                const HnswIndex* retired) {
   if (top > level) entry = greedy_descent(access, scratch.batch, vector, entry, top, level + 1, vector_of, key);
-  const auto live = [retired](std::uint64_t other) { return !retired->is_retired(other); };
+  const Linkable linkable{retired};
   for (std::uint64_t layer = std::min(top, level);; --layer) {
-    if (retired != nullptr) {
-      run_accepting_search_layer(access, scratch, vector, entry, layer, config.ef_construction, vector_of, key, live);
-    } else {
-      run_search_layer(access, scratch, vector, entry, layer, config.ef_construction, vector_of, key);
-    }
-    std::vector<Candidate> selected;
-    if (config.selection == NeighborSelection::Diverse) {
-      std::vector<Candidate> found = results_of(scratch);
-      if (!found.empty()) {
-        entry = std::ranges::min(found, closer_first).node;
-        selected = choose_diverse(std::move(found), config.m, config.keep_pruned, vector_of, key);
-      }
-    } else {
-      // At least one, for the next layer's entry even when m = 0.
-      selected = select_neighbors(results_of(scratch), std::max<std::uint64_t>(config.m, 1));
-      if (!selected.empty()) entry = selected.front().node;
-      selected.resize(static_cast<std::size_t>(std::min<std::uint64_t>(config.m, selected.size())));
-    }
-    const std::uint64_t bound = layer == 0 ? config.m_max0 : config.m_max;
-    access.change(node, [&] {
-      // Insertions running side by side may have linked to this node
-      // already: then a neighbour found twice is kept once, and the list
-      // is trimmed as soon as it passes its bound, so that it never
-      // outgrows its storage. Inserted alone, the list is empty here.
-      const bool linked_already = !links.list(node, layer).empty();
-      for (const Candidate& neighbor : selected) {
-        if (linked_already && std::ranges::find(links.list(node, layer), neighbor.node) !=
-                                  links.list(node, layer).end()) {
-          continue;
-        }
-        links.append(node, layer, neighbor.node);
-        if (linked_already && links.list(node, layer).size() > bound) {
-          trim(links, scratch.batch, config, node, layer, bound, vector_of, key);
-        }
-      }
-    });
-    for (const Candidate& neighbor : selected) {
-      access.change(neighbor.node, [&] {
-        links.append(neighbor.node, layer, node);
-        if (links.list(neighbor.node, layer).size() > bound) {
-          trim(links, scratch.batch, config, neighbor.node, layer, bound, vector_of, key);
-        }
-      });
-    }
+    const std::vector<Candidate> selected =
+        select_on_layer(access, config, scratch, vector, entry, layer, vector_of, key, linkable);
+    link_on_layer(links, access, config, scratch, node, layer, selected, vector_of, key);
     // Only the single closest node found enters the next layer down.
     if (layer == 0) break;
   }
@@ -604,6 +653,101 @@ void HnswInternals::insert_with_word(HnswIndex& index, std::uint32_t word, std::
   if (level > old_top) {
     index.entry_point_ = node;
     index.top_level_ = level;
+  }
+}
+
+std::optional<std::uint32_t> HnswIndex::peek_level_word() const {
+  if (!generator_) return std::nullopt;
+  std::mt19937 ahead = *generator_;
+  return static_cast<std::uint32_t>(ahead());
+}
+
+HnswInsertPlan HnswIndex::plan_insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of,
+                                      Metric metric, std::uint32_t level_word,
+                                      std::optional<std::uint64_t> retiring) const {
+  HnswInsertPlan plan;
+  plan.node_ = node;
+  plan.level_word_ = level_word;
+  plan.entry_point_ = entry_point_;
+  plan.top_level_ = top_level_;
+  plan.size_ = size_;
+  plan.retired_count_ = retired_count_;
+  if (retiring && links_->contains(*retiring) && !is_retired(*retiring)) {
+    plan.retiring_ = *retiring;
+    ++plan.retired_count_;
+  }
+  if (!entry_point_) return plan;
+  const std::uint64_t level = level_from_word(level_word, config_.ml);
+  const KeyOf key(metric);
+  ScratchLease lease;
+  const DirectAccess access{*links_};
+  std::uint64_t entry = *entry_point_;
+  if (top_level_ > level) {
+    entry = greedy_descent(access, (*lease).batch, vector, entry, top_level_, level + 1, vector_of, key);
+  }
+  const Linkable linkable =
+      plan.retired_count_ != 0 ? Linkable{this, plan.retiring_} : Linkable{};
+  // The lists of the chosen neighbours that the new link will push past
+  // their bound are cut here too: the cut reads only the list as it
+  // stands, with the new node at its end, and the vectors.
+  const auto with_new = [&](std::uint64_t n) { return n == node ? vector : vector_of(n); };
+  std::vector<std::uint64_t> grown;
+  for (std::uint64_t layer = std::min(top_level_, level);; --layer) {
+    const std::vector<Candidate> selected =
+        select_on_layer(access, config_, *lease, vector, entry, layer, vector_of, key, linkable);
+    HnswInsertPlan::Layer& planned = plan.layers_.emplace_back();
+    const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m_max;
+    for (const Candidate& chosen : selected) {
+      planned.neighbors.push_back(chosen.node);
+      const std::span<const std::uint64_t> list = links_->list(chosen.node, layer);
+      if (list.size() + 1 <= bound) {
+        planned.cut_lists.emplace_back();
+        continue;
+      }
+      grown.assign(list.begin(), list.end());
+      grown.push_back(node);
+      planned.cut_lists.push_back(
+          trimmed(grown, vector_of(chosen.node), (*lease).batch, config_, bound, with_new, key));
+    }
+    if (layer == 0) break;
+  }
+  return plan;
+}
+
+void HnswIndex::insert_planned(std::uint64_t node, std::span<const float> vector, const HnswInsertPlan& plan,
+                               VectorLookup vector_of, Metric metric) {
+  const bool retired_as_planned = plan.retiring_ == HnswInsertPlan::kNoNode || is_retired(plan.retiring_);
+  if (plan.node_ != node || plan.entry_point_ != entry_point_ || plan.top_level_ != top_level_ ||
+      plan.size_ != size_ || plan.retired_count_ != retired_count_ || !retired_as_planned) {
+    HnswInternals::insert_with_word(*this, plan.level_word_, node, vector, vector_of, metric);
+    return;
+  }
+  HnswLinks& links = *links_;
+  if (links.contains(node)) return;
+  const std::uint64_t level = level_from_word(plan.level_word_, config_.ml);
+  links.add(node, level);
+  ++size_;
+  if (!entry_point_) {
+    entry_point_ = node;
+    top_level_ = level;
+    return;
+  }
+  // As link_on_layer() links a node inserted alone, with the cuts made.
+  std::uint64_t layer = std::min(top_level_, level);
+  for (const HnswInsertPlan::Layer& planned : plan.layers_) {
+    for (const std::uint64_t neighbor : planned.neighbors) links.append(node, layer, neighbor);
+    for (std::size_t i = 0; i < planned.neighbors.size(); ++i) {
+      if (planned.cut_lists[i]) {
+        links.assign(planned.neighbors[i], layer, *planned.cut_lists[i]);
+      } else {
+        links.append(planned.neighbors[i], layer, node);
+      }
+    }
+    --layer;
+  }
+  if (level > top_level_) {
+    entry_point_ = node;
+    top_level_ = level;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -23,6 +24,7 @@ namespace {
 using testing_support::graph_invariants_hold;
 using testing_support::random_table;
 using testing_support::VectorTable;
+using testing_support::word_for_level;
 
 // Runs the parts on threads of its own, one per part.
 const ParallelParts kThreads = [](std::size_t parts, const std::function<void(std::size_t)>& body) {
@@ -164,6 +166,55 @@ TEST(RetiredNodes, NewNodesLinkOnlyToLiveOnes) {
         EXPECT_FALSE(index.is_retired(neighbor)) << node << " links to " << neighbor;
       }
     }
+  }
+}
+
+// Searching first (with the node about to be retired counted as retired)
+// and linking later gives, graph for graph, what retire() then insert()
+// give: on a set with many tied keys, with new top levels now and then, and
+// with a plan that went stale (the index changed meanwhile), which is
+// searched again.
+TEST(PlannedInsertion, GivesTheGraphOfRetireThenInsert) {
+  for (const NeighborSelection selection : {NeighborSelection::Closest, NeighborSelection::Diverse}) {
+    SCOPED_TRACE(selection == NeighborSelection::Diverse ? "diverse" : "closest");
+    VectorTable table = random_table(300, 4, 91, 4);
+    const VectorTable more = random_table(200, 4, 92, 4);
+    HnswIndex planned = built(table, small_config(selection));
+    HnswIndex sequential = planned;
+    std::mt19937 random(93);
+    for (std::size_t i = 0; i < more.rows.size(); ++i) {
+      const std::uint64_t node = table.rows.size();
+      table.rows.push_back(more.rows[i]);
+      const std::uint32_t word = i % 50 == 49 ? word_for_level(6) : static_cast<std::uint32_t>(random());
+      std::optional<std::uint64_t> retiring;
+      if (i % 4 != 0) retiring = random() % node;  // sometimes one retired already
+      const HnswInsertPlan plan = planned.plan_insert(node, table(node), table, Metric::Euclidean, word, retiring);
+      if (retiring) {
+        planned.retire(*retiring);
+        sequential.retire(*retiring);
+      }
+      if (i % 25 == 24) {
+        // Another node arrives between the plan and its use.
+        table.rows.push_back(more.rows[(i + 1) % more.rows.size()]);
+        planned.insert(node + 1, table(node + 1), table, Metric::Euclidean, word ^ 1u);
+        sequential.insert(node + 1, table(node + 1), table, Metric::Euclidean, word ^ 1u);
+      }
+      planned.insert_planned(node, table(node), plan, table, Metric::Euclidean);
+      sequential.insert(node, table(node), table, Metric::Euclidean, word);
+      ASSERT_EQ(planned.graph(), sequential.graph()) << "insertion " << i;
+    }
+    EXPECT_TRUE(graph_invariants_hold(planned, table.rows.size(), false));
+  }
+}
+
+// Reading the next level word ahead leaves the seeded generator where it is.
+TEST(PlannedInsertion, PeeksTheSeededLevelWordWithoutDrawingIt) {
+  HnswIndex seeded(small_config());
+  EXPECT_EQ(HnswIndex(default_hnsw_config(8)).peek_level_word(), std::nullopt);
+  for (int i = 0; i < 3; ++i) {
+    const std::optional<std::uint32_t> ahead = seeded.peek_level_word();
+    EXPECT_EQ(seeded.graph().level_draws, static_cast<std::uint64_t>(i));
+    EXPECT_EQ(ahead, seeded.next_level_word());
   }
 }
 

@@ -101,6 +101,9 @@ void RecordList::reserve_more(std::size_t entries, std::size_t floats, bool time
   if (timestamps) make_room(timestamps_, count);
   make_room_for(count);
   storage_->arena.reserve_more(floats);
+  // The arena may have moved; vector() reads through this pointer, also
+  // before (or without) the appends that follow.
+  floats_ = storage_->arena.data();
 }
 
 void RecordList::append(std::string id, std::span<const float> vector, std::optional<JsonValue> metadata,

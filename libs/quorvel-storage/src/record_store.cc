@@ -76,7 +76,8 @@ void RecordStore::close_snapshot(const SnapshotAnnex* annex, bool now) {
   companion_.reset();
 }
 
-std::expected<void, StorageError> RecordStore::insert(Record record, std::string_view note) {
+std::expected<void, StorageError> RecordStore::insert(Record record, std::string_view note,
+                                                     const CommitOverlap& overlap) {
   std::string value;
   if (auto ok = append_record_json(value, record); !ok) {
     return std::unexpected(StorageError{Kind::Serialization, std::move(ok.error())});
@@ -86,6 +87,7 @@ std::expected<void, StorageError> RecordStore::insert(Record record, std::string
   records_.reserve_more(1, record.vector.size(), record.timestamp.has_value());
   sqlite3* db = database_->handle();
   sqlite3_stmt* put = database_->put();
+  if (overlap.start) overlap.start();
   auto written = database_->write_transaction([&]() -> std::expected<void, StorageError> {
     sqlite3_bind_text64(put, 1, record.id.data(), record.id.size(), SQLITE_STATIC, SQLITE_UTF8);
     sqlite3_bind_blob64(put, 2, value.data(), value.size(), SQLITE_STATIC);
@@ -93,8 +95,9 @@ std::expected<void, StorageError> RecordStore::insert(Record record, std::string
     sqlite3_clear_bindings(put);
     return ok;
   });
+  if (written && companion_) companion_->changed(*database_, std::span(&record, 1), {}, note);
+  if (overlap.finish) overlap.finish();
   if (!written) return written;
-  if (companion_) companion_->changed(*database_, std::span(&record, 1), {}, note);
 
   // Committed: now the record list. A stored id is replaced where it stands.
   if (const auto position = records_.find(record.id)) {

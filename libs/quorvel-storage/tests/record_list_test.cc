@@ -102,6 +102,21 @@ TEST(RecordListTest, MatchesAPlainListThroughRandomChanges) {
   EXPECT_GT(compactions, 0u);
 }
 
+// Room made for coming changes can move the arena; the entries read right
+// after, before any change, must still be their vectors.
+TEST(RecordListTest, ReadsItsVectorsRightAfterMakingRoom) {
+  RecordList list;
+  const std::vector<float> vector = {1.0f, 2.0f, 3.0f};
+  list.append("a", vector, std::nullopt, std::nullopt);
+  std::vector<std::vector<float>> neighbours;  // allocations beside the arena, so that it has to move to grow
+  for (std::size_t floats = 1024; floats <= (std::size_t{1} << 22); floats *= 2) {
+    list.reserve_more(1, floats, false);
+    neighbours.emplace_back(floats);
+    const std::span<const float> read = list.vector(0);
+    ASSERT_TRUE(std::ranges::equal(read, vector)) << floats;
+  }
+}
+
 TEST(RecordListTest, LoadsEntriesWhoseVectorsLieBackToBack) {
   RecordList list;
   const std::vector<float> floats = {1, 2, 3, 4, 5};

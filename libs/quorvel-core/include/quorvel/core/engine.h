@@ -321,8 +321,10 @@ class Engine {
 
   // Brings the attached index in step after a committed insert: a new id
   // at position `position` is inserted at the level `level_word` gives, a
-  // replaced one rebuilds the index.
-  void index_inserted(std::size_t position, bool replaced, std::uint32_t level_word);
+  // replaced one rebuilds the index. `plan`, when given, holds the new
+  // node's searches, made while the change was committed.
+  void index_inserted(std::size_t position, bool replaced, std::uint32_t level_word,
+                      const HnswInsertPlan* plan = nullptr);
 
   // The level words of `count` new nodes of the attached index, drawn
   // before the commit that adds them so that the change's note can hold

@@ -220,6 +220,35 @@ struct HnswGraph {
   friend bool operator==(const HnswGraph&, const HnswGraph&) = default;
 };
 
+// What an insertion finds before it changes the graph: the new node's
+// level word and the neighbours it takes on each layer it is linked on
+// (see HnswIndex::plan_insert and insert_planned). Holds node numbers only.
+class HnswInsertPlan {
+ private:
+  friend class HnswIndex;
+  static constexpr std::uint64_t kNoNode = ~std::uint64_t{0};
+
+  // One layer the node is linked on: its neighbours there and, for each
+  // neighbour whose list the new link pushes past its bound, that list cut
+  // back, new node included (nothing for a list that just takes it).
+  struct Layer {
+    std::vector<std::uint64_t> neighbors;
+    std::vector<std::optional<std::vector<std::uint64_t>>> cut_lists;
+  };
+
+  std::uint64_t node_ = kNoNode;
+  std::uint32_t level_word_ = 0;
+  std::uint64_t retiring_ = kNoNode;
+  // The index as the plan saw it, with `retiring_` retired: what
+  // insert_planned() checks before it uses the plan.
+  std::optional<std::uint64_t> entry_point_;
+  std::uint64_t top_level_ = 0;
+  std::uint64_t size_ = 0;
+  std::uint64_t retired_count_ = 0;
+  // From the highest layer linked down to layer 0.
+  std::vector<Layer> layers_;
+};
+
 // A hierarchical navigable small-world graph over vectors that the caller
 // keeps: the index holds only node numbers and neighbour lists, reads every
 // vector through the caller's `vector_of`, and compares vectors with the
@@ -299,6 +328,11 @@ class HnswIndex {
   // again with the same levels, and so build the same graph.
   std::uint32_t next_level_word() const;
 
+  // With a seed: the word that the next next_level_word() will return,
+  // without drawing it (the generator stays where it is). Without a seed,
+  // nothing: the calling thread's generator cannot be read ahead.
+  std::optional<std::uint32_t> peek_level_word() const;
+
   // Adds node `node` with vector `vector` (the query of every layer search
   // of this insertion): draws its level with random_level(), finds its
   // nearest nodes layer by layer, links it with up to m of them in both
@@ -315,6 +349,27 @@ class HnswIndex {
   // level_from_word) instead of a draw of its own; the same contract.
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric,
               std::uint32_t level_word);
+
+  // The work of insert() of `node` with `level_word`, whose vector is
+  // `vector`, as it would run once `retiring` (when given) is retired,
+  // without changing the index: the node's level, and on each layer it
+  // would be linked on the neighbours it would take and the lists of theirs
+  // that it would cut back. Reads only, like search(), so it may run while
+  // other threads read the index; `vector_of` need not answer `node`.
+  // Throws std::bad_alloc as insert() does.
+  HnswInsertPlan plan_insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of,
+                             Metric metric, std::uint32_t level_word,
+                             std::optional<std::uint64_t> retiring = std::nullopt) const;
+
+  // insert() of `node` at the plan's level word, linked as the plan says:
+  // the graph that retire() of the plan's retiring node and then insert()
+  // would give. The plan is used only when it was made for `node` and the
+  // index has not changed since plan_insert() but for that retire() (the
+  // same nodes, entry point and retired marks); otherwise this is insert()
+  // with the plan's level word, searches included. Same contract as
+  // insert() otherwise.
+  void insert_planned(std::uint64_t node, std::span<const float> vector, const HnswInsertPlan& plan,
+                      VectorLookup vector_of, Metric metric);
 
   // Adds the nodes first, first + 1, ..., first + count - 1, none of which
   // may be in the index, as insert() does, drawing their levels in that

@@ -24,6 +24,17 @@ class Companion;  // The companion file beside the database (see snapshot.h).
 // the object that runs the job.
 using ProgressReport = std::function<void(std::size_t done, std::size_t total)>;
 
+// The owner's work that reads the record list while insert() commits a
+// change, so that it overlaps the wait for the disk. `start` runs once the
+// list has room for the change, just before the transaction begins;
+// `finish` runs once the transaction has ended, committed or not, before the
+// list changes, and must return only when the work no longer reads the
+// list. Either may be empty.
+struct CommitOverlap {
+  std::function<void()> start;
+  std::function<void()> finish;
+};
+
 // The records of one database file, kept twice: durably in the file's table
 // "records" (id -> the record's JSON form) and in memory in the record list,
 // which holds one entry per id, loaded in ascending byte order of the keys
@@ -104,8 +115,11 @@ class RecordStore {
   //
   // With a `note`, the owner's words about the change go into the
   // companion with it, and come back when an open replays it (see
-  // SnapshotLoad); so do insert_all()'s and remove()'s.
-  [[nodiscard]] std::expected<void, StorageError> insert(Record record, std::string_view note = {});
+  // SnapshotLoad); so do insert_all()'s and remove()'s. `overlap` runs
+  // beside the commit as CommitOverlap says (not at all when the record is
+  // refused before anything is written).
+  [[nodiscard]] std::expected<void, StorageError> insert(Record record, std::string_view note = {},
+                                                         const CommitOverlap& overlap = {});
 
   // Stores every record of `records` in one write transaction, each under
   // its id, replacing what is stored under that id; the record list then
