@@ -207,8 +207,9 @@ std::expected<void, StorageError> RecordStore::write_new(
     const bool more = start + kRun < kept.size();
     if (more) form(following, start + kRun);
     std::expected<void, StorageError> stored;
-    // Part 0 stores run r, part 1 lists run r - 1, stored before; every
-    // part, once done with that, helps form run r + 1.
+    // The worker given index 0 stores run r, the one given index 1 lists
+    // run r - 1, stored before; each, once done with that, helps form run
+    // r + 1.
     parallel_for(2, [&](std::size_t begin, std::size_t end) {
       if (begin == 0) stored = store(current);
       if (end == 2) list_run(listed, start);
