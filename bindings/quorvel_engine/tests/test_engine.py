@@ -167,7 +167,7 @@ def test_an_index_that_retires_nodes_never_answers_with_a_deleted_or_replaced_re
                 assert [int(h.id) for h in db.search(query, 10)] == exact(query), compacted
             db.compact_index()
         # Filtered through the index (about 200 of the 400 records pass, k = 2 and ef = 1, so the
-        # estimate of 80 passing records a result place sends the search into the graph): only
+        # estimate of 100 passing records a result place sends the search into the graph): only
         # passing records come back, search and search_many agree, and the graph's answer is not
         # always the exhaustive one.
         db.ef_search = 1
