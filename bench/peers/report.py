@@ -221,13 +221,19 @@ def targets_section(results: dict) -> str:
         size = "100000" if "100000" in reopen_sizes else reopen_sizes[-1]
         entries = results["reopen"][size]
         ours = entries.get(OURS, {}).get("total_s")
+        # A contender without a search answers its first query with a fetch,
+        # which is not the same work: it is shown beside the verdict, not in it.
+        fetching = {label for label, entry in results["contenders"].items()
+                    if "first answer" in entry.get("info", {})}
         others = {label: e["total_s"] for label, e in entries.items()
-                  if "total_s" in e and label not in (OURS, FLOOR)}
+                  if "total_s" in e and label not in (OURS, FLOOR) and label not in fetching}
         if ours and others:
             best = min(others, key=others.get)
-            rows.append([f"reopen, N = {int(size):,}: faster than every contender with a file",
+            aside = "".join(f"; {label} (first answer a fetch) {number(entries[label]['total_s'])} s"
+                            for label in sorted(fetching) if "total_s" in entries.get(label, {}))
+            rows.append([f"reopen, N = {int(size):,}: faster than every contender that searches a file",
                          f"{number(ours)} s; fastest other {best} {number(others[best])} s "
-                         f"({ours / others[best]:.2f}x)", "met" if ours < others[best] else "not met"])
+                         f"({ours / others[best]:.2f}x){aside}", "met" if ours < others[best] else "not met"])
     return table(["target (ratios in this run)", "figures", "verdict"], rows)
 
 

@@ -26,6 +26,7 @@ class Peer(BasePeer):
             "bulk": "executemany of all rows in one transaction",
             "exact": "none: SQLite has no vector search",
             "fetch": "SELECT vector FROM records WHERE id = ? (the JSON text)",
+            "first answer": "a fetch of one record: there is no search to answer",
             "stored": "one SQLite file (WAL), vectors as JSON text",
         }
 
