@@ -1,74 +1,89 @@
 #include "checksum.h"
 
-#include <bit>
 #include <cstring>
 
+#include "checksum_lanes.h"
+
 namespace quorvel {
+namespace checksum_lanes {
+
+void add_stripes_plain(std::uint64_t* lanes, const std::byte* bytes, std::size_t stripes) {
+  for (std::size_t s = 0; s < stripes; ++s, bytes += kStripeBytes) {
+    for (std::size_t i = 0; i < kLanes; ++i) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + i * sizeof word, sizeof word);
+      lanes[i] = step(lanes[i], word);
+    }
+  }
+}
+
+AddStripes best_add_stripes() {
+#if defined(__x86_64__)
+  static const AddStripes best = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? add_stripes_avx2 : add_stripes_plain;
+  }();
+  return best;
+#else
+  return add_stripes_plain;
+#endif
+}
+
+}  // namespace checksum_lanes
+
 namespace {
 
-constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
-constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
-constexpr std::uint64_t kPrime3 = 0x165667B19E3779F9ull;
-constexpr std::uint64_t kPrime4 = 0x85EBCA77C2B2AE63ull;
-constexpr std::uint64_t kPrime5 = 0x27D4EB2F165667C5ull;
+using namespace checksum_lanes;
 
-std::uint64_t read64(const std::byte* p) {
-  std::uint64_t value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
+constexpr std::uint64_t kLaneStart = 0xC2B2AE3D27D4EB4Full;
+constexpr std::uint64_t kMix1 = 0xBF58476D1CE4E5B9ull;
+constexpr std::uint64_t kMix2 = 0x94D049BB133111EBull;
 
-std::uint32_t read32(const std::byte* p) {
-  std::uint32_t value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
-// Both steps are bijections, of the lane for a given word and of the word
-// for a given lane: what makes a one-word change always show.
-std::uint64_t round(std::uint64_t lane, std::uint64_t word) {
-  return std::rotl(lane + word * kPrime2, 31) * kPrime1;
-}
-
-std::uint64_t merge(std::uint64_t hash, std::uint64_t lane) {
-  return (hash ^ round(0, lane)) * kPrime1 + kPrime4;
+// A bijection that spreads every bit over the word (splitmix64's finish).
+std::uint64_t mix(std::uint64_t x) {
+  x = (x ^ (x >> 30)) * kMix1;
+  x = (x ^ (x >> 27)) * kMix2;
+  return x ^ (x >> 31);
 }
 
 }  // namespace
 
 std::uint64_t checksum64(std::span<const std::byte> bytes, std::uint64_t seed) {
   static_assert(std::endian::native == std::endian::little, "stored words are little-endian");
-  const std::byte* p = bytes.data();
-  const std::byte* const end = p + bytes.size();
-  std::uint64_t hash;
-  if (bytes.size() >= 32) {
-    std::uint64_t lanes[4] = {seed + kPrime1 + kPrime2, seed + kPrime2, seed, seed - kPrime1};
-    const std::byte* const last_stripe = end - 32;
-    do {
-      lanes[0] = round(lanes[0], read64(p));
-      lanes[1] = round(lanes[1], read64(p + 8));
-      lanes[2] = round(lanes[2], read64(p + 16));
-      lanes[3] = round(lanes[3], read64(p + 24));
-      p += 32;
-    } while (p <= last_stripe);
-    hash = std::rotl(lanes[0], 1) + std::rotl(lanes[1], 7) + std::rotl(lanes[2], 12) + std::rotl(lanes[3], 18);
-    for (const std::uint64_t lane : lanes) hash = merge(hash, lane);
-  } else {
-    hash = seed + kPrime5;
+  std::uint64_t lanes[kLanes];
+  // Unrolled here and in the fold below: short inputs (the change entries)
+  // would otherwise spend several times longer on the lanes than on their
+  // bytes.
+#pragma GCC unroll 64
+  for (std::size_t i = 0; i < kLanes; ++i) lanes[i] = seed + (i + 1) * kLaneStart;
+  const std::size_t stripes = bytes.size() / kStripeBytes;
+  if (stripes > 0) best_add_stripes()(lanes, bytes.data(), stripes);
+
+  // The words after the last whole stripe go to the lanes in order, the
+  // last partial word padded with zeros (the length, mixed in below, tells
+  // the padding from stored zeros).
+  const std::byte* p = bytes.data() + stripes * kStripeBytes;
+  const std::size_t rest = bytes.size() - stripes * kStripeBytes;
+  const std::size_t whole_words = rest / sizeof(std::uint64_t);
+  for (std::size_t i = 0; i < whole_words; ++i) {
+    std::uint64_t word;
+    std::memcpy(&word, p + i * sizeof word, sizeof word);
+    lanes[i] = step(lanes[i], word);
   }
-  hash += bytes.size();
-  for (; p + 8 <= end; p += 8) hash = std::rotl(hash ^ round(0, read64(p)), 27) * kPrime1 + kPrime4;
-  if (p + 4 <= end) {
-    hash = std::rotl(hash ^ (read32(p) * kPrime1), 23) * kPrime2 + kPrime3;
-    p += 4;
+  if (const std::size_t tail = rest % sizeof(std::uint64_t); tail > 0) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p + whole_words * sizeof word, tail);
+    lanes[whole_words] = step(lanes[whole_words], word);
   }
-  for (; p < end; ++p) hash = std::rotl(hash ^ (static_cast<std::uint64_t>(*p) * kPrime5), 11) * kPrime1;
-  hash ^= hash >> 33;
-  hash *= kPrime2;
-  hash ^= hash >> 29;
-  hash *= kPrime3;
-  hash ^= hash >> 32;
-  return hash;
+
+  // The lanes fold in halves, each pair by the lane step: a step is a
+  // bijection of either input for a given other, so a change of one lane
+  // still changes the one left. Then the length, and a final mix.
+  for (std::size_t width = kLanes / 2; width > 0; width /= 2) {
+#pragma GCC unroll 32
+    for (std::size_t i = 0; i < width; ++i) lanes[i] = step(lanes[i], lanes[i + width]);
+  }
+  return mix(lanes[0] ^ mix(bytes.size()));
 }
 
 }  // namespace quorvel

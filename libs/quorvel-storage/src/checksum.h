@@ -6,11 +6,13 @@
 
 namespace quorvel {
 
-// A 64-bit checksum of `bytes` (the XXH64 construction: four lanes of
-// multiply-rotate rounds over 32-byte stripes, then a final mix), fast
-// enough to run alongside a copy at memory speed. A change confined to one
-// 8-byte word of a stripe always changes the result; any other change does
-// with probability 1 - 2^-64. Pure and thread-safe.
+// A 64-bit checksum of `bytes`, fast enough to run alongside a copy at
+// memory speed: 64 independent lanes, each taking every 64th 8-byte word
+// with one bijective step, then combined and mixed with the length. A
+// change confined to one 8-byte word always changes the result; any other
+// change does with probability about 1 - 2^-64. The value is the same on
+// every processor (AVX2 where there is one, plain code elsewhere). Pure and
+// thread-safe.
 std::uint64_t checksum64(std::span<const std::byte> bytes, std::uint64_t seed = 0);
 
 }  // namespace quorvel

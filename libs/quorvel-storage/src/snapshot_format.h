@@ -25,7 +25,8 @@
 namespace quorvel::snapshot {
 
 inline constexpr char kMagic[8] = {'q', 'u', 'o', 'r', 'v', 'e', 'l', 'C'};
-inline constexpr std::uint32_t kFormatVersion = 1;
+// 2: blocks checked by the 64-lane checksum (1: the 4-lane one).
+inline constexpr std::uint32_t kFormatVersion = 2;
 inline constexpr std::size_t kHeaderBytes = 4096;
 inline constexpr std::size_t kPageBytes = 4096;
 inline constexpr std::size_t kBlockBytes = 256 * 1024;
