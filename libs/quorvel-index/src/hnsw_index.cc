@@ -624,6 +624,8 @@ std::optional<HnswNodeView> HnswIndex::node(std::uint64_t node) const {
 }
 
 void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
+  // Refused before the draw, which would advance a seeded generator.
+  if (node >= kHnswMostSlots) throw std::length_error(index::messages::kNodeNumberTooLarge);
   HnswInternals::insert_with_word(*this, next_word(), node, vector, vector_of, metric);
 }
 
