@@ -14,10 +14,11 @@
 namespace quorvel {
 
 // An allocator whose resize() leaves new elements of trivial types
-// unwritten: the levels and the layer-0 array of a graph read back are
-// filled from the image by several threads, which then fault their fresh
-// pages in side by side instead of one thread zeroing them all first. A
-// value given to resize() or assign() is still written.
+// unwritten: the arrays of a graph read back (levels, first upper lists,
+// the slots of every layer) are filled from the image as it is read, which
+// then faults their fresh pages in once instead of after a pass that
+// zeroes them first. A value given to resize() or assign() is still
+// written.
 template <typename T>
 struct UnwrittenAllocator : std::allocator<T> {
   template <typename U>
