@@ -55,6 +55,14 @@ std::span<const float> AttachedIndex::vector_of(const VectorAt& vector_at, std::
   return retired_vectors_.at(node);
 }
 
+std::optional<std::string> AttachedIndex::growth_problem(std::uint64_t new_nodes) const {
+  // Node numbers run up to the index's slots, positions and, with
+  // retire_deleted, the numbers of retired nodes included.
+  std::uint64_t slots = 0;
+  if (__builtin_add_overflow(index_.slots(), new_nodes, &slots)) slots = ~std::uint64_t{0};
+  return hnsw_slots_problem(slots);
+}
+
 void AttachedIndex::number_by_position(std::size_t count) {
   node_at_.resize(count);
   position_at_.resize(count);

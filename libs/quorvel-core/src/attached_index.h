@@ -82,6 +82,10 @@ class AttachedIndex {
   // Whether removals and replacements retire nodes (retire_deleted).
   bool retires() const { return index_.config().retire_deleted; }
 
+  // Why the index cannot number `new_nodes` more nodes (hnsw_slots_problem),
+  // or nothing when it can: asked before a change that adds them.
+  std::optional<std::string> growth_problem(std::uint64_t new_nodes) const;
+
   // Draws the level word of the next new node (see HnswIndex::next_level_word).
   std::uint32_t next_level_word() const { return index_.next_level_word(); }
 

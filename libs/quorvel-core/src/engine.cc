@@ -146,6 +146,7 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   }
   bool graph_built = false;
   if (options.index) {
+    if (auto problem = hnsw_slots_problem(records.slot_count())) return config_error(std::move(*problem));
     if (load) {
       engine.index_ = loaded_index(*load, *options.index, engine.metric_, records, kHighestIndexLevel, parts_on(pool),
                                    engine.index_threads(*options.index));
@@ -270,6 +271,9 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   std::string note;
   std::vector<float> old_vector;
   if (index_) {
+    // A new node, unless a replacement rebuilds the graph in place.
+    const std::uint64_t new_nodes = stored_at && !index_->retires() ? 0 : 1;
+    if (auto problem = index_->growth_problem(new_nodes)) return config_error(std::move(*problem));
     if (stored_at && !index_->retires()) {
       note = graph_rebuilt_note();
     } else {
@@ -408,6 +412,7 @@ std::expected<void, EngineError> Engine::insert_all(std::vector<Record> records,
       }
     }
     new_nodes = ids.size() - old_vectors.size() + (index_->retires() ? old_vectors.size() : 0);
+    if (auto problem = index_->growth_problem(new_nodes)) return config_error(std::move(*problem));
     if (!index_->retires() && !old_vectors.empty()) {
       note = graph_rebuilt_note();
     } else {
@@ -571,6 +576,7 @@ std::vector<SearchResult> Engine::search_with(const SearchRequest& request, cons
 std::expected<void, EngineError> Engine::attach_index(const HnswConfig& config) {
   if (auto problem = index_config_problem(config, kHighestIndexLevel)) return config_error(*problem);
   compact_records();  // node numbers are dense positions
+  if (auto problem = hnsw_slots_problem(get_all().slot_count())) return config_error(std::move(*problem));
   index_ = std::make_unique<AttachedIndex>(config, get_all(), metric_, parts_on(*pool_), index_threads(config));
   store_.add_note(graph_rebuilt_note());
   graph_rebuilt_ = true;

@@ -356,7 +356,8 @@ TEST_F(EngineSnapshotTest, AGraphOfManyBlocksLoadsOnSeveralWorkers) {
   {
     Engine engine = open_on_workers();
     std::vector<Record> records;
-    for (int i = 0; i < 6000; ++i) {
+    // Enough records that the graph spans several blocks at 32-bit numbers.
+    for (int i = 0; i < 12000; ++i) {
       std::string id = std::to_string(100000 + i);  // inserted in id order: no renumbering at the reopen
       records.push_back(Record{std::move(id), random_vector(random_), std::nullopt, std::nullopt});
     }
@@ -386,7 +387,7 @@ TEST_F(EngineSnapshotTest, AGraphOfManyBlocksLoadsOnSeveralWorkers) {
   ASSERT_EQ(::stat(companion.c_str(), &damaged), 0);
   {
     Engine engine = open_on_workers();
-    EXPECT_EQ(engine.index()->size(), 6000u);
+    EXPECT_EQ(engine.index()->size(), 12000u);
   }
   struct stat rewritten {};
   ASSERT_EQ(::stat(companion.c_str(), &rewritten), 0);

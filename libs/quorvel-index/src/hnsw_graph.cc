@@ -21,6 +21,12 @@ std::string text(std::string_view a, std::uint64_t x, std::string_view b, std::u
 
 }  // namespace
 
+std::optional<std::string> hnsw_slots_problem(std::uint64_t slots) {
+  if (slots <= kHnswMostSlots) return std::nullopt;
+  return std::string(messages::kIndexHoldsAtMost) + std::to_string(kHnswMostSlots) +
+         std::string(messages::kNodeSlotsThisOneWouldNeed) + std::to_string(slots);
+}
+
 HnswGraph HnswIndex::graph() const {
   HnswGraph graph;
   graph.config = config_;
@@ -32,7 +38,7 @@ HnswGraph HnswIndex::graph() const {
     if (!links.contains(node)) continue;
     graph.levels[node] = links.level(node);
     for (std::uint64_t layer = 0; layer <= links.level(node); ++layer) {
-      const std::span<const std::uint64_t> list = links.list(node, layer);
+      const std::span<const HnswLinks::Number> list = links.list(node, layer);
       graph.list_sizes.push_back(list.size());
       graph.neighbors.insert(graph.neighbors.end(), list.begin(), list.end());
     }
@@ -44,6 +50,7 @@ HnswGraph HnswIndex::graph() const {
 
 std::expected<HnswIndex, std::string> HnswIndex::from_graph(HnswGraph graph, std::uint64_t highest_level) {
   const std::uint64_t slots = graph.levels.size();
+  if (auto problem = hnsw_slots_problem(slots)) return std::unexpected(std::move(*problem));
   const auto is_node = [&](std::uint64_t n) { return n < slots && graph.levels[n] != HnswGraph::kNoNode; };
   std::uint64_t lists = 0;
   std::uint64_t nodes = 0;

@@ -9,11 +9,13 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 
 #include "candidate_heap.h"
 #include "distance_keys.h"
 #include "hnsw_internals.h"
 #include "hnsw_links.h"
+#include "messages.h"
 
 namespace quorvel {
 namespace {
@@ -179,7 +181,7 @@ struct LockedAccess {
 template <class Access>
 void gather_unvisited(const Access& access, SearchScratch& scratch, std::uint64_t node, std::uint64_t layer,
                       VectorLookup vector_of) {
-  access.read(node, layer, [&](std::span<const std::uint64_t> neighbors) {
+  access.read(node, layer, [&](std::span<const HnswLinks::Number> neighbors) {
     scratch.batch.start(neighbors.size());
     for (const std::uint64_t neighbor : neighbors) {
       if (!scratch.visit(neighbor)) continue;
@@ -323,7 +325,7 @@ std::uint64_t greedy_descent(const Access& access, KeyBatch& batch, std::span<co
   for (std::uint64_t layer = from_layer; layer >= to_layer; --layer) {
     while (true) {
       std::uint64_t closer = current;
-      access.read(current, layer, [&](std::span<const std::uint64_t> neighbors) {
+      access.read(current, layer, [&](std::span<const HnswLinks::Number> neighbors) {
         batch.start(neighbors.size());
         for (const std::uint64_t neighbor : neighbors) {
           const std::span<const float> vector = vector_of(neighbor);
@@ -379,7 +381,8 @@ std::vector<Candidate> choose_diverse(std::vector<Candidate> found, std::uint64_
 // cut to at `bound` neighbours (none for a bound of 0) under the
 // configuration's selection: the closest, closest first (the larger number
 // first among equally close ones), or the diverse selection among them.
-std::vector<std::uint64_t> trimmed(std::span<const std::uint64_t> neighbors, std::span<const float> owner_vector,
+template <typename Number>
+std::vector<std::uint64_t> trimmed(std::span<const Number> neighbors, std::span<const float> owner_vector,
                                    KeyBatch& batch, const HnswConfig& config, std::uint64_t bound,
                                    VectorLookup vector_of, const KeyOf& key) {
   batch.start(neighbors.size());
@@ -407,10 +410,11 @@ void trim(HnswLinks& links, KeyBatch& batch, const HnswConfig& config, std::uint
                trimmed(links.list(owner, layer), vector_of(owner), batch, config, bound, vector_of, key));
 }
 
-// A layer-0 list holds at most max(m, m_max0) numbers between insertions,
-// and one more for a moment before it is trimmed.
-std::uint64_t longest_layer0(const HnswConfig& config) {
-  const std::uint64_t longest = std::max(config.m, config.m_max0);
+// A list holds at most max(m, bound) numbers between insertions, `bound`
+// being the layer's m_max0 or m_max, and one more for a moment before it is
+// trimmed.
+std::uint64_t longest_list(std::uint64_t m, std::uint64_t bound) {
+  const std::uint64_t longest = std::max(m, bound);
   return longest < kLargest ? longest + 1 : longest;
 }
 
@@ -567,7 +571,7 @@ std::uint32_t HnswIndex::next_level_word() const { return next_word(); }
 std::uint64_t HnswIndex::slots() const { return links_->slots(); }
 
 HnswIndex::HnswIndex(HnswConfig config)
-    : config_(config), links_(std::make_unique<HnswLinks>(longest_layer0(config))) {
+    : config_(config), links_(std::make_unique<HnswLinks>(longest_list(config.m, config.m_max0), longest_list(config.m, config.m_max))) {
   if (config_.seed) generator_.emplace(*config_.seed);
 }
 
@@ -593,14 +597,14 @@ HnswIndex::~HnswIndex() = default;
 
 std::uint64_t HnswNodeView::level() const { return links_->level(node_); }
 
-std::span<const std::uint64_t> HnswNodeView::neighbors(std::uint64_t layer) const {
+std::span<const std::uint32_t> HnswNodeView::neighbors(std::uint64_t layer) const {
   return links_->list(node_, layer);
 }
 
 HnswNode HnswNodeView::to_node() const {
   HnswNode copy;
   for (std::uint64_t layer = 0; layer <= level(); ++layer) {
-    const std::span<const std::uint64_t> list = neighbors(layer);
+    const std::span<const std::uint32_t> list = neighbors(layer);
     copy.neighbors.emplace_back(list.begin(), list.end());
   }
   return copy;
@@ -620,6 +624,8 @@ std::optional<HnswNodeView> HnswIndex::node(std::uint64_t node) const {
 }
 
 void HnswIndex::insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric) {
+  // Refused before the draw, which would advance a seeded generator.
+  if (node >= kHnswMostSlots) throw std::length_error(index::messages::kNodeNumberTooLarge);
   HnswInternals::insert_with_word(*this, next_word(), node, vector, vector_of, metric);
 }
 
@@ -699,7 +705,7 @@ HnswInsertPlan HnswIndex::plan_insert(std::uint64_t node, std::span<const float>
     const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m_max;
     for (const Candidate& chosen : selected) {
       planned.neighbors.push_back(chosen.node);
-      const std::span<const std::uint64_t> list = links_->list(chosen.node, layer);
+      const std::span<const HnswLinks::Number> list = links_->list(chosen.node, layer);
       if (list.size() + 1 <= bound) {
         planned.cut_lists.emplace_back();
         continue;
@@ -707,7 +713,7 @@ HnswInsertPlan HnswIndex::plan_insert(std::uint64_t node, std::span<const float>
       grown.assign(list.begin(), list.end());
       grown.push_back(node);
       planned.cut_lists.push_back(
-          trimmed(grown, vector_of(chosen.node), (*lease).batch, config_, bound, with_new, key));
+          trimmed(std::span<const std::uint64_t>(grown), vector_of(chosen.node), (*lease).batch, config_, bound, with_new, key));
     }
     if (layer == 0) break;
   }
@@ -753,6 +759,10 @@ void HnswIndex::insert_planned(std::uint64_t node, std::span<const float> vector
 
 void HnswIndex::insert_range(std::uint64_t first, std::uint64_t count, VectorLookup vector_of, Metric metric,
                              const ParallelParts& run, std::size_t threads, const InsertedReport& inserted) {
+  // Refused before anything changes, rather than part way through the range.
+  if (count != 0 && (first > kHnswMostSlots || count > kHnswMostSlots - first)) {
+    throw std::length_error(index::messages::kNodeNumberTooLarge);
+  }
   if (threads <= 1 || count < 2) {
     for (std::uint64_t node = first; node - first < count; ++node) {
       insert(node, vector_of(node), vector_of, metric);
@@ -845,7 +855,7 @@ HnswIndex HnswIndex::compacted(std::span<const std::uint64_t> numbers, VectorLoo
   const KeyOf key(metric);
   const auto mend = [&](std::uint64_t node) {
     for (std::uint64_t layer = 0; layer <= links.level(node); ++layer) {
-      const std::span<const std::uint64_t> list = links.list(node, layer);
+      const std::span<const HnswLinks::Number> list = links.list(node, layer);
       if (std::ranges::all_of(list, live)) continue;
       std::vector<std::uint64_t> competing;
       const auto add = [&](std::uint64_t other) {
@@ -910,9 +920,11 @@ HnswIndex HnswIndex::compacted(std::span<const std::uint64_t> numbers, VectorLoo
     if (!live(node)) continue;
     for (std::uint64_t layer = 0; layer <= links.level(node); ++layer) {
       const bool was_mended = !mended[node].empty() && !std::ranges::all_of(links.list(node, layer), live);
-      const std::span<const std::uint64_t> list =
-          was_mended ? std::span<const std::uint64_t>(mended[node][layer]) : links.list(node, layer);
-      for (const std::uint64_t other : list) out.append(numbers[node], layer, numbers[other]);
+      if (was_mended) {
+        for (const std::uint64_t other : mended[node][layer]) out.append(numbers[node], layer, numbers[other]);
+      } else {
+        for (const std::uint64_t other : links.list(node, layer)) out.append(numbers[node], layer, numbers[other]);
+      }
     }
   }
   if (entry_point_ && live(*entry_point_)) {

@@ -3,7 +3,8 @@
 #include <string_view>
 
 // Every message text that the index owns, in one place: why a graph given
-// to HnswIndex::from_graph() cannot be restored. Numbers stand between the
+// to HnswIndex::from_graph() cannot be restored, and why a graph is too
+// large to hold. Numbers stand between the
 // pieces, as the comments show.
 namespace quorvel::index::messages {
 
@@ -47,5 +48,12 @@ inline constexpr std::string_view kTheRetiredMarkOf = "the retired mark of ";
 inline constexpr std::string_view kIs = " is ";
 inline constexpr std::string_view kNot0Or1 = ", not 0 or 1";
 inline constexpr std::string_view kIsRetiredButIsNotANode = " is retired but is not a node";
+
+// "an index holds at most 4294967295 node slots; this one would need <slots>"
+inline constexpr std::string_view kIndexHoldsAtMost = "an index holds at most ";
+inline constexpr std::string_view kNodeSlotsThisOneWouldNeed = " node slots; this one would need ";
+// What HnswIndex::insert() throws (std::length_error) for a node number or
+// level that 32 bits cannot hold.
+inline constexpr const char* kNodeNumberTooLarge = "node numbers and levels must stay below 4294967295";
 
 }  // namespace quorvel::index::messages

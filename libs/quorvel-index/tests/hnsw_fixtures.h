@@ -78,7 +78,7 @@ inline ::testing::AssertionResult graph_invariants_hold(const HnswIndex& index, 
       first_highest = n;
     }
     for (std::uint64_t layer = 0; layer <= level; ++layer) {
-      const std::span<const std::uint64_t> list = links.list(n, layer);
+      const std::span<const HnswLinks::Number> list = links.list(n, layer);
       const std::uint64_t bound = layer == 0 ? config.m_max0 : config.m_max;
       if (list.size() > std::max(bound, config.m))
         return ::testing::AssertionFailure() << "node " << n << " layer " << layer << " holds " << list.size();

@@ -62,12 +62,13 @@ HnswConfig with_every_option() {
   return config;
 }
 
-// Both layouts of layer 0: fixed slots, and lists of their own (bounds
-// too large for a slot); and every option set, with retired nodes and a
-// seeded generator part way through its draws.
+// Both layouts of layer 0 and of the layers above: fixed slots, and lists
+// of their own (bounds too large for a slot); and every option set, with
+// retired nodes and a seeded generator part way through its draws.
 const HnswConfig kConfigs[] = {
     default_hnsw_config(6),
     HnswConfig{.m = 4, .m_max = 4, .m_max0 = 300, .ef_construction = 20, .ef_search = 10, .ml = 0.7f},
+    HnswConfig{.m = 4, .m_max = 300, .m_max0 = 8, .ef_construction = 20, .ef_search = 10, .ml = 0.7f},
     with_every_option(),
 };
 

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -187,6 +191,41 @@ TEST(HnswInsert, NumberAlreadyInTheIndexIsIgnored) {
   EXPECT_EQ(index.size(), table.rows.size());
   for (std::uint64_t node = 0; node < table.rows.size(); ++node) EXPECT_EQ(index.node(node)->to_node(), before[node]) << node;
   EXPECT_TRUE(graph_invariants_hold(index, table.rows.size()));
+}
+
+// The graph keeps node numbers in 32 bits: a number or a range past them
+// is refused before anything changes (the seeded generator included),
+// never wrapped around onto a small number.
+TEST(HnswInsert, NodeNumbersBeyond32BitsAreRefused) {
+  const struct {
+    std::uint64_t slots;
+    std::optional<std::string> problem;
+  } kSlots[] = {
+      {0, std::nullopt},
+      {kHnswMostSlots, std::nullopt},
+      {kHnswMostSlots + 1, "an index holds at most 4294967295 node slots; this one would need 4294967296"},
+      {~std::uint64_t{0},
+       "an index holds at most 4294967295 node slots; this one would need 18446744073709551615"},
+  };
+  for (const auto& c : kSlots) EXPECT_EQ(hnsw_slots_problem(c.slots), c.problem) << c.slots;
+
+  const VectorTable table = random_table(20, 3, 4);
+  HnswConfig config = config_with(4, 4, 8, 16, 1.0f);
+  config.seed = 5;
+  HnswIndex index(config);
+  for (std::uint64_t node = 0; node < table.rows.size(); ++node) index.insert(node, table(node), table, Metric::Euclidean);
+  const HnswGraph before = index.graph();
+  const auto no_threads = [](std::size_t parts, const std::function<void(std::size_t)>& body) {
+    for (std::size_t part = 0; part < parts; ++part) body(part);
+  };
+  // 2^32 + 3 would wrap around to node 3.
+  for (const std::uint64_t node : {kHnswMostSlots, kHnswMostSlots + 3, ~std::uint64_t{0}}) {
+    EXPECT_THROW(index.insert(node, table(0), table, Metric::Euclidean), std::length_error) << node;
+    EXPECT_THROW(index.insert(node, table(0), table, Metric::Euclidean, 0), std::length_error) << node;
+  }
+  EXPECT_THROW(index.insert_range(kHnswMostSlots - 1, 2, table, Metric::Euclidean, no_threads, 2), std::length_error);
+  EXPECT_THROW(index.insert_range(~std::uint64_t{0}, 2, table, Metric::Euclidean, no_threads, 1), std::length_error);
+  EXPECT_EQ(index.graph(), before);
 }
 
 TEST(HnswInsert, NumbersNeedNotArriveInOrder) {

@@ -146,8 +146,10 @@ class Engine {
   // with IndexConfig, before the file is touched, for an index
   // configuration that cannot work (see attach_index); with Dimension when
   // the options fix a dimension and a stored record's length differs from
-  // it (or, with no length given, from the first record's); or with the
-  // store's error.
+  // it (or, with no length given, from the first record's); with
+  // IndexConfig, once the records are loaded, when an index is named and
+  // there are more records than an index can number (kHnswMostSlots); or
+  // with the store's error.
   [[nodiscard]] static std::expected<Engine, EngineError> open(const std::string& path,
                                                                const EngineOptions& options = {});
 
@@ -174,9 +176,10 @@ class Engine {
   // the file, and in place in the record list), with no timestamp, or with
   // `timestamp` (seconds) in the overload. Accepts any id, vector length
   // and metadata that the file can hold; fails with Dimension for a length
-  // that check_dimension() refuses, or with the store's error, and then
-  // nothing changes. The first record stored fixes a dimension that was
-  // left to it.
+  // that check_dimension() refuses, with IndexConfig when the attached
+  // index would need a node number it cannot hold (kHnswMostSlots), or with
+  // the store's error, and then nothing changes. The first record stored
+  // fixes a dimension that was left to it.
   [[nodiscard]] std::expected<void, EngineError> insert(std::string_view id, std::vector<float> vector,
                                                         std::optional<JsonValue> metadata);
   [[nodiscard]] std::expected<void, EngineError> insert(std::string_view id, std::vector<float> vector,
@@ -186,8 +189,10 @@ class Engine {
   // Stores every record of `records` in one transaction (one commit, one
   // sync), as if each had been inserted in turn. Fails with Dimension at
   // the first record whose length check_dimension() refuses (or, while the
-  // dimension is still open, that differs from the first record's), or
-  // with the store's error, and then nothing changes; for a refused record,
+  // dimension is still open, that differs from the first record's), with
+  // IndexConfig when the attached index would need node numbers it cannot
+  // hold (kHnswMostSlots), or with the store's error, and then nothing
+  // changes; for a refused record,
   // or one without a JSON form that reads back, its index goes to
   // `*refused` when given. `progress`, when given, is told the records
   // written so far (see RecordStore::insert_all).
@@ -265,8 +270,10 @@ class Engine {
   // in place of any attached before; with build_threads other than 1 the
   // records are inserted on the engine's workers (see HnswConfig). Fails
   // with IndexConfig, building nothing, when ml is NaN, infinite, negative,
-  // or so large that a level could exceed kHighestIndexLevel, or when
-  // retired_share is not a number from 0 to 1. Zero bounds are allowed.
+  // or so large that a level could exceed kHighestIndexLevel, when
+  // retired_share is not a number from 0 to 1, or when there are more
+  // records than an index can number (kHnswMostSlots). Zero bounds are
+  // allowed.
   [[nodiscard]] std::expected<void, EngineError> attach_index(const HnswConfig& config);
 
   // Compacts the attached index now: retired nodes leave the graph, the

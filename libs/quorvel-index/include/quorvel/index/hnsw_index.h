@@ -23,6 +23,17 @@ class HnswLinks;      // the neighbour lists, laid out for the search (src/hnsw_
 struct HnswInternals;  // the library's own algorithms on an index (src/hnsw_internals.h)
 struct HnswImage;      // the graph written and read as bytes (hnsw_image.h)
 
+// The most node slots an index can hold (one past its largest node
+// number): the graph keeps node numbers and levels in 32 bits. Inserting a
+// node numbered kHnswMostSlots or above throws std::length_error.
+inline constexpr std::uint64_t kHnswMostSlots = 4294967295;
+
+// Why an index cannot hold `slots` node slots (more than kHnswMostSlots),
+// in words, or nothing when it can. Whoever is about to number nodes up to
+// slots - 1 asks this first, so that a graph too large for its numbers is
+// refused as an error instead of wrapping around.
+std::optional<std::string> hnsw_slots_problem(std::uint64_t slots);
+
 // How a node's neighbours are chosen from the nodes a layer search finds,
 // both when a new node is linked and when a list that has grown past its
 // bound is cut back.
@@ -109,8 +120,9 @@ class HnswNodeView {
   std::uint64_t level() const;
 
   // The node's neighbour list on `layer` (in the order HnswNode describes),
-  // empty above its level.
-  std::span<const std::uint64_t> neighbors(std::uint64_t layer) const;
+  // empty above its level. The graph keeps node numbers in 32 bits (see
+  // kHnswMostSlots).
+  std::span<const std::uint32_t> neighbors(std::uint64_t layer) const;
 
   // A copy of every list of the node.
   HnswNode to_node() const;
@@ -340,8 +352,9 @@ class HnswIndex {
   // (m_max0 on layer 0). `vector_of` must answer every node in the index
   // and `node` itself. Reports no error. A number already in the index is
   // ignored and leaves the index as it was. Node storage grows to node + 1
-  // slots and the node gets level + 1 lists; a size that cannot be
-  // allocated (an absurd node number, or a level from an absurd ml) throws
+  // slots and the node gets level + 1 lists; a node number not below
+  // kHnswMostSlots or a level from an absurd ml throws std::length_error
+  // before anything changes, and a size that cannot be allocated throws
   // std::length_error or std::bad_alloc, as any container does.
   void insert(std::uint64_t node, std::span<const float> vector, VectorLookup vector_of, Metric metric);
 
@@ -381,7 +394,8 @@ class HnswIndex {
   // node of the index and of the range, from any thread. `inserted`, when
   // given, is told the count of the range's nodes done after each one, one
   // call at a time with rising counts (from the threads of `run` when they
-  // link). Throws as insert().
+  // link). Throws as insert(); a range that reaches kHnswMostSlots throws
+  // std::length_error before anything changes.
   void insert_range(std::uint64_t first, std::uint64_t count, VectorLookup vector_of, Metric metric,
                     const ParallelParts& run, std::size_t threads, const InsertedReport& inserted = {});
 
