@@ -272,9 +272,9 @@ std::expected<void, EngineError> Engine::insert(std::string_view id, std::vector
   std::vector<float> old_vector;
   if (index_) {
     // A new node, unless a replacement rebuilds the graph in place.
-    const std::uint64_t new_nodes = stored_at && !index_->retires() ? 0 : 1;
-    if (auto problem = index_->growth_problem(new_nodes)) return config_error(std::move(*problem));
-    if (stored_at && !index_->retires()) {
+    const bool rebuilds = stored_at && !index_->retires();
+    if (auto problem = index_->growth_problem(rebuilds ? 0 : 1)) return config_error(std::move(*problem));
+    if (rebuilds) {
       note = graph_rebuilt_note();
     } else {
       level_words = drawn_before_commit(1);

@@ -324,7 +324,7 @@ struct HnswImage {
         const Number level = links.levels_[node];
         if (level == kNoNode) continue;
         for (std::uint64_t layer = 1; layer <= level; ++layer) {
-          std::vector<Number>& list = links.upper_lists_[links.first_upper_[node] + (layer - 1)];
+          std::vector<Number>& list = links.upper_lists_[links.upper_of(node, layer)];
           if (!read_list(in, list, longest_upper, fits(node, layer))) return std::nullopt;
         }
       }
@@ -348,7 +348,7 @@ struct HnswImage {
           }
           if (upper_slot_size == 0 || level == kNoNode) continue;
           for (std::uint64_t layer = 1; layer <= level; ++layer) {
-            const Number* slot = links.upper_slots_.data() + (links.first_upper_[node] + (layer - 1)) * upper_slot_size;
+            const Number* slot = links.upper_slots_.data() + links.upper_of(node, layer) * upper_slot_size;
             if (slot[0] > longest_upper || !std::all_of(slot + 1, slot + 1 + slot[0], fits(node, layer))) {
               valid = false;
             }

@@ -50,7 +50,7 @@ void HnswLinks::append(std::uint64_t node, std::uint64_t layer, std::uint64_t ne
   const auto number = static_cast<Number>(neighbor);
   Number* slot = nullptr;
   if (layer > 0) {
-    const std::size_t upper = static_cast<std::size_t>(first_upper_[node] + (layer - 1));
+    const std::size_t upper = upper_of(node, layer);
     if (upper_slot_size_ == 0) {
       upper_lists_[upper].push_back(number);
       return;
@@ -70,7 +70,7 @@ void HnswLinks::assign(std::uint64_t node, std::uint64_t layer, std::span<const 
   const auto narrow = [](std::uint64_t number) { return static_cast<Number>(number); };
   Number* slot = nullptr;
   if (layer > 0) {
-    const std::size_t upper = static_cast<std::size_t>(first_upper_[node] + (layer - 1));
+    const std::size_t upper = upper_of(node, layer);
     if (upper_slot_size_ == 0) {
       upper_lists_[upper].resize(numbers.size());
       std::ranges::transform(numbers, upper_lists_[upper].begin(), narrow);

@@ -90,7 +90,7 @@ class HnswLinks {
       return {slot + 1, static_cast<std::size_t>(slot[0])};
     }
     if (layer > levels_[node]) return {};
-    const std::size_t upper = static_cast<std::size_t>(first_upper_[node] + (layer - 1));
+    const std::size_t upper = upper_of(node, layer);
     if (upper_slot_size_ == 0) return upper_lists_[upper];
     const Number* slot = upper_slots_.data() + upper * upper_slot_size_;
     return {slot + 1, static_cast<std::size_t>(slot[0])};
@@ -134,6 +134,12 @@ class HnswLinks {
   // `longest` numbers live in vectors of their own.
   static std::size_t slot_size_for(std::uint64_t longest) {
     return longest <= kLongestSlot ? static_cast<std::size_t>(longest) + 1 : 0;
+  }
+
+  // Where the list of `node` on `layer` (1 or above, at most its level)
+  // lies among the lists of layers 1 and above.
+  std::size_t upper_of(std::uint64_t node, std::uint64_t layer) const {
+    return static_cast<std::size_t>(first_upper_[node] + (layer - 1));
   }
 
   // The list `upper` of layers 1 and above, to change.
