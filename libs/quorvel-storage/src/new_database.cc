@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "database.h"
+#include "direct_write_vfs.h"
 #include "messages.h"
 #include "open_errors.h"
 #include "quorvel/storage/record_store.h"
@@ -81,37 +82,6 @@ std::expected<void, StorageError> sync_file(const std::string& path) {
   return {};
 }
 
-// Starts the kernel writing a file's pages to the disk as it grows, without
-// waiting, so that the sync once the file is complete finds little left to
-// write: the disk works while the records are formatted and stored.
-class WrittenBehind {
- public:
-  explicit WrittenBehind(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~WrittenBehind() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  WrittenBehind(const WrittenBehind&) = delete;
-  WrittenBehind& operator=(const WrittenBehind&) = delete;
-
-  // Called as the file grows: every kStep bytes, starts the writing of
-  // what is dirty.
-  void progress() {
-    // The size by a seek, which, unlike a stat, reads no timestamp (see
-    // file_lock.cc: a read timestamp makes the next write dearer).
-    const off_t end = fd_ < 0 ? -1 : ::lseek(fd_, 0, SEEK_END);
-    if (end < 0) return;
-    const auto bytes = static_cast<std::uint64_t>(end);
-    if (bytes < started_ + kStep) return;
-    (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-    started_ = bytes;
-  }
-
- private:
-  static constexpr std::uint64_t kStep = 32 << 20;
-  int fd_;
-  std::uint64_t started_ = 0;
-};
-
 }  // namespace
 
 std::expected<void, StorageError> RecordStore::write_new(
@@ -121,8 +91,11 @@ std::expected<void, StorageError> RecordStore::write_new(
   const std::vector<std::size_t> kept = kept_in_id_order(records);
   Connection connection;
   const std::string name = path.starts_with('/') ? path : "./" + path;
+  // The file's pages gather in large blocks that go to the disk past the
+  // page cache (see direct_write_vfs.h); with no such VFS, SQLite's own.
+  const std::string vfs = direct_write_vfs();
   if (sqlite3_open_v2(name.c_str(), &connection.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXCLUSIVE,
-                      nullptr) != SQLITE_OK) {
+                      vfs.empty() ? nullptr : vfs.c_str()) != SQLITE_OK) {
     if (connection.db == nullptr) return std::unexpected(StorageError{Kind::Database, std::string(messages::kOutOfMemory)});
     return sqlite_failure(Kind::Database, connection.db);
   }
@@ -140,7 +113,6 @@ std::expected<void, StorageError> RecordStore::write_new(
   auto put = prepare(db, "INSERT INTO records (id, value) VALUES (?1, ?2)", Kind::Table);
   if (!put) return std::unexpected(std::move(put.error()));
 
-  WrittenBehind written_behind(path);
   // Two runs are in flight: while one thread stores run r, the others make
   // the JSON forms of run r + 1, so that SQLite, which stores on one thread
   // only, seldom waits for them.
@@ -217,7 +189,6 @@ std::expected<void, StorageError> RecordStore::write_new(
     });
     listed = start;
     if (!stored) return stored;
-    written_behind.progress();
     if (progress) progress(start + current.count, kept.size());
   }
   list_run(listed, kept.size());
@@ -228,6 +199,11 @@ std::expected<void, StorageError> RecordStore::write_new(
   if (!version) return std::unexpected(std::move(version.error()));
   // Opened as the store opens it, the file is in write-ahead-log mode.
   if (auto ok = run(db, "PRAGMA journal_mode=WAL", Kind::Database); !ok) return ok;
+  // What is still gathered reaches the disk now, where a failure can be
+  // told: SQLite's close would not report it.
+  if (const int rc = sqlite3_file_control(db, "main", kDirectWriteFlush, nullptr); rc != SQLITE_OK && rc != SQLITE_NOTFOUND) {
+    return std::unexpected(StorageError{Kind::Commit, sqlite3_errstr(rc)});
+  }
   if (sqlite3_close(db) != SQLITE_OK) return sqlite_failure(Kind::Commit, db);
   connection.db = nullptr;
   if (auto ok = sync_file(path); !ok) return ok;
