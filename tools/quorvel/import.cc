@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,22 +43,17 @@ void on_every_core(std::size_t count, const std::function<void(std::size_t, std:
                     [&](const tbb::blocked_range<std::size_t>& range) { body(range.begin(), range.end()); });
 }
 
-// Once the first block is read, room in `records` for what the rest of an
-// input of `input_bytes` holds if it is like that block: the arena and the
-// columns are then mapped once, in large pages, instead of growing step by
-// step.
-void reserve_like_first_block(RecordList& records, std::span<const std::string_view> block,
-                              std::uint64_t input_bytes, std::uint64_t consumed) {
-  std::size_t floats = 0;
-  bool timestamps = false;
-  for (std::size_t i = records.slot_count() - block.size(); i < records.slot_count(); ++i) {
-    floats += records.vector(i).size();
-    timestamps = timestamps || records.timestamp(i).has_value();
-  }
+// Once the first block is read, room in `records` for what an input of
+// `input_bytes` holds if all of it is like the `consumed` bytes read so
+// far: the arena and the columns are then mapped once, before the first
+// append, in huge pages where they are at hand, instead of growing from
+// small pages step by step.
+void reserve_like_first_block(RecordList& records, const RecordTextReader& read, std::uint64_t input_bytes,
+                              std::uint64_t consumed) {
   if (consumed == 0 || input_bytes <= consumed) return;
-  const double more = static_cast<double>(input_bytes - consumed) / static_cast<double>(consumed);
-  records.reserve_more(static_cast<std::size_t>(more * static_cast<double>(block.size())),
-                       static_cast<std::size_t>(more * static_cast<double>(floats)), timestamps);
+  const double scale = static_cast<double>(input_bytes) / static_cast<double>(consumed);
+  records.reserve_more(static_cast<std::size_t>(scale * static_cast<double>(read.records())),
+                       static_cast<std::size_t>(scale * static_cast<double>(read.floats())), false);
 }
 
 int run(const CommandLine& line) {
@@ -96,17 +90,18 @@ int run(const CommandLine& line) {
         block.push_back(text);
         numbers.push_back(number);
       }
-      if (auto appended = record_reader.append(parsed, block, on_every_core); !appended) {
+      if (auto read = record_reader.read(block, on_every_core); !read) {
         if (in != stdin) std::fclose(in);
-        return fail(input_name, "line " + std::to_string(numbers[appended.error().index]) + ": " +
-                                    appended.error().error.message() + ". Each line must hold one record: " +
+        return fail(input_name, "line " + std::to_string(numbers[read.error().index]) + ": " +
+                                    read.error().error.message() + ". Each line must hold one record: " +
                                     std::string(kRecordForms) + ". Nothing was imported.");
       }
-      line_of.insert(line_of.end(), numbers.begin(), numbers.end());
       if (first && !block.empty()) {
-        reserve_like_first_block(parsed, block, input_size, reader.consumed());
+        reserve_like_first_block(parsed, record_reader, input_size, reader.consumed());
         first = false;
       }
+      record_reader.append_to(parsed);
+      line_of.insert(line_of.end(), numbers.begin(), numbers.end());
       progress.set_done(input_bytes > 0 ? reader.consumed() : number);
     }
   }

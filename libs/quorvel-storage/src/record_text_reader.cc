@@ -17,7 +17,8 @@ constexpr std::size_t kChunkValues = 64;
 }  // namespace
 
 struct RecordTextReader::Chunks {
-  std::vector<ParsedChunk> chunks;
+  std::vector<ParsedChunk> chunks;  // kept across reads, so that their buffers are mapped once
+  std::size_t used = 0;             // the chunks the last read filled
 };
 
 RecordTextReader::RecordTextReader() : chunks_(std::make_unique<Chunks>()) {}
@@ -25,9 +26,9 @@ RecordTextReader::RecordTextReader(RecordTextReader&&) noexcept = default;
 RecordTextReader& RecordTextReader::operator=(RecordTextReader&&) noexcept = default;
 RecordTextReader::~RecordTextReader() = default;
 
-std::expected<void, RecordTextReader::Refusal> RecordTextReader::append(RecordList& list,
-                                                                        std::span<const std::string_view> values,
-                                                                        const ParallelFor& parallel_for) {
+std::expected<void, RecordTextReader::Refusal> RecordTextReader::read(std::span<const std::string_view> values,
+                                                                      const ParallelFor& parallel_for) {
+  chunks_->used = 0;
   const std::size_t count = (values.size() + kChunkValues - 1) / kChunkValues;
   std::vector<ParsedChunk>& chunks = chunks_->chunks;
   if (chunks.size() < count) chunks.resize(count);
@@ -39,8 +40,25 @@ std::expected<void, RecordTextReader::Refusal> RecordTextReader::append(RecordLi
     }
   });
   if (const ParsedChunk* failed = first_failed(used)) return std::unexpected(Refusal{failed->error_at, *failed->error});
-  append_chunks(list, used);
+  chunks_->used = count;
   return {};
+}
+
+std::size_t RecordTextReader::records() const {
+  std::size_t count = 0;
+  for (std::size_t c = 0; c < chunks_->used; ++c) count += chunks_->chunks[c].entries.size();
+  return count;
+}
+
+std::size_t RecordTextReader::floats() const {
+  std::size_t count = 0;
+  for (std::size_t c = 0; c < chunks_->used; ++c) count += chunks_->chunks[c].floats.size();
+  return count;
+}
+
+void RecordTextReader::append_to(RecordList& list) {
+  append_chunks(list, std::span(chunks_->chunks).first(chunks_->used));
+  chunks_->used = 0;
 }
 
 }  // namespace quorvel

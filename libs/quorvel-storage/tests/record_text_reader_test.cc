@@ -53,9 +53,15 @@ TEST(RecordTextReaderTest, AppendsWhatTheStoredFormReaderReadsInOrderAcrossCalls
   RecordList list;
   const std::vector<std::string> first = texts(300);
   const std::vector<std::string> second = texts(70);  // the same ids again, and fewer chunks than before
-  ASSERT_TRUE(reader.append(list, views(first), on_threads));
-  ASSERT_TRUE(reader.append(list, views(second), on_threads));
-  ASSERT_TRUE(reader.append(list, {}, on_threads));
+  ASSERT_TRUE(reader.read(views(first), on_threads));
+  EXPECT_EQ(reader.records(), 300u);
+  EXPECT_EQ(reader.floats(), 750u);  // 0 + 1 + ... + 5 in every six records
+  reader.append_to(list);
+  EXPECT_EQ(reader.records(), 0u);
+  ASSERT_TRUE(reader.read(views(second), on_threads));
+  reader.append_to(list);
+  ASSERT_TRUE(reader.read({}, on_threads));
+  reader.append_to(list);
   ASSERT_EQ(list.size(), 370u);
   for (std::size_t i = 0; i < list.size(); ++i) {
     const std::string& text = i < first.size() ? first[i] : second[i - first.size()];
@@ -63,19 +69,22 @@ TEST(RecordTextReaderTest, AppendsWhatTheStoredFormReaderReadsInOrderAcrossCalls
   }
 }
 
-TEST(RecordTextReaderTest, NamesTheFirstBadValueAndAppendsNothing) {
+TEST(RecordTextReaderTest, NamesTheFirstBadValueAndKeepsNothingOfItsCall) {
   RecordTextReader reader;
   RecordList list;
-  ASSERT_TRUE(reader.append(list, views(texts(3)), on_threads));
+  ASSERT_TRUE(reader.read(views(texts(3)), on_threads));
+  reader.append_to(list);
   // Bad values in two chunks, the later chunk's parsed as soon as the
   // earlier one's.
   std::vector<std::string> values = texts(200);
   values[130] = R"({"id":"x","vector":[1,]})";
   values[150] = "not a record";
-  const auto appended = reader.append(list, views(values), on_threads);
-  ASSERT_FALSE(appended);
-  EXPECT_EQ(appended.error().index, 130u);
-  EXPECT_EQ(appended.error().error, read_stored_record(values[130]).error());
+  const auto read = reader.read(views(values), on_threads);
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().index, 130u);
+  EXPECT_EQ(read.error().error, read_stored_record(values[130]).error());
+  EXPECT_EQ(reader.records(), 0u);
+  reader.append_to(list);
   EXPECT_EQ(list.size(), 3u);
 }
 

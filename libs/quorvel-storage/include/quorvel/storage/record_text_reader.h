@@ -33,13 +33,24 @@ class RecordTextReader {
   RecordTextReader& operator=(RecordTextReader&&) noexcept;
   ~RecordTextReader();
 
-  // Parses every one of `values` on `parallel_for`'s workers and appends
-  // the records to `list` in the order of `values`, each as a new entry
-  // (an id already in the list is appended again, not replaced). Fails at
-  // the first value that is not a record's stored form, and then appends
-  // none of them. Throws std::bad_alloc when memory runs out.
-  [[nodiscard]] std::expected<void, Refusal> append(RecordList& list, std::span<const std::string_view> values,
-                                                    const ParallelFor& parallel_for);
+  // Parses every one of `values` on `parallel_for`'s workers, into this
+  // reader, replacing what an earlier call read. Fails at the first value
+  // that is not a record's stored form. Throws std::bad_alloc when memory
+  // runs out.
+  [[nodiscard]] std::expected<void, Refusal> read(std::span<const std::string_view> values,
+                                                  const ParallelFor& parallel_for);
+
+  // The records that the last successful read() made and the floats of
+  // their vectors, until they are appended: for a caller that reserves
+  // room in the list first.
+  std::size_t records() const;
+  std::size_t floats() const;
+
+  // Appends the records that the last successful read() made to `list`, in
+  // the order of the values, each as a new entry (an id already in the
+  // list is appended again, not replaced), and forgets them. Throws
+  // std::bad_alloc when memory runs out.
+  void append_to(RecordList& list);
 
  private:
   struct Chunks;
