@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,7 +22,9 @@
 #include "progress.h"
 #include "staged_database.h"
 #include "quorvel/core/engine.h"
-#include "quorvel/storage/stored_file.h"
+#include "quorvel/storage/id_order.h"
+#include "quorvel/storage/record_list.h"
+#include "quorvel/storage/record_text_reader.h"
 
 namespace quorvel::cli {
 namespace {
@@ -34,6 +37,25 @@ std::uint64_t size_of(int fd) {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
+// Runs body(begin, end) over [0, count) on every core.
+void on_every_core(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
+                    [&](const tbb::blocked_range<std::size_t>& range) { body(range.begin(), range.end()); });
+}
+
+// Once the first block is read, room in `records` for what an input of
+// `input_bytes` holds if all of it is like the `consumed` bytes read so
+// far: the arena and the columns are then mapped once, before the first
+// append, in huge pages where they are at hand, instead of growing from
+// small pages step by step.
+void reserve_like_first_block(RecordList& records, const RecordTextReader& read, std::uint64_t input_bytes,
+                              std::uint64_t consumed) {
+  if (consumed == 0 || input_bytes <= consumed) return;
+  const double scale = static_cast<double>(input_bytes) / static_cast<double>(consumed);
+  records.reserve_more(static_cast<std::size_t>(scale * static_cast<double>(read.records())),
+                       static_cast<std::size_t>(scale * static_cast<double>(read.floats())), false);
+}
+
 int run(const CommandLine& line) {
   const std::string& path = line.positional[0];
   const std::string input_path = line.last("--input").value_or("-");
@@ -42,20 +64,22 @@ int run(const CommandLine& line) {
   if (in == nullptr) return fail(input_path, std::strerror(errno));
 
   // Every record is read and checked before the database is touched. Lines
-  // are read in blocks, and each block is parsed on every core.
-  std::vector<Record> records;
+  // are read in blocks, and each block is parsed on every core straight
+  // into the list, in the order of the lines.
+  RecordList parsed;
   std::vector<std::uint64_t> line_of;  // the input line of each record
   bool read_failed = false;
   {
-    const std::uint64_t input_bytes = progress_is_shown() ? size_of(::fileno(in)) : 0;
+    const std::uint64_t input_size = size_of(::fileno(in));
+    const std::uint64_t input_bytes = progress_is_shown() ? input_size : 0;
     Progress progress("reading", input_bytes, "lines", input_bytes > 0 ? Progress::Unit::kBytes : Progress::Unit::kThings);
     LineReader reader(::fileno(in));
+    RecordTextReader record_reader;
     std::vector<std::string_view> lines;
     std::vector<std::string_view> block;
     std::vector<std::uint64_t> numbers;
-    std::vector<std::optional<std::expected<Record, JsonError>>> parsed;
     std::uint64_t number = 0;
-    for (bool more = true; more;) {
+    for (bool more = true, first = true; more;) {
       read_failed = !reader.next(lines);
       more = !read_failed && !lines.empty();
       block.clear();
@@ -66,31 +90,42 @@ int run(const CommandLine& line) {
         block.push_back(text);
         numbers.push_back(number);
       }
-      parsed.assign(block.size(), std::nullopt);
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, block.size()), [&](const auto& range) {
-        for (std::size_t i = range.begin(); i < range.end(); ++i) parsed[i] = read_stored_record(block[i]);
-      });
-      for (std::size_t i = 0; i < block.size(); ++i) {
-        if (!*parsed[i]) {
-          if (in != stdin) std::fclose(in);
-          return fail(input_name, "line " + std::to_string(numbers[i]) + ": " + parsed[i]->error().message() +
-                                      ". Each line must hold one record: " + std::string(kRecordForms) +
-                                      ". Nothing was imported.");
-        }
-        records.push_back(std::move(**parsed[i]));
-        line_of.push_back(numbers[i]);
+      if (auto read = record_reader.read(block, on_every_core); !read) {
+        if (in != stdin) std::fclose(in);
+        return fail(input_name, "line " + std::to_string(numbers[read.error().index]) + ": " +
+                                    read.error().error.message() + ". Each line must hold one record: " +
+                                    std::string(kRecordForms) + ". Nothing was imported.");
       }
+      if (first && !block.empty()) {
+        reserve_like_first_block(parsed, record_reader, input_size, reader.consumed());
+        first = false;
+      }
+      record_reader.append_to(parsed);
+      line_of.insert(line_of.end(), numbers.begin(), numbers.end());
       progress.set_done(input_bytes > 0 ? reader.consumed() : number);
     }
   }
   if (in != stdin) std::fclose(in);
   if (read_failed) return fail(input_name, "cannot be read; nothing was imported");
 
-  const std::size_t count = records.size();
-  std::size_t refused = count;
+  const std::size_t count = parsed.size();
+  // A new file takes the records in ascending order of their ids, of one id
+  // the last: the lines' own order when their ids ascend, otherwise a copy
+  // in that order, whose entry i is parsed[kept[i]].
+  std::vector<std::size_t> kept;
+  RecordList reordered;
+  const auto in_id_order = [&]() -> const RecordList& {
+    if (ids_strictly_ascending(parsed)) return parsed;
+    kept = kept_in_id_order(parsed);
+    reordered = copy_entries(parsed, kept);
+    parsed = RecordList();
+    return reordered;
+  };
+  std::size_t refused = count;  // the index of a refused record in what was written
   const auto failed = [&](const EngineError& error) {
     if (refused < count) {
-      return fail(input_name, "line " + std::to_string(line_of[refused]) + ": " + message_of(error) +
+      const std::size_t in_input = kept.empty() ? refused : kept[refused];
+      return fail(input_name, "line " + std::to_string(line_of[in_input]) + ": " + message_of(error) +
                                   "; nothing was imported");
     }
     return fail(path, message_of(error) + "; nothing was imported");
@@ -109,8 +144,7 @@ int run(const CommandLine& line) {
   if (::lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
     StagedDatabase staged(path);
     staged.remove_leftovers();
-    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused, show);
-        !written) {
+    if (auto written = Engine::write_new(staged.temporary_path(), in_id_order(), {}, &refused, show); !written) {
       writing.reset();
       return failed(written.error());
     }
@@ -129,8 +163,7 @@ int run(const CommandLine& line) {
     if (resolve_error) return fail(path, resolve_error.message() + "; nothing was imported");
     StagedDatabase staged(target);
     staged.remove_leftovers();
-    if (auto written = Engine::write_new(staged.temporary_path(), std::move(records), {}, &refused, show);
-        !written) {
+    if (auto written = Engine::write_new(staged.temporary_path(), in_id_order(), {}, &refused, show); !written) {
       writing.reset();
       return failed(written.error());
     }
@@ -138,7 +171,12 @@ int run(const CommandLine& line) {
     if (std::string error; !staged.finish_replacing(error)) return fail(path, error + "; nothing was imported");
     return imported();
   }
-  // Into a database that holds records: one transaction, all or nothing.
+  // Into a database that holds records: one transaction, all or nothing,
+  // the records in the order of the lines.
+  std::vector<Record> records;
+  records.reserve(count);
+  for (const RecordView record : parsed) records.push_back(record.to_record());
+  parsed = RecordList();
   const auto done = engine->insert_all(std::move(records), &refused, show);
   writing.reset();
   if (!done) return failed(done.error());

@@ -163,19 +163,39 @@ std::expected<Engine, EngineError> Engine::open(const std::string& path, const E
   return engine;
 }
 
-std::expected<void, EngineError> Engine::write_new(const std::string& path, std::vector<Record> records,
-                                                  const EngineOptions& options, std::size_t* refused,
-                                                  const ProgressReport& progress) {
+namespace {
+
+// Runs `write` (one of RecordStore::write_new's forms) on the options'
+// workers, with the engine's sections of the companion.
+template <typename Write>
+std::expected<void, EngineError> write_new_with(const EngineOptions& options, Write write) {
   std::unique_ptr<WorkerPool> own_pool;
   if (options.worker_threads) own_pool = std::make_unique<WorkerPool>(*options.worker_threads);
   WorkerPool& pool = own_pool ? *own_pool : worker_pool();
   const ParallelFor parallel_for = on(pool);
-  auto written = RecordStore::write_new(
-      path, std::move(records), parallel_for,
-      [&](const RecordList& list) { return new_list_annex(list, options.metric, parallel_for); }, refused,
-      progress);
+  auto written = write(parallel_for, [&](const RecordList& list) {
+    return new_list_annex(list, options.metric, parallel_for);
+  });
   if (!written) return wrap(std::move(written.error()));
   return {};
+}
+
+}  // namespace
+
+std::expected<void, EngineError> Engine::write_new(const std::string& path, std::vector<Record> records,
+                                                  const EngineOptions& options, std::size_t* refused,
+                                                  const ProgressReport& progress) {
+  return write_new_with(options, [&](const ParallelFor& parallel_for, const auto& annex_of) {
+    return RecordStore::write_new(path, std::move(records), parallel_for, annex_of, refused, progress);
+  });
+}
+
+std::expected<void, EngineError> Engine::write_new(const std::string& path, const RecordList& records,
+                                                  const EngineOptions& options, std::size_t* refused,
+                                                  const ProgressReport& progress) {
+  return write_new_with(options, [&](const ParallelFor& parallel_for, const auto& annex_of) {
+    return RecordStore::write_new(path, records, parallel_for, annex_of, refused, progress);
+  });
 }
 
 Engine::Engine(RecordStore store, Metric metric, std::unique_ptr<WorkerPool> own_pool, WorkerPool& pool)

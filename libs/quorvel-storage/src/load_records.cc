@@ -1,6 +1,7 @@
 #include "load_records.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "database.h"
 #include "mapped_allocator.h"
 #include "open_errors.h"
+#include "parsed_chunk.h"
 #include "record_json.h"
 #include "record_list_internals.h"
 
@@ -52,31 +54,6 @@ class RowBatch {
   std::vector<std::size_t> ends_;  // the key of row r ends at ends_[2r], its value at ends_[2r + 1]
 };
 
-// What one worker made of a run of consecutive rows: their vectors back to
-// back, the rest of each record, and the error of the first row that did not
-// read, with its key (the rows after it are not read).
-struct Chunk {
-  FloatBlock floats;
-  std::vector<LoadedEntry> entries;
-  std::optional<JsonError> error;
-  std::string error_key;
-
-  void parse(const RowBatch& batch, std::size_t begin, std::size_t end) {
-    floats.clear();
-    entries.clear();
-    error.reset();
-    for (std::size_t row = begin; row < end; ++row) {
-      auto entry = read_record_json_into(batch.value(row), floats, batch.key(row));
-      if (!entry) {
-        error = std::move(entry.error());
-        error_key = batch.key(row);
-        return;
-      }
-      entries.push_back(std::move(*entry));
-    }
-  }
-};
-
 // Reads up to kBatchRows rows from `select`; `done` is set at the end of
 // the table.
 std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, RowBatch& batch, bool& done) {
@@ -94,20 +71,7 @@ std::expected<void, StorageError> read_batch(sqlite3* db, sqlite3_stmt* select, 
 }
 
 // The parsed chunks of one batch, in key order.
-using Chunks = std::vector<Chunk>;
-
-// Moves every record of `chunks` (the first `count`) into `list`, their
-// floats into one stretch of the arena.
-void append_chunks(RecordList& list, Chunks& chunks, std::size_t count) {
-  std::size_t entries = 0;
-  std::size_t floats = 0;
-  for (std::size_t c = 0; c < count; ++c) {
-    entries += chunks[c].entries.size();
-    floats += chunks[c].floats.size();
-  }
-  list.reserve_more(entries, floats, false);
-  for (std::size_t c = 0; c < count; ++c) RecordListInternals::append_loaded(list, chunks[c].floats, chunks[c].entries);
-}
+using Chunks = std::vector<ParsedChunk>;
 
 // A pipeline of three stages, each step running all three at once on the
 // workers: one task reads batch k + 1 from SQLite, one appends the records
@@ -141,27 +105,28 @@ std::expected<void, StorageError> load_into(RecordList& list, sqlite3* db, sqlit
         if (task == 0) {
           if (!done) next_read = read_batch(db, select, next, next_done);
         } else if (task == last_task) {
-          if (appending) append_chunks(list, previous, parsed_count[1 - current]);
+          if (appending) append_chunks(list, std::span(previous).first(parsed_count[1 - current]));
         } else {
           const std::size_t c = task - 1;
-          chunks[c].parse(batch, c * kChunkRows, std::min(batch.size(), (c + 1) * kChunkRows));
+          chunks[c].parse(c * kChunkRows, std::min(batch.size(), (c + 1) * kChunkRows),
+                          [&](std::size_t row, FloatBlock& floats) {
+                            return read_record_json_into(batch.value(row), floats, batch.key(row));
+                          });
         }
       }
     });
     // In key order: the first row that did not read fails the load.
-    for (std::size_t c = 0; c < chunk_count; ++c) {
-      if (chunks[c].error) {
-        return std::unexpected(StorageError{
-            Kind::Serialization, damaged_row_detail(chunks[c].error->message(), chunks[c].error_key, path),
-            StorageError::Cause::Damaged});
-      }
+    if (const ParsedChunk* failed = first_failed(std::span(chunks).first(chunk_count))) {
+      return std::unexpected(StorageError{
+          Kind::Serialization, damaged_row_detail(failed->error->message(), batch.key(failed->error_at), path),
+          StorageError::Cause::Damaged});
     }
     if (!next_read) return next_read;
     appending = true;
     done = next_done;
     current = 1 - current;
   }
-  if (appending) append_chunks(list, parsed[1 - current], parsed_count[1 - current]);
+  if (appending) append_chunks(list, std::span(parsed[1 - current]).first(parsed_count[1 - current]));
   return {};
 }
 

@@ -52,6 +52,8 @@ inline constexpr std::string_view kDirectoryNotWritable =
     "the directory of the file cannot be written, and the write-ahead log is kept there: ";
 inline constexpr std::string_view kNoWriteAheadLog = "the file cannot be switched to write-ahead logging";
 inline constexpr std::string_view kReplacedWhileOpening = "the file was replaced while it was being opened";
+inline constexpr std::string_view kNotInIdOrder =
+    "the records of a new file must come in ascending byte order of their ids, each id once";
 // Writes refused before anything is written.
 inline constexpr std::string_view kOpenedByAnotherProcess =
     "the database was opened by another process; a forked child can read it but not change it";

@@ -18,8 +18,10 @@
 
 #include "database.h"
 #include "direct_write_vfs.h"
+#include "kept_order.h"
 #include "messages.h"
 #include "open_errors.h"
+#include "quorvel/storage/id_order.h"
 #include "quorvel/storage/record_store.h"
 #include "record_json.h"
 #include "snapshot_format.h"
@@ -37,8 +39,8 @@ using Kind = StorageError::Kind;
 constexpr std::size_t kRun = 1024;
 constexpr std::size_t kPiece = 32;
 
-// The JSON forms of the records kept[start, start + count), or for each the
-// reason it has none.
+// The JSON forms of the records [start, start + count) of the list, or for
+// each the reason it has none.
 struct FormedRun {
   std::size_t start = 0;
   std::size_t count = 0;
@@ -46,22 +48,6 @@ struct FormedRun {
   std::vector<std::optional<std::string>> problems;
   std::atomic<std::size_t> next_piece{0};  // the next kPiece records a worker takes
 };
-
-// The positions in `records` of the records the database keeps, in
-// ascending byte order of their ids: of records with one id, the last.
-std::vector<std::size_t> kept_in_id_order(const std::vector<Record>& records) {
-  std::vector<std::size_t> order(records.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return records[a].id < records[b].id; });
-  std::vector<std::size_t> kept;
-  kept.reserve(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 1 < order.size() && records[order[i + 1]].id == records[order[i]].id) continue;
-    kept.push_back(order[i]);
-  }
-  return kept;
-}
 
 // A connection to a file that only this one writes, closed on the way out.
 struct Connection {
@@ -85,10 +71,14 @@ std::expected<void, StorageError> sync_file(const std::string& path) {
 }  // namespace
 
 std::expected<void, StorageError> RecordStore::write_new(
-    const std::string& path, std::vector<Record> records, const ParallelFor& parallel_for,
+    const std::string& path, const RecordList& records, const ParallelFor& parallel_for,
     const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of, std::size_t* refused,
     const ProgressReport& progress) {
-  const std::vector<std::size_t> kept = kept_in_id_order(records);
+  // The list is also the companion's, which an open trusts to list the
+  // rows in key order: any other order is refused before the file exists.
+  if (records.free_slots() != 0 || !ids_strictly_ascending(records)) {
+    return std::unexpected(StorageError{Kind::Storage, std::string(messages::kNotInIdOrder)});
+  }
   Connection connection;
   const std::string name = path.starts_with('/') ? path : "./" + path;
   // The file's pages gather in large blocks that go to the disk past the
@@ -119,7 +109,7 @@ std::expected<void, StorageError> RecordStore::write_new(
   FormedRun runs[2];
   const auto form = [&](FormedRun& run, std::size_t start) {
     run.start = start;
-    run.count = std::min(kRun, kept.size() - start);
+    run.count = std::min(kRun, records.size() - start);
     run.forms.resize(run.count);
     run.problems.assign(run.count, std::nullopt);
     run.next_piece.store(0, std::memory_order_relaxed);
@@ -131,7 +121,7 @@ std::expected<void, StorageError> RecordStore::write_new(
       if (begin >= run.count) return;
       for (std::size_t i = begin; i < std::min(begin + kPiece, run.count); ++i) {
         run.forms[i].clear();
-        if (auto ok = append_record_json(run.forms[i], records[kept[run.start + i]]); !ok) {
+        if (auto ok = append_record_json(run.forms[i], records[run.start + i]); !ok) {
           run.problems[i] = std::move(ok.error());
         }
       }
@@ -141,11 +131,11 @@ std::expected<void, StorageError> RecordStore::write_new(
   const auto store = [&](const FormedRun& run) -> std::expected<void, StorageError> {
     for (std::size_t i = 0; i < run.count; ++i) {
       if (run.problems[i]) {
-        if (refused != nullptr) *refused = kept[run.start + i];
+        if (refused != nullptr) *refused = run.start + i;
         return std::unexpected(StorageError{Kind::Serialization, *run.problems[i]});
       }
-      const Record& record = records[kept[run.start + i]];
-      sqlite3_bind_text64(put->get(), 1, record.id.data(), record.id.size(), SQLITE_STATIC, SQLITE_UTF8);
+      const std::string_view id = records.id(run.start + i);
+      sqlite3_bind_text64(put->get(), 1, id.data(), id.size(), SQLITE_STATIC, SQLITE_UTF8);
       sqlite3_bind_blob64(put->get(), 2, run.forms[i].data(), run.forms[i].size(), SQLITE_STATIC);
       auto ok = execute(db, put->get(), Kind::Storage);
       sqlite3_clear_bindings(put->get());
@@ -153,45 +143,25 @@ std::expected<void, StorageError> RecordStore::write_new(
     }
     return {};
   };
-  // The companion's list of the records as an open lists them, filled on the
-  // way with each run once it is stored.
-  RecordList list;
-  std::size_t floats = 0;
-  for (const std::size_t i : kept) floats += records[i].vector.size();
-  list.reserve_more(kept.size(), floats, std::any_of(kept.begin(), kept.end(), [&](std::size_t i) {
-                      return records[i].timestamp.has_value();
-                    }));
-  const auto list_run = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      Record& record = records[kept[i]];
-      list.append(std::move(record.id), record.vector, std::move(record.metadata), record.timestamp);
-      std::vector<float>().swap(record.vector);
-    }
-  };
-  if (!kept.empty()) {
+  if (!records.empty()) {
     form(runs[0], 0);
     parallel_for(kRun / kPiece, [&](std::size_t, std::size_t) { form_pieces(runs[0]); });
   }
-  std::size_t listed = 0;  // the records before kept[listed] are in the list
-  for (std::size_t start = 0, r = 0; start < kept.size(); start += kRun, ++r) {
+  for (std::size_t start = 0, r = 0; start < records.size(); start += kRun, ++r) {
     FormedRun& current = runs[r % 2];
     FormedRun& following = runs[(r + 1) % 2];
-    const bool more = start + kRun < kept.size();
+    const bool more = start + kRun < records.size();
     if (more) form(following, start + kRun);
     std::expected<void, StorageError> stored;
-    // The worker given index 0 stores run r, the one given index 1 lists
-    // run r - 1, stored before; each, once done with that, helps form run
-    // r + 1.
-    parallel_for(2, [&](std::size_t begin, std::size_t end) {
+    // The worker given index 0 stores run r; each, once done with that or
+    // at once, helps form run r + 1.
+    parallel_for(2, [&](std::size_t begin, std::size_t) {
       if (begin == 0) stored = store(current);
-      if (end == 2) list_run(listed, start);
       if (more) form_pieces(following);
     });
-    listed = start;
     if (!stored) return stored;
-    if (progress) progress(start + current.count, kept.size());
+    if (progress) progress(start + current.count, records.size());
   }
-  list_run(listed, kept.size());
   *put = Statement();
   if (auto ok = create_version(db); !ok) return ok;
   if (auto ok = run(db, "COMMIT", Kind::Commit); !ok) return ok;
@@ -210,13 +180,37 @@ std::expected<void, StorageError> RecordStore::write_new(
 
   struct stat status {};
   const mode_t mode = ::stat(path.c_str(), &status) == 0 ? status.st_mode : 0600;
-  const std::unique_ptr<SnapshotAnnex> annex = annex_of ? annex_of(list) : nullptr;
+  const std::unique_ptr<SnapshotAnnex> annex = annex_of ? annex_of(records) : nullptr;
   // A companion that cannot be written costs the first open time only.
   if (*version) {
-    (void)quorvel::write_snapshot(path + snapshot::kSuffix, path + snapshot::kNewSuffix, mode, list, **version, annex.get(),
+    (void)quorvel::write_snapshot(path + snapshot::kSuffix, path + snapshot::kNewSuffix, mode, records, **version, annex.get(),
                          parallel_for);
   }
   return {};
+}
+
+std::expected<void, StorageError> RecordStore::write_new(
+    const std::string& path, std::vector<Record> records, const ParallelFor& parallel_for,
+    const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of, std::size_t* refused,
+    const ProgressReport& progress) {
+  std::vector<std::size_t> positions(records.size());
+  std::iota(positions.begin(), positions.end(), 0);
+  const std::vector<std::size_t> kept = kept_in_id_order(
+      std::move(positions), [&](std::size_t i) -> const std::string& { return records[i].id; });
+  RecordList list;
+  std::size_t floats = 0;
+  for (const std::size_t i : kept) floats += records[i].vector.size();
+  list.reserve_more(kept.size(), floats,
+                    std::any_of(kept.begin(), kept.end(), [&](std::size_t i) { return records[i].timestamp.has_value(); }));
+  for (const std::size_t i : kept) {
+    Record& record = records[i];
+    list.append(std::move(record.id), record.vector, std::move(record.metadata), record.timestamp);
+    std::vector<float>().swap(record.vector);  // the list holds a copy now
+  }
+  std::size_t refused_in_list = kept.size();
+  auto written = write_new(path, list, parallel_for, annex_of, &refused_in_list, progress);
+  if (refused != nullptr && refused_in_list < kept.size()) *refused = kept[refused_in_list];
+  return written;
 }
 
 }  // namespace quorvel

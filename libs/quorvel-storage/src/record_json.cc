@@ -291,7 +291,7 @@ std::optional<bool> find_non_finite(const JsonValue& value, std::string& path) {
 
 }  // namespace
 
-std::expected<void, std::string> append_record_json(std::string& out, const Record& record) {
+std::expected<void, std::string> append_record_json(std::string& out, const RecordView& record) {
   for (std::size_t i = 0; i < record.vector.size(); ++i) {
     if (!std::isfinite(record.vector[i])) {
       return std::unexpected(std::string(msg::kVectorElement) + std::to_string(i) +
@@ -332,6 +332,10 @@ std::expected<void, std::string> append_record_json(std::string& out, const Reco
   }
   out += '}';
   return {};
+}
+
+std::expected<void, std::string> append_record_json(std::string& out, const Record& record) {
+  return append_record_json(out, RecordView{record.id, record.vector, record.metadata, record.timestamp});
 }
 
 std::expected<Record, JsonError> read_record_json(std::string_view bytes, std::optional<std::string_view> key) {

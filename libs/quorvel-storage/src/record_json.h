@@ -21,8 +21,10 @@ namespace quorvel {
 // Fails, leaving `out` as it was, when the form would not read back: a vector
 // element that is NaN or infinite (the message names its position), or
 // metadata nested deeper than kMaxMetadataNesting levels.
-[[nodiscard]] std::expected<void, std::string> append_record_json(std::string& out,
-                                                                  const Record& record);
+[[nodiscard]] std::expected<void, std::string> append_record_json(std::string& out, const RecordView& record);
+
+// The same for a Record: the same bytes, the same refusals.
+[[nodiscard]] std::expected<void, std::string> append_record_json(std::string& out, const Record& record);
 
 // Reads a record from its stored JSON form: an object with the keys "id"
 // (string, required), "vector" (array of numbers, required), "metadata" (any

@@ -287,6 +287,64 @@ TEST_F(CompanionTest, AnotherFormatVersionIsNotRead) {
   }
 }
 
+// A new file written in one pass holds what a store that took the same
+// records in turn holds (of one id, the last), and its companion gives what
+// its rows give.
+TEST_F(CompanionTest, ANewFileWrittenAtOnceHoldsWhatInsertingInTurnLeaves) {
+  std::vector<Record> records;
+  for (int i = 0; i < 450; ++i) {
+    Record record{numbered("r", (i * 37) % 300), std::vector<float>(static_cast<std::size_t>(i % 5), 0.5f * i),
+                  std::nullopt, std::nullopt};
+    if (i % 3 == 0) record.metadata = JsonValue(static_cast<JsonValue::Signed>(i));
+    if (i % 4 == 0) record.timestamp = 1700000000u + static_cast<std::uint64_t>(i);
+    records.push_back(std::move(record));
+  }
+  ASSERT_TRUE(open_ok().insert_all(records));
+  const std::string written = dir_.file("written.db");
+  ASSERT_TRUE(RecordStore::write_new(written, records, run_serially, nullptr));
+  const Opened opened = reopen(written);
+  EXPECT_TRUE(opened.from_companion);
+  EXPECT_EQ(std::count(opened.records.begin(), opened.records.end(), '\n'), 300);
+  EXPECT_EQ(opened.records, rows());
+  EXPECT_EQ(rows(written), rows());
+
+  // A refused record is named by its place among the records given.
+  std::size_t refused = 0;
+  const auto failed = RecordStore::write_new(
+      dir_.file("refused.db"),
+      std::vector<Record>{{"c", {1.0f}, std::nullopt, std::nullopt},
+                          {"a", {std::nanf("")}, std::nullopt, std::nullopt},
+                          {"b", {1.0f}, std::nullopt, std::nullopt}},
+      run_serially, nullptr, &refused);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message(), "Serialization error: vector element 0 is NaN, which has no JSON form");
+  EXPECT_EQ(refused, 1u);
+}
+
+TEST_F(CompanionTest, ANewFileIsNotWrittenFromAListOutOfIdOrder) {
+  const auto list_of = [](std::vector<std::string> ids, std::string_view removed) {
+    RecordList list;
+    for (std::string& id : ids) list.append(std::move(id), std::vector<float>{1.0f}, std::nullopt, std::nullopt);
+    if (!removed.empty()) list.remove(removed);
+    return list;
+  };
+  const std::vector<RecordList> lists = [&] {
+    std::vector<RecordList> made;
+    made.push_back(list_of({"b", "a"}, ""));
+    made.push_back(list_of({"a", "a"}, ""));
+    made.push_back(list_of({"a", "b", "c"}, "b"));  // a free slot
+    return made;
+  }();
+  for (const RecordList& list : lists) {
+    const auto written = RecordStore::write_new(path_, list, run_serially, nullptr);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().message(),
+              "Storage error: the records of a new file must come in ascending byte order of their ids, each id "
+              "once");
+    EXPECT_FALSE(fs::exists(path_));
+  }
+}
+
 // Lists large enough that the arena is mapped, grown and asked for huge
 // pages several times over while the rows load (in batches of 8192 rows).
 TEST_F(CompanionTest, LargeListsLoadAlikeFromTheRowsAndFromTheCompanion) {

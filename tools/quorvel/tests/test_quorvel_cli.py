@@ -304,6 +304,53 @@ def test_a_bad_record_far_into_a_new_file_names_its_line(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+def test_an_import_out_of_id_order_keeps_the_last_of_each_id_in_rows_and_companion(tmp_path):
+    lines = [
+        {"id": "m", "vector": [1.0, 2.0], "metadata": {"first": True}, "timestamp": 5},
+        {"id": "d\u00e9", "vector": [0.5], "metadata": None, "timestamp": None},
+        {"id": "b", "vector": [3.0, 1.0], "metadata": [1], "timestamp": None},
+        {"id": "m", "vector": [4.0, 0.25], "metadata": None, "timestamp": 9},
+        {"id": "z", "vector": [], "metadata": "zed", "timestamp": None},
+        {"id": "b", "vector": [0.0, 1.0], "metadata": {"second": 2}, "timestamp": 7},
+        {"id": "a", "vector": [1.0, 1.0], "metadata": None, "timestamp": None},
+    ]
+    kept = {}
+    for record in lines:
+        kept[record["id"]] = record
+    expected = [json.dumps(kept[key], separators=(",", ":"), ensure_ascii=False)
+                for key in sorted(kept)]
+    path = tmp_path / "new.db"
+    result = quorvel("import", path, stdin=jsonl(lines))
+    assert (result.returncode, result.stderr) == (0, f"quorvel: {path}: imported 7 records\n")
+    assert quorvel("export", path).stdout.splitlines() == expected
+    assert quorvel("check", path).stdout.splitlines()[0] == (
+        f"{path}: companion current (5 records, 0 changes appended; every checksum right)")
+    # An open from the companion finds what an open from the rows finds.
+    query = ("search", path, "--query", "[1, 0]", "--metric", "euclidean")
+    from_companion = quorvel(*query)
+    assert from_companion.returncode == 0, from_companion.stderr
+    os.remove(str(path) + "-snapshot")
+    assert quorvel(*query).stdout == from_companion.stdout
+    assert sorted(json.loads(line)["id"] for line in from_companion.stdout.splitlines()) == sorted(kept)
+
+
+@pytest.mark.parametrize("target", ["new", "holding records"])
+@pytest.mark.parametrize("lines, bad_line", [
+    (['{"id":"c","vector":[1]}', '{"id":"a","vector":[1e39]}', '{"id":"b","vector":[1]}'], 2),
+    (['{"id":"a","vector":[1]}', '{"id":"b","vector":[1]}', '{"id":"a","vector":[-1e39]}'], 3),
+], ids=["out of order", "repeated id"])
+def test_a_record_refused_out_of_id_order_is_named_by_its_line(tmp_path, target, lines, bad_line):
+    path = tmp_path / "target.db"
+    if target == "holding records":
+        assert quorvel("import", path, stdin='{"id":"held","vector":[1]}\n').returncode == 0
+    before = sorted(p.name for p in tmp_path.iterdir())
+    result = quorvel("import", path, stdin="\n".join(lines) + "\n")
+    assert (result.returncode, result.stderr) == (1, f"quorvel: standard input: line {bad_line}: Serialization error: "
+                                                     "vector element 0 is infinite, which has no JSON form; "
+                                                     "nothing was imported\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
 def test_a_killed_import_leaves_no_file_or_a_whole_one(tmp_path):
     source, target = tmp_path / "source.jsonl", tmp_path / "target.db"
     count = 20000

@@ -168,6 +168,17 @@ class Engine {
                                                                   std::size_t* refused = nullptr,
                                                                   const ProgressReport& progress = {});
 
+  // write_new() for records already in a list in the order a new file
+  // holds them: no free slots, ids strictly ascending (see
+  // RecordStore::write_new). Fails with the store's Storage error for a
+  // list in any other order; for a refused record, its position in the
+  // list goes to `*refused` when given.
+  [[nodiscard]] static std::expected<void, EngineError> write_new(const std::string& path,
+                                                                  const RecordList& records,
+                                                                  const EngineOptions& options = {},
+                                                                  std::size_t* refused = nullptr,
+                                                                  const ProgressReport& progress = {});
+
   Engine(Engine&&) noexcept;
   Engine& operator=(Engine&&) noexcept;
   ~Engine();

@@ -99,6 +99,19 @@ class RecordStore {
       const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of,
       std::size_t* refused = nullptr, const ProgressReport& progress = {});
 
+  // write_new() for records already in a list, as a new file holds them:
+  // without free slots, in strictly ascending byte order of their ids
+  // (each id once; see ids_strictly_ascending and kept_in_id_order in
+  // id_order.h). The rows and the companion are written from the list
+  // itself, which is also what annex_of() is given. Fails with Storage,
+  // before the file is created, for a list in any other order; otherwise
+  // as the form above, a refused record's position in the list going to
+  // `*refused`.
+  [[nodiscard]] static std::expected<void, StorageError> write_new(
+      const std::string& path, const RecordList& records, const ParallelFor& parallel_for,
+      const std::function<std::unique_ptr<SnapshotAnnex>(const RecordList&)>& annex_of,
+      std::size_t* refused = nullptr, const ProgressReport& progress = {});
+
   RecordStore(RecordStore&&) noexcept;
   RecordStore& operator=(RecordStore&&) noexcept;
   ~RecordStore();
