@@ -16,6 +16,7 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_invoke.h>
 
 #include "command.h"
 #include "line_reader.h"
@@ -65,7 +66,9 @@ int run(const CommandLine& line) {
 
   // Every record is read and checked before the database is touched. Lines
   // are read in blocks, and each block is parsed on every core straight
-  // into the list, in the order of the lines.
+  // into the list, in the order of the lines. Two readers take turns: while
+  // the workers parse one block, one of them appends the block before it
+  // (a copy into fresh memory, on one thread).
   RecordList parsed;
   std::vector<std::uint64_t> line_of;  // the input line of each record
   bool read_failed = false;
@@ -74,35 +77,46 @@ int run(const CommandLine& line) {
     const std::uint64_t input_bytes = progress_is_shown() ? input_size : 0;
     Progress progress("reading", input_bytes, "lines", input_bytes > 0 ? Progress::Unit::kBytes : Progress::Unit::kThings);
     LineReader reader(::fileno(in));
-    RecordTextReader record_reader;
+    RecordTextReader record_readers[2];
+    std::vector<std::uint64_t> numbers[2];  // the input line of each value a reader read
     std::vector<std::string_view> lines;
     std::vector<std::string_view> block;
-    std::vector<std::uint64_t> numbers;
     std::uint64_t number = 0;
-    for (bool more = true, first = true; more;) {
+    std::uint64_t first_block_bytes = 0;
+    for (std::size_t b = 0;; ++b) {
+      RecordTextReader& reading = record_readers[b % 2];
+      RecordTextReader& appending = record_readers[(b + 1) % 2];
       read_failed = !reader.next(lines);
-      more = !read_failed && !lines.empty();
+      if (b == 0) first_block_bytes = reader.consumed();
+      const bool more = !read_failed && !lines.empty();
       block.clear();
-      numbers.clear();
+      numbers[b % 2].clear();
       for (const std::string_view text : lines) {
         ++number;
         if (text.find_first_not_of(" \t") == std::string_view::npos) continue;  // blank lines are allowed
         block.push_back(text);
-        numbers.push_back(number);
+        numbers[b % 2].push_back(number);
       }
-      if (auto read = record_reader.read(block, on_every_core); !read) {
+      std::expected<void, RecordTextReader::Refusal> read;
+      const auto append_previous = [&] {
+        appending.append_to(parsed);
+        line_of.insert(line_of.end(), numbers[(b + 1) % 2].begin(), numbers[(b + 1) % 2].end());
+      };
+      // Room for the whole input, scaled from the first block, before the
+      // first append.
+      if (b == 1) reserve_like_first_block(parsed, appending, input_size, first_block_bytes);
+      tbb::parallel_invoke([&] { read = reading.read(block, on_every_core); },
+                           [&] {
+                             if (b > 0) append_previous();
+                           });
+      if (!read) {
         if (in != stdin) std::fclose(in);
-        return fail(input_name, "line " + std::to_string(numbers[read.error().index]) + ": " +
+        return fail(input_name, "line " + std::to_string(numbers[b % 2][read.error().index]) + ": " +
                                     read.error().error.message() + ". Each line must hold one record: " +
                                     std::string(kRecordForms) + ". Nothing was imported.");
       }
-      if (first && !block.empty()) {
-        reserve_like_first_block(parsed, record_reader, input_size, reader.consumed());
-        first = false;
-      }
-      record_reader.append_to(parsed);
-      line_of.insert(line_of.end(), numbers.begin(), numbers.end());
       progress.set_done(input_bytes > 0 ? reader.consumed() : number);
+      if (!more) break;
     }
   }
   if (in != stdin) std::fclose(in);

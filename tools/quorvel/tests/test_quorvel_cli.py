@@ -291,6 +291,33 @@ def test_import_reads_lines_however_they_end(tmp_path, name, text, ids, through)
     assert not (tmp_path / "other.db").exists()
 
 
+def test_an_import_of_many_blocks_keeps_every_record_and_names_a_late_bad_line(tmp_path):
+    # About 25 MB: the input is read, parsed and appended block by block, each
+    # block appended while the next is parsed. Ids descend, and the first id
+    # comes again at the end, so the last of it is kept.
+    def line(i, tag):
+        return json.dumps({"id": f"r{i:05d}", "vector": [(i + j) % 1000 / 8 for j in range(256)], "metadata": tag})
+    count = 10_000
+    lines = [line(i, "first") for i in reversed(range(count))] + [line(count - 1, "last")]
+    source = tmp_path / "many.jsonl"
+    source.write_text("\n".join(lines) + "\n")
+    result = quorvel("import", tmp_path / "many.db", "--input", source)
+    # Every line's record is counted, the one replaced too.
+    assert (result.returncode, result.stderr) == (0, f"quorvel: {tmp_path / 'many.db'}: imported {count + 1} records\n")
+    exported = [json.loads(text) for text in quorvel("export", tmp_path / "many.db").stdout.splitlines()]
+    assert [record["id"] for record in exported] == [f"r{i:05d}" for i in range(count)]
+    assert all(record["vector"] == [(i + j) % 1000 / 8 for j in range(256)] for i, record in enumerate(exported))
+    assert [record["metadata"] for record in exported[-2:]] == ["first", "last"]
+    # A record in the last block that cannot be stored is named by its line.
+    lines[9_000] = '{"id":"bad","vector":[1e39]}'
+    source.write_text("\n".join(lines) + "\n")
+    result = quorvel("import", tmp_path / "other.db", "--input", source)
+    assert (result.returncode, result.stderr) == (1, f"quorvel: {source}: line 9001: Serialization error: vector "
+                                                     "element 0 is infinite, which has no JSON form; nothing was "
+                                                     "imported\n")
+    assert not (tmp_path / "other.db").exists()
+
+
 def test_a_bad_record_far_into_a_new_file_names_its_line(tmp_path):
     # Thousands of records are stored in runs, the next formed while one is
     # stored: the first record that cannot be stored is still the one named.
