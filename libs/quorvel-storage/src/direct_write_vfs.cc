@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,7 +26,9 @@ namespace {
 constexpr std::size_t kUnit = 4096;
 
 // Blocks written by the thread or queued for it beyond the window's own:
-// the disk takes one while SQLite fills the next.
+// the disk takes one while SQLite fills the next. With at least one, a
+// window that moves always finds a block free once the thread is done
+// with one.
 constexpr std::size_t kBlocksInFlight = 2;
 
 // A condition variable over std::mutex that waits through pthreads itself:
@@ -60,29 +64,33 @@ struct Block {
 // The gathered writes of one database file, and the thread that writes
 // them. Called by SQLite on one thread at a time; the thread takes blocks
 // from a queue.
-class GatheredFile {
+class BlockWriter {
  public:
   // Null when the file cannot be opened a second time, or the memory for
   // its blocks cannot be had: the file then passes straight through.
-  static std::unique_ptr<GatheredFile> open(const char* path, sqlite3_file* real, const DirectWriteShape& shape) {
+  static std::unique_ptr<BlockWriter> open(const char* path, sqlite3_file* real, const DirectWriteShape& shape) {
     int fd = shape.direct ? ::open(path, O_RDWR | O_CLOEXEC | O_DIRECT) : -1;
     const bool direct = fd >= 0;
     if (fd < 0) fd = ::open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) return nullptr;
     sqlite3_int64 size = 0;
-    const std::size_t count = shape.window_blocks + kBlocksInFlight;
-    const std::size_t bytes = count * shape.block_bytes;
+    const std::size_t bytes = (shape.window_blocks + kBlocksInFlight) * shape.block_bytes;
     void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (real->pMethods->xFileSize(real, &size) != SQLITE_OK || memory == MAP_FAILED) {
-      if (memory != MAP_FAILED) ::munmap(memory, bytes);
-      ::close(fd);
-      return nullptr;
+    if (real->pMethods->xFileSize(real, &size) == SQLITE_OK && memory != MAP_FAILED) {
+      // Nothing may escape into SQLite's C frames: without memory or a
+      // thread, the file passes straight through.
+      try {
+        return std::unique_ptr<BlockWriter>(
+            new BlockWriter(fd, direct, real, shape, static_cast<std::byte*>(memory), static_cast<std::uint64_t>(size)));
+      } catch (const std::exception&) {
+      }
     }
-    return std::unique_ptr<GatheredFile>(
-        new GatheredFile(fd, direct, real, shape, static_cast<std::byte*>(memory), static_cast<std::uint64_t>(size)));
+    if (memory != MAP_FAILED) ::munmap(memory, bytes);
+    ::close(fd);
+    return nullptr;
   }
 
-  ~GatheredFile() {
+  ~BlockWriter() {
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
@@ -93,11 +101,11 @@ class GatheredFile {
     ::close(fd_);
   }
 
-  GatheredFile(const GatheredFile&) = delete;
-  GatheredFile& operator=(const GatheredFile&) = delete;
+  BlockWriter(const BlockWriter&) = delete;
+  BlockWriter& operator=(const BlockWriter&) = delete;
 
   int write(const void* data, int amount, sqlite3_int64 offset) {
-    if (failed()) return SQLITE_IOERR_WRITE;
+    if (const int rc = failure(SQLITE_IOERR_WRITE); rc != SQLITE_OK) return rc;
     const auto* from = static_cast<const std::byte*>(data);
     auto at = static_cast<std::uint64_t>(offset);
     auto left = static_cast<std::size_t>(amount);
@@ -105,14 +113,14 @@ class GatheredFile {
       const std::uint64_t index = at / block_bytes_;
       const std::size_t within = at % block_bytes_;
       const std::size_t piece = std::min(left, block_bytes_ - within);
-      if (index < first_) {
-        if (!wait_written(at + piece)) return SQLITE_IOERR_WRITE;
+      if (index < first_block_) {
+        if (const int rc = wait_written(at + piece, SQLITE_IOERR_WRITE); rc != SQLITE_OK) return rc;
         const int rc = real_->pMethods->xWrite(real_, from, static_cast<int>(piece), static_cast<sqlite3_int64>(at));
         if (rc != SQLITE_OK) return rc;
       } else {
-        if (index >= first_ + window_.size()) move_window_to(index);
+        if (index >= first_block_ + window_.size()) move_window_to(index);
         Block* block = window_block(index);
-        if (block == nullptr) return SQLITE_IOERR_WRITE;
+        if (block == nullptr) return failure(SQLITE_IOERR_WRITE);
         put_into(*block, within, from, piece);
       }
       from += piece;
@@ -124,7 +132,7 @@ class GatheredFile {
   }
 
   int read(void* data, int amount, sqlite3_int64 offset) {
-    if (failed()) return SQLITE_IOERR_READ;
+    if (const int rc = failure(SQLITE_IOERR_READ); rc != SQLITE_OK) return rc;
     auto* to = static_cast<std::byte*>(data);
     auto at = static_cast<std::uint64_t>(offset);
     auto left = static_cast<std::size_t>(amount);
@@ -133,13 +141,13 @@ class GatheredFile {
       const std::uint64_t index = at / block_bytes_;
       const std::size_t within = at % block_bytes_;
       const std::size_t piece = std::min(left, block_bytes_ - within);
-      if (index < first_) {
-        if (!wait_written(at + piece)) return SQLITE_IOERR_READ;
+      if (index < first_block_) {
+        if (const int rc = wait_written(at + piece, SQLITE_IOERR_READ); rc != SQLITE_OK) return rc;
         // The default VFS fills what lies past the file's end with zeros.
         const int rc = real_->pMethods->xRead(real_, to, static_cast<int>(piece), static_cast<sqlite3_int64>(at));
         if (rc != SQLITE_OK && rc != SQLITE_IOERR_SHORT_READ) return rc;
       } else {
-        take_from(index < first_ + window_.size() ? window_[index % window_.size()] : nullptr, within, to, piece);
+        take_from(index < first_block_ + window_.size() ? window_[index % window_.size()] : nullptr, within, to, piece);
       }
       to += piece;
       at += piece;
@@ -157,12 +165,12 @@ class GatheredFile {
   int truncate(sqlite3_int64 size) {
     if (const int rc = flush(); rc != SQLITE_OK) return rc;
     size_ = static_cast<std::uint64_t>(size);
-    first_ = std::max(first_, blocks_to(size_));
+    first_block_ = std::max(first_block_, blocks_to(size_));
     return real_->pMethods->xTruncate(real_, size);
   }
 
   int sync(int flags) {
-    if (flush() != SQLITE_OK) return SQLITE_IOERR_FSYNC;
+    if (const int rc = flush(); rc != SQLITE_OK) return rc;
     return real_->pMethods->xSync(real_, flags);
   }
 
@@ -170,9 +178,9 @@ class GatheredFile {
   // then starts past the file's end, so that it never stands for bytes
   // that the disk already holds.
   int flush() {
-    for (std::uint64_t index = first_; index < first_ + window_.size(); ++index) hand_off(index);
-    first_ = std::max(first_, blocks_to(size_));
-    if (!wait_written(UINT64_MAX)) return SQLITE_IOERR_WRITE;
+    for (std::uint64_t index = first_block_; index < first_block_ + window_.size(); ++index) hand_off(index);
+    first_block_ = std::max(first_block_, blocks_to(size_));
+    if (const int rc = wait_written(UINT64_MAX, SQLITE_IOERR_WRITE); rc != SQLITE_OK) return rc;
     // Whole units may have reached past the end SQLite wrote.
     sqlite3_int64 on_disk = 0;
     if (const int rc = real_->pMethods->xFileSize(real_, &on_disk); rc != SQLITE_OK) return rc;
@@ -183,19 +191,19 @@ class GatheredFile {
   }
 
  private:
-  GatheredFile(int fd, bool direct, sqlite3_file* real, const DirectWriteShape& shape, std::byte* memory,
+  BlockWriter(int fd, bool direct, sqlite3_file* real, const DirectWriteShape& shape, std::byte* memory,
                std::uint64_t size)
       : fd_(fd),
         direct_(direct),
         real_(real),
         block_bytes_(shape.block_bytes),
-        write_block_(shape.write_block),
+        pwrite_(shape.pwrite),
         memory_(memory),
         blocks_(shape.window_blocks + kBlocksInFlight),
         window_(shape.window_blocks, nullptr),
         size_(size) {
     // The window starts past the file's end: the bytes below are on disk.
-    first_ = blocks_to(size);
+    first_block_ = blocks_to(size);
     for (std::size_t i = 0; i < blocks_.size(); ++i) {
       blocks_[i].bytes = memory_ + i * block_bytes_;
       blocks_[i].written.assign(block_bytes_ / kUnit, 0);
@@ -206,17 +214,24 @@ class GatheredFile {
 
   std::uint64_t blocks_to(std::uint64_t bytes) const { return (bytes + block_bytes_ - 1) / block_bytes_; }
 
-  bool failed() {
+  // SQLITE_OK, or once a block's write failed, the code for it: SQLITE_FULL
+  // for a full disk or quota, else `code`.
+  int failure(int code) {
     std::lock_guard lock(mutex_);
-    return error_ != 0;
+    return code_for(code);
+  }
+
+  int code_for(int code) const {
+    if (error_ == 0) return SQLITE_OK;
+    return error_ == ENOSPC || error_ == EDQUOT ? SQLITE_FULL : code;
   }
 
   // Moves the window up so that its last block is `index`, sending the
   // blocks it leaves behind to the disk.
   void move_window_to(std::uint64_t index) {
     const std::uint64_t first = index + 1 - window_.size();
-    for (std::uint64_t i = first_; i < std::min(first, first_ + window_.size()); ++i) hand_off(i);
-    first_ = first;
+    for (std::uint64_t i = first_block_; i < std::min(first, first_block_ + window_.size()); ++i) hand_off(i);
+    first_block_ = first;
   }
 
   // The window's block `index`, taken from the free ones at its first
@@ -245,11 +260,11 @@ class GatheredFile {
   }
 
   // Waits until the disk holds every handed-off block that starts below
-  // `end`; false once a write has failed.
-  bool wait_written(std::uint64_t end) {
+  // `end`: SQLITE_OK, or failure(code) once a write has failed.
+  int wait_written(std::uint64_t end, int code) {
     std::unique_lock lock(mutex_);
     written_.wait(lock, [&] { return error_ != 0 || queue_.empty() || queue_.front()->index * block_bytes_ >= end; });
-    return error_ == 0;
+    return code_for(code);
   }
 
   // Copies bytes into a block, marking the units they touch; a unit
@@ -327,7 +342,7 @@ class GatheredFile {
 
   int write_at(const std::byte* from, std::size_t bytes, std::uint64_t offset) {
     while (bytes > 0) {
-      const ssize_t put = write_block_(fd_, from, bytes, static_cast<off_t>(offset));
+      const ssize_t put = pwrite_(fd_, from, bytes, static_cast<off_t>(offset));
       if (put < 0 && errno == EINTR) continue;
       if (put < 0 && errno == EINVAL && direct_) {
         // The file system takes no direct writes of this alignment after
@@ -349,12 +364,12 @@ class GatheredFile {
   bool direct_;  // the thread's own once it runs
   sqlite3_file* const real_;
   const std::size_t block_bytes_;
-  ssize_t (*const write_block_)(int, const void*, std::size_t, off_t);
+  ssize_t (*const pwrite_)(int, const void*, std::size_t, off_t);
   std::byte* const memory_;
   std::vector<Block> blocks_;
   // SQLite's thread only.
   std::vector<Block*> window_;  // block index % size -> the block, or null
-  std::uint64_t first_ = 0;     // the window's first block
+  std::uint64_t first_block_ = 0;     // the window's first block
   std::uint64_t size_ = 0;      // the file's end as SQLite wrote it
   // Shared with the thread, under mutex_.
   std::mutex mutex_;
@@ -375,21 +390,24 @@ struct GatheringVfs {
   std::string name;
 };
 
-struct GatheringFile {
+struct WrappedFile {
   sqlite3_file base;  // first: SQLite knows only this part
-  GatheredFile* gathered;  // the main database file's; null when passed through
+  BlockWriter* gathered;  // the main database file's; null when passed through
   sqlite3_file* real;      // the default VFS's file, in the same allocation
 };
 
-constexpr int kFileHead = static_cast<int>((sizeof(GatheringFile) + 15) / 16 * 16);
+static_assert(offsetof(GatheringVfs, vfs) == 0 && offsetof(WrappedFile, base) == 0,
+              "SQLite hands back pointers to the first member");
+
+constexpr int kFileHead = static_cast<int>((sizeof(WrappedFile) + 15) / 16 * 16);
 
 sqlite3_vfs* real_vfs(sqlite3_vfs* vfs) { return reinterpret_cast<GatheringVfs*>(vfs)->real; }
-GatheringFile* gathering(sqlite3_file* file) { return reinterpret_cast<GatheringFile*>(file); }
+WrappedFile* gathering(sqlite3_file* file) { return reinterpret_cast<WrappedFile*>(file); }
 sqlite3_file* real_file(sqlite3_file* file) { return gathering(file)->real; }
-GatheredFile* gathered(sqlite3_file* file) { return gathering(file)->gathered; }
+BlockWriter* gathered(sqlite3_file* file) { return gathering(file)->gathered; }
 
 int close_file(sqlite3_file* file) {
-  GatheringFile* f = gathering(file);
+  WrappedFile* f = gathering(file);
   const int flushed = f->gathered != nullptr ? f->gathered->flush() : SQLITE_OK;
   const int closed = f->real->pMethods->xClose(f->real);
   delete f->gathered;
@@ -401,23 +419,23 @@ const sqlite3_io_methods kFileMethods = {
     3,
     close_file,
     [](sqlite3_file* f, void* data, int amount, sqlite3_int64 offset) {
-      if (GatheredFile* g = gathered(f)) return g->read(data, amount, offset);
+      if (BlockWriter* g = gathered(f)) return g->read(data, amount, offset);
       return real_file(f)->pMethods->xRead(real_file(f), data, amount, offset);
     },
     [](sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
-      if (GatheredFile* g = gathered(f)) return g->write(data, amount, offset);
+      if (BlockWriter* g = gathered(f)) return g->write(data, amount, offset);
       return real_file(f)->pMethods->xWrite(real_file(f), data, amount, offset);
     },
     [](sqlite3_file* f, sqlite3_int64 size) {
-      if (GatheredFile* g = gathered(f)) return g->truncate(size);
+      if (BlockWriter* g = gathered(f)) return g->truncate(size);
       return real_file(f)->pMethods->xTruncate(real_file(f), size);
     },
     [](sqlite3_file* f, int flags) {
-      if (GatheredFile* g = gathered(f)) return g->sync(flags);
+      if (BlockWriter* g = gathered(f)) return g->sync(flags);
       return real_file(f)->pMethods->xSync(real_file(f), flags);
     },
     [](sqlite3_file* f, sqlite3_int64* size) {
-      if (GatheredFile* g = gathered(f)) return g->file_size(size);
+      if (BlockWriter* g = gathered(f)) return g->file_size(size);
       return real_file(f)->pMethods->xFileSize(real_file(f), size);
     },
     [](sqlite3_file* f, int lock) { return real_file(f)->pMethods->xLock(real_file(f), lock); },
@@ -452,7 +470,7 @@ const sqlite3_io_methods kFileMethods = {
 };
 
 int open_file(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int flags, int* out_flags) {
-  GatheringFile* f = gathering(file);
+  WrappedFile* f = gathering(file);
   f->base.pMethods = nullptr;
   f->gathered = nullptr;
   f->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(file) + kFileHead);
@@ -460,8 +478,10 @@ int open_file(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int f
   // SQLite closes a file whose open failed when its methods are set.
   if (f->real->pMethods != nullptr) f->base.pMethods = &kFileMethods;
   if (rc != SQLITE_OK) return rc;
+  // Gathered files answer every method of version 3 (see kFileMethods); a
+  // file of an older kind passes through.
   if ((flags & SQLITE_OPEN_MAIN_DB) != 0 && name != nullptr && f->real->pMethods->iVersion >= 3) {
-    f->gathered = GatheredFile::open(name, f->real, reinterpret_cast<GatheringVfs*>(vfs)->shape).release();
+    f->gathered = BlockWriter::open(name, f->real, reinterpret_cast<GatheringVfs*>(vfs)->shape).release();
   }
   return SQLITE_OK;
 }
@@ -519,13 +539,17 @@ std::string direct_write_vfs(const DirectWriteShape& shape) {
   for (const auto& vfs : *registered) {
     const DirectWriteShape& known = vfs->shape;
     if (known.block_bytes == shape.block_bytes && known.window_blocks == shape.window_blocks &&
-        known.direct == shape.direct && known.write_block == shape.write_block) {
+        known.direct == shape.direct && known.pwrite == shape.pwrite) {
       return vfs->name;
     }
   }
   const std::string name = "quorvel-gathering-" + std::to_string(registered->size());
   sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
-  if (real == nullptr || shape.block_bytes == 0 || shape.block_bytes % kUnit != 0 || shape.window_blocks == 0) {
+  // A block shares no memory page with another: the kernel drops the cached
+  // pages a direct write covers, and a page half buffered would not go.
+  const auto memory_page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  if (real == nullptr || shape.block_bytes == 0 || shape.block_bytes % kUnit != 0 ||
+      shape.block_bytes % memory_page != 0 || shape.window_blocks == 0) {
     return {};
   }
   auto vfs = std::make_unique<GatheringVfs>();
