@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -216,14 +217,13 @@ class BlockWriter {
 
   // SQLITE_OK, or once a block's write failed, the code for it: SQLITE_FULL
   // for a full disk or quota, else `code`.
-  int failure(int code) {
-    std::lock_guard lock(mutex_);
-    return code_for(code);
-  }
+  // Read without the lock: SQLite calls this for every page it writes.
+  int failure(int code) const { return code_for(code); }
 
   int code_for(int code) const {
-    if (error_ == 0) return SQLITE_OK;
-    return error_ == ENOSPC || error_ == EDQUOT ? SQLITE_FULL : code;
+    const int error = error_.load(std::memory_order_acquire);
+    if (error == 0) return SQLITE_OK;
+    return error == ENOSPC || error == EDQUOT ? SQLITE_FULL : code;
   }
 
   // Moves the window up so that its last block is `index`, sending the
@@ -310,7 +310,7 @@ class BlockWriter {
       lock.lock();
       queue_.pop_front();
       free_.push_back(block);
-      if (error != 0 && error_ == 0) error_ = error;
+      if (error != 0 && error_.load(std::memory_order_relaxed) == 0) error_.store(error, std::memory_order_release);
       written_.notify_all();
     }
   }
@@ -377,7 +377,7 @@ class BlockWriter {
   Condition written_;
   std::deque<Block*> queue_;  // ascending indices; the front is being written
   std::vector<Block*> free_;
-  int error_ = 0;
+  std::atomic<int> error_{0};  // written by the thread under mutex_
   bool stopping_ = false;
   std::thread thread_;
 };
