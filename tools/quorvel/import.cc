@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -57,6 +58,66 @@ void reserve_like_first_block(RecordList& records, const RecordTextReader& read,
                        static_cast<std::size_t>(scale * static_cast<double>(read.floats())), false);
 }
 
+// Every record of the input, in the order of its lines, and the input line
+// of each.
+struct Input {
+  RecordList records;
+  std::vector<std::uint64_t> line_of;
+};
+
+// Reads every line of `in`, or says why the input cannot be imported: the
+// first line that is not a record, or a failed read. Lines are read in
+// blocks, and each block is parsed on every core straight into the list, in
+// the order of the lines. Two readers take turns: while the workers parse
+// one block, one of them appends the block before it (a copy into fresh
+// memory, on one thread).
+std::expected<Input, std::string> read_input(std::FILE* in) {
+  Input input;
+  const std::uint64_t input_size = size_of(::fileno(in));
+  const std::uint64_t input_bytes = progress_is_shown() ? input_size : 0;
+  Progress progress("reading", input_bytes, "lines", input_bytes > 0 ? Progress::Unit::kBytes : Progress::Unit::kThings);
+  LineReader reader(::fileno(in));
+  RecordTextReader record_readers[2];
+  std::vector<std::uint64_t> numbers[2];  // the input line of each value a reader read
+  std::vector<std::string_view> lines;
+  std::vector<std::string_view> block;
+  std::uint64_t number = 0;
+  std::uint64_t first_block_bytes = 0;
+  for (std::size_t b = 0;; ++b) {
+    RecordTextReader& reading = record_readers[b % 2];
+    RecordTextReader& appending = record_readers[(b + 1) % 2];
+    const bool read_failed = !reader.next(lines);
+    if (b == 0) first_block_bytes = reader.consumed();
+    block.clear();
+    numbers[b % 2].clear();
+    for (const std::string_view text : lines) {
+      ++number;
+      if (text.find_first_not_of(" \t") == std::string_view::npos) continue;  // blank lines are allowed
+      block.push_back(text);
+      numbers[b % 2].push_back(number);
+    }
+    // Room for the whole input, scaled from the first block, before the
+    // first append.
+    if (b == 1) reserve_like_first_block(input.records, appending, input_size, first_block_bytes);
+    std::expected<void, RecordTextReader::Refusal> read;
+    tbb::parallel_invoke([&] { read = reading.read(block, on_every_core); },
+                         [&] {
+                           if (b == 0) return;
+                           appending.append_to(input.records);
+                           const std::vector<std::uint64_t>& appended = numbers[(b + 1) % 2];
+                           input.line_of.insert(input.line_of.end(), appended.begin(), appended.end());
+                         });
+    if (!read) {
+      return std::unexpected("line " + std::to_string(numbers[b % 2][read.error().index]) + ": " +
+                             read.error().error.message() + ". Each line must hold one record: " +
+                             std::string(kRecordForms) + ". Nothing was imported.");
+    }
+    if (read_failed) return std::unexpected(std::string("cannot be read; nothing was imported"));
+    progress.set_done(input_bytes > 0 ? reader.consumed() : number);
+    if (lines.empty()) return input;
+  }
+}
+
 int run(const CommandLine& line) {
   const std::string& path = line.positional[0];
   const std::string input_path = line.last("--input").value_or("-");
@@ -64,63 +125,11 @@ int run(const CommandLine& line) {
   std::FILE* in = input_path == "-" ? stdin : std::fopen(input_path.c_str(), "rb");
   if (in == nullptr) return fail(input_path, std::strerror(errno));
 
-  // Every record is read and checked before the database is touched. Lines
-  // are read in blocks, and each block is parsed on every core straight
-  // into the list, in the order of the lines. Two readers take turns: while
-  // the workers parse one block, one of them appends the block before it
-  // (a copy into fresh memory, on one thread).
-  RecordList parsed;
-  std::vector<std::uint64_t> line_of;  // the input line of each record
-  bool read_failed = false;
-  {
-    const std::uint64_t input_size = size_of(::fileno(in));
-    const std::uint64_t input_bytes = progress_is_shown() ? input_size : 0;
-    Progress progress("reading", input_bytes, "lines", input_bytes > 0 ? Progress::Unit::kBytes : Progress::Unit::kThings);
-    LineReader reader(::fileno(in));
-    RecordTextReader record_readers[2];
-    std::vector<std::uint64_t> numbers[2];  // the input line of each value a reader read
-    std::vector<std::string_view> lines;
-    std::vector<std::string_view> block;
-    std::uint64_t number = 0;
-    std::uint64_t first_block_bytes = 0;
-    for (std::size_t b = 0;; ++b) {
-      RecordTextReader& reading = record_readers[b % 2];
-      RecordTextReader& appending = record_readers[(b + 1) % 2];
-      read_failed = !reader.next(lines);
-      if (b == 0) first_block_bytes = reader.consumed();
-      const bool more = !read_failed && !lines.empty();
-      block.clear();
-      numbers[b % 2].clear();
-      for (const std::string_view text : lines) {
-        ++number;
-        if (text.find_first_not_of(" \t") == std::string_view::npos) continue;  // blank lines are allowed
-        block.push_back(text);
-        numbers[b % 2].push_back(number);
-      }
-      std::expected<void, RecordTextReader::Refusal> read;
-      const auto append_previous = [&] {
-        appending.append_to(parsed);
-        line_of.insert(line_of.end(), numbers[(b + 1) % 2].begin(), numbers[(b + 1) % 2].end());
-      };
-      // Room for the whole input, scaled from the first block, before the
-      // first append.
-      if (b == 1) reserve_like_first_block(parsed, appending, input_size, first_block_bytes);
-      tbb::parallel_invoke([&] { read = reading.read(block, on_every_core); },
-                           [&] {
-                             if (b > 0) append_previous();
-                           });
-      if (!read) {
-        if (in != stdin) std::fclose(in);
-        return fail(input_name, "line " + std::to_string(numbers[b % 2][read.error().index]) + ": " +
-                                    read.error().error.message() + ". Each line must hold one record: " +
-                                    std::string(kRecordForms) + ". Nothing was imported.");
-      }
-      progress.set_done(input_bytes > 0 ? reader.consumed() : number);
-      if (!more) break;
-    }
-  }
+  auto input = read_input(in);
   if (in != stdin) std::fclose(in);
-  if (read_failed) return fail(input_name, "cannot be read; nothing was imported");
+  if (!input) return fail(input_name, input.error());
+  RecordList& parsed = input->records;
+  const std::vector<std::uint64_t>& line_of = input->line_of;
 
   const std::size_t count = parsed.size();
   // A new file takes the records in ascending order of their ids, of one id
