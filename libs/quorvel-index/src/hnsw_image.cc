@@ -4,8 +4,6 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -23,28 +21,7 @@ namespace {
 
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 
-// Whether free memory holds `bytes` in whole huge pages now, with room to
-// spare, so that asking for them does not make the kernel compact memory
-// while the caller waits: the free blocks of 2 MiB and more that
-// /proc/buddyinfo lists per zone (orders 9 and 10 of 4 KiB pages).
-bool huge_pages_free_for(std::size_t bytes) {
-  std::ifstream enabled("/sys/kernel/mm/transparent_hugepage/enabled");
-  std::string modes;
-  if (!std::getline(enabled, modes) || modes.find("[never]") != std::string::npos) return false;
-  std::ifstream zones("/proc/buddyinfo");
-  std::size_t free_huge = 0;
-  for (std::string zone; std::getline(zones, zone);) {
-    std::istringstream counts(zone.substr(std::min(zone.size(), zone.find("zone") + 4)));
-    std::string name;
-    counts >> name;
-    std::size_t blocks = 0;
-    for (std::size_t order = 0; counts >> blocks; ++order) free_huge += order >= 9 ? blocks << (order - 9) : 0;
-  }
-  return free_huge * kHugePage >= 2 * bytes;
-}
-
-// Sizes the vector to `count` elements, its storage in huge pages where
-// they are free: the lists of a large graph are hundreds of megabytes, and
+// Sizes the vector to `count` elements, its storage in huge pages: the lists of a large graph are hundreds of megabytes, and
 // touching fresh small pages one by one costs a fault apiece, which a
 // virtual machine makes dear (filling them took three times as long as
 // reading the graph). With `populate` the pages are mapped in one call
@@ -58,7 +35,7 @@ void resize_mapped(Vector& words, std::size_t count, bool populate) {
     const auto start = reinterpret_cast<std::uintptr_t>(words.data());
     const std::uintptr_t huge_start = (start + kHugePage - 1) & ~(kHugePage - 1);
     const std::uintptr_t huge_end = (start + bytes) & ~(kHugePage - 1);
-    if (huge_end > huge_start && huge_pages_free_for(bytes)) {
+    if (huge_end > huge_start) {
       (void)::madvise(reinterpret_cast<void*>(huge_start), huge_end - huge_start, MADV_HUGEPAGE);
     }
     if (populate) {

@@ -30,7 +30,7 @@ void* allocate(std::size_t bytes) {
   void* mapped = map_on_huge_boundary(length);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
   const std::size_t huge = length / kHugePage * kHugePage;
-  if (huge > 0 && huge_pages_at_hand(length)) (void)::madvise(mapped, huge, MADV_HUGEPAGE);
+  if (huge > 0) (void)::madvise(mapped, huge, MADV_HUGEPAGE);
   return mapped;
 }
 

@@ -27,10 +27,10 @@ std::size_t bytes_of(std::size_t floats) {
   return (bytes + kStep - 1) / kStep * kStep;
 }
 
-// A fresh mapping of `bytes`, starting on a huge page boundary and asking
-// for huge pages when they are at hand.
+// A fresh mapping of `bytes`; a large one starts on a huge page boundary
+// and asks for huge pages.
 void* map_fresh(std::size_t bytes) {
-  if (bytes < kHugeFrom || !huge_pages_at_hand(bytes)) {
+  if (bytes < kHugeFrom) {
     return ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   }
   void* mapped = map_on_huge_boundary(bytes);

@@ -10,12 +10,10 @@ namespace quorvel {
 // Growing moves the mapping's pages (mremap) rather than copying them, so
 // filling an arena of gigabytes costs no copy and no peak of twice its
 // size. Pages are only touched, and so only become resident, as floats are
-// written. A large arena asks for transparent huge pages when free memory
-// holds enough whole huge pages for it: under a virtual machine writing
-// fresh 4 KiB pages ran ten times slower than writing huge ones, and
-// streaming through the vectors is faster too (fewer TLB misses). When
-// free memory is fragmented it keeps to small pages, since the kernel would
-// otherwise compact memory while the open waits.
+// written. A large arena asks for transparent huge pages: under a virtual
+// machine writing fresh 4 KiB pages ran ten times slower than writing huge
+// ones, even when the kernel first had to reclaim or compact memory for
+// them, and streaming through the vectors is faster too (fewer TLB misses).
 //
 // Pointers into the arena stay valid until it grows or is dropped.
 // Not thread-safe for changes; threads may write disjoint ranges of floats

@@ -1,10 +1,5 @@
 #include "populated.h"
 
-#include <algorithm>
-#include <fstream>
-#include <sstream>
-#include <string>
-
 namespace quorvel {
 namespace {
 
@@ -12,30 +7,6 @@ namespace {
 constexpr std::size_t kHugeFrom = 4 * 1024 * 1024;
 
 }  // namespace
-
-bool huge_pages_at_hand(std::size_t bytes) {
-  std::ifstream enabled("/sys/kernel/mm/transparent_hugepage/enabled");
-  std::string modes;
-  if (!std::getline(enabled, modes) || modes.find("[never]") != std::string::npos) return false;
-  // /proc/buddyinfo lists, for each zone, the free blocks of each order
-  // ("Node 0, zone Normal <blocks of 4 KiB> <of 8 KiB> ... <of 4 MiB>").
-  constexpr std::size_t kHugeOrder = 9;
-  std::ifstream buddies("/proc/buddyinfo");
-  std::string line;
-  std::size_t huge_pages = 0;
-  while (std::getline(buddies, line)) {
-    const std::size_t zone = line.find("zone");
-    if (zone == std::string::npos) continue;
-    std::istringstream fields(line.substr(zone + 4));
-    std::string name;
-    fields >> name;
-    std::size_t count = 0;
-    for (std::size_t order = 0; fields >> count; ++order) {
-      if (order >= kHugeOrder) huge_pages += count << (order - kHugeOrder);
-    }
-  }
-  return huge_pages * kHugePage >= 2 * bytes;
-}
 
 void* map_on_huge_boundary(std::size_t bytes) {
   void* mapped = ::mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -61,7 +32,7 @@ void populate_pages(const void* data, std::size_t bytes) {
 void populate_huge_pages(const void* data, std::size_t bytes) {
   const auto start = reinterpret_cast<std::uintptr_t>(data);
   const auto last = start + bytes;
-  if (bytes >= kHugeFrom && huge_pages_at_hand(bytes)) {
+  if (bytes >= kHugeFrom) {
     const std::uintptr_t huge_first = (start + kHugePage - 1) & ~(kHugePage - 1);
     const std::uintptr_t huge_last = last & ~(kHugePage - 1);
     if (huge_last > huge_first) {

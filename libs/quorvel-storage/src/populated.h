@@ -6,9 +6,11 @@
 // the kernel to map a whole range at once costs about half of that a page,
 // and a transparent huge page costs about as much as one small page for
 // 512 of them. Loading a companion file fills columns of hundreds of
-// thousands of entries, so their pages are mapped this way first, huge
-// where free memory holds enough whole huge pages (otherwise the kernel
-// would compact memory while the caller waits).
+// thousands of entries, so their pages are mapped this way first, and
+// huge pages are asked for whatever free memory looks like: with memory
+// fragmented or nearly all in use, the kernel's reclaim and compaction for
+// them cost a tenth of the faults of small pages (a 1.5 GB arena filled in
+// 0.3 to 1.1 s on huge pages against 3.1 to 4.5 s on small ones).
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,10 +24,6 @@ namespace quorvel {
 // A transparent huge page.
 inline constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 
-// Whether free memory holds `bytes` in whole huge pages now (with room to
-// spare), and transparent huge pages are not switched off.
-bool huge_pages_at_hand(std::size_t bytes);
-
 // A fresh private anonymous mapping of `bytes` bytes (a multiple of the
 // page size) that begins on a huge page boundary, so that every whole huge
 // page of it can be one; MAP_FAILED when it cannot be mapped. Unmapped
@@ -37,7 +35,7 @@ void* map_on_huge_boundary(std::size_t bytes);
 void populate_pages(const void* data, std::size_t bytes);
 
 // populate_pages(), the whole huge pages inside the range mapped as huge
-// pages when the range is large and they are at hand. Only for a buffer
+// pages when the range is large (and the system has them switched on). Only for a buffer
 // that is its own mapping and is never remapped as a whole (mremap refuses
 // a range that the advice split into parts).
 void populate_huge_pages(const void* data, std::size_t bytes);
