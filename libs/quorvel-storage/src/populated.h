@@ -35,9 +35,9 @@ void* map_on_huge_boundary(std::size_t bytes);
 void populate_pages(const void* data, std::size_t bytes);
 
 // populate_pages(), the whole huge pages inside the range mapped as huge
-// pages when the range is large (and the system has them switched on). Only for a buffer
-// that is its own mapping and is never remapped as a whole (mremap refuses
-// a range that the advice split into parts).
+// pages when the range is large (and the system has them switched on).
+// Only for a buffer that is its own mapping and is never remapped as a
+// whole (mremap refuses a range that the advice split into parts).
 void populate_huge_pages(const void* data, std::size_t bytes);
 
 // `vector` resized to `count` value-initialized elements, its storage mapped
