@@ -5,57 +5,82 @@
 #include <cmath>
 #include <limits>
 #include <math.h>
+#include <mutex>
 #include <string>
 
 namespace quorvel {
 namespace {
 
-// A scored record waiting for selection; ordered by rank, then position.
-struct RankedPosition {
+// A scored record in the running for a result; ordered by rank, then
+// position, which is the order of a stable sort by rank.
+struct Candidate {
   std::uint32_t key;
   std::size_t position;
+  float score;
 
-  friend bool operator<(const RankedPosition& x, const RankedPosition& y) {
+  friend bool operator<(const Candidate& x, const Candidate& y) {
     return x.key != y.key ? x.key < y.key : x.position < y.position;
   }
 };
 
-// The positions of the best `keep` scores, best first: the first `keep`
-// entries of a stable sort by rank of the positions that take part (every
-// position when `taking_part` is empty). One pass with a heap of the `keep`
-// best so far, whose top is the worst of them; a later position with the
-// top's key loses to it, as a stable sort would have it.
-std::vector<RankedPosition> select_best(std::span<const float> scores, std::span<const std::uint8_t> taking_part,
-                                        std::size_t keep, bool larger_first) {
-  std::vector<RankedPosition> best;
-  if (keep == 0) return best;
-  best.reserve(keep);
-  const bool all = taking_part.empty();
-  std::size_t i = 0;
-  for (; i < scores.size() && best.size() < keep; ++i) {
-    if (all || taking_part[i]) best.push_back({rank_key(scores[i], larger_first), i});
+// The best `keep` candidates of those offered, in a heap whose top is the
+// worst of them. Since candidates are ordered by position among equal
+// ranks, the outcome does not depend on the order they are offered in.
+class BestCandidates {
+ public:
+  explicit BestCandidates(std::size_t keep) : keep_(keep) { held_.reserve(keep); }
+
+  void offer(const Candidate& candidate) {
+    if (held_.size() < keep_) {
+      held_.push_back(candidate);
+      std::push_heap(held_.begin(), held_.end());
+    } else if (candidate < held_.front()) {
+      std::pop_heap(held_.begin(), held_.end());
+      held_.back() = candidate;
+      std::push_heap(held_.begin(), held_.end());
+    }
   }
-  std::make_heap(best.begin(), best.end());
-  for (; i < scores.size(); ++i) {
-    if (!all && !taking_part[i]) continue;
-    const std::uint32_t key = rank_key(scores[i], larger_first);
-    if (key >= best.front().key) continue;
-    std::pop_heap(best.begin(), best.end());
-    best.back() = {key, i};
-    std::push_heap(best.begin(), best.end());
+
+  const std::vector<Candidate>& held() const { return held_; }
+
+  // The candidates held, best first.
+  std::vector<Candidate> sorted() && {
+    std::sort_heap(held_.begin(), held_.end());
+    return std::move(held_);
   }
-  std::sort(best.begin(), best.end());
-  return best;
+
+ private:
+  std::size_t keep_;
+  std::vector<Candidate> held_;
+};
+
+// The best `keep` of the records for which `score_of(position, score)`
+// gives a score, best first. Each part of the range keeps its own best, so
+// that no array of every record's score is made, and the parts' best are
+// merged: the same candidates for every way of splitting the range.
+template <typename ScoreOf>
+std::vector<Candidate> best_records(std::size_t slots, std::size_t keep, bool larger_first,
+                                    const ParallelFor& parallel_for, const ScoreOf& score_of) {
+  std::mutex merging;
+  BestCandidates best(keep);
+  parallel_for(slots, [&](std::size_t begin, std::size_t end) {
+    BestCandidates part(std::min(keep, end - begin));
+    for (std::size_t i = begin; i < end; ++i) {
+      float score;
+      if (score_of(i, score)) part.offer({rank_key(score, larger_first), i, score});
+    }
+    const std::lock_guard<std::mutex> lock(merging);
+    for (const Candidate& candidate : part.held()) best.offer(candidate);
+  });
+  return std::move(best).sorted();
 }
 
-std::vector<SearchResult> results_of(const RecordList& records, std::span<const RankedPosition> best,
-                                     std::span<const float> scores) {
+std::vector<SearchResult> results_of(const RecordList& records, std::span<const Candidate> best) {
   std::vector<SearchResult> results;
   results.reserve(best.size());
-  for (const RankedPosition& ranked : best) {
-    const std::size_t position = ranked.position;
-    results.push_back(
-        SearchResult{std::string(records.id(position)), records.metadata(position), scores[position]});
+  for (const Candidate& candidate : best) {
+    const std::size_t position = candidate.position;
+    results.push_back(SearchResult{std::string(records.id(position)), records.metadata(position), candidate.score});
   }
   return results;
 }
@@ -171,16 +196,15 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, records.size()));
   if (keep == 0) return {};
 
-  // Free slots are scored too (their vectors are empty, so that costs
-  // nothing) but take no part in the selection.
   const Scorer score(records, metric, query, squares);
-  std::vector<float> scores(records.slot_count());
-  parallel_for(records.slot_count(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) scores[i] = score(i);
-  });
-  const std::vector<RankedPosition> best =
-      select_best(scores, records.live_marks(), keep, larger_is_closer(metric));
-  return results_of(records, best, scores);
+  const std::span<const std::uint8_t> live = records.live_marks();
+  const std::vector<Candidate> best = best_records(
+      records.slot_count(), keep, larger_is_closer(metric), parallel_for, [&](std::size_t i, float& value) {
+        if (!live.empty() && !live[i]) return false;
+        value = score(i);
+        return true;
+      });
+  return results_of(records, best);
 }
 
 std::vector<SearchResult> search_records(const RecordList& records, Metric metric, const SearchRequest& request,
@@ -195,19 +219,15 @@ std::vector<SearchResult> search_records(const RecordList& records, Metric metri
   // Filters first: a record that fails one is not scored at all.
   const Scorer score(records, metric, request.query, squares);
   const bool larger_first = larger_is_closer(metric);
-  std::vector<float> scores(records.slot_count());
-  std::vector<std::uint8_t> taking_part(records.slot_count());
-  parallel_for(records.slot_count(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      if (records.is_free(i)) continue;
-      if (!request.filters.empty() && !passes(records.metadata(i), request.filters)) continue;
-      taking_part[i] = 1;
-      const float value = score(i);
-      scores[i] = decays ? decayed(value, *request.decay, *request.now, records.timestamp(i), larger_first) : value;
-    }
-  });
-  const std::vector<RankedPosition> best = select_best(scores, taking_part, keep, larger_first);
-  return results_of(records, best, scores);
+  const std::vector<Candidate> best =
+      best_records(records.slot_count(), keep, larger_first, parallel_for, [&](std::size_t i, float& value) {
+        if (records.is_free(i)) return false;
+        if (!request.filters.empty() && !passes(records.metadata(i), request.filters)) return false;
+        value = score(i);
+        if (decays) value = decayed(value, *request.decay, *request.now, records.timestamp(i), larger_first);
+        return true;
+      });
+  return results_of(records, best);
 }
 
 }  // namespace quorvel
