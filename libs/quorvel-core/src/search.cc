@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <math.h>
 #include <mutex>
@@ -14,8 +15,8 @@ namespace {
 // A scored record in the running for a result; ordered by rank, then
 // position, which is the order of a stable sort by rank.
 struct Candidate {
-  std::uint32_t key;
   std::size_t position;
+  std::uint32_t key;
   float score;
 
   friend bool operator<(const Candidate& x, const Candidate& y) {
@@ -31,6 +32,7 @@ class BestCandidates {
   explicit BestCandidates(std::size_t keep) : keep_(keep) { held_.reserve(keep); }
 
   void offer(const Candidate& candidate) {
+    if (keep_ == 0) return;
     if (held_.size() < keep_) {
       held_.push_back(candidate);
       std::push_heap(held_.begin(), held_.end());
@@ -57,21 +59,30 @@ class BestCandidates {
 // The best `keep` of the records for which `score_of(position, score)`
 // gives a score, best first. Each part of the range keeps its own best, so
 // that no array of every record's score is made, and the parts' best are
-// merged: the same candidates for every way of splitting the range.
+// merged: the same candidates for every way of splitting the range. Throws
+// std::bad_alloc; the loop's body itself must not throw, so a failure in a
+// part is carried out of the loop.
 template <typename ScoreOf>
 std::vector<Candidate> best_records(std::size_t slots, std::size_t keep, bool larger_first,
                                     const ParallelFor& parallel_for, const ScoreOf& score_of) {
   std::mutex merging;
   BestCandidates best(keep);
+  std::exception_ptr failure;
   parallel_for(slots, [&](std::size_t begin, std::size_t end) {
-    BestCandidates part(std::min(keep, end - begin));
-    for (std::size_t i = begin; i < end; ++i) {
-      float score;
-      if (score_of(i, score)) part.offer({rank_key(score, larger_first), i, score});
+    try {
+      BestCandidates part(std::min(keep, end - begin));
+      for (std::size_t i = begin; i < end; ++i) {
+        float score;
+        if (score_of(i, score)) part.offer({i, rank_key(score, larger_first), score});
+      }
+      const std::lock_guard<std::mutex> lock(merging);
+      for (const Candidate& candidate : part.held()) best.offer(candidate);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(merging);
+      failure = std::current_exception();
     }
-    const std::lock_guard<std::mutex> lock(merging);
-    for (const Candidate& candidate : part.held()) best.offer(candidate);
   });
+  if (failure) std::rethrow_exception(failure);
   return std::move(best).sorted();
 }
 

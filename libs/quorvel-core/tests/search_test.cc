@@ -188,6 +188,90 @@ TEST(SearchRecordsTest, MatchesStableSortForEveryMetricKAndSplit) {
   }
 }
 
+// Filters and decay over a list with free slots, against the same steps
+// done plainly: keep the live records that pass, score, decay, stable sort.
+TEST(SearchRecordsTest, FiltersAndDecayMatchThePlainStepsForEverySplit) {
+  std::vector<Record> records = tie_heavy_records(600);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const JsonValue group(static_cast<JsonValue::Unsigned>(i % 3));
+    if (i % 4 != 0) records[i].metadata = JsonValue::make_object({{"g", group}});
+    if (i % 5 != 0) records[i].timestamp = 1000 + 86400 * (i % 7);
+  }
+  RecordList list = list_of(records);
+  std::vector<Record> live;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i % 7 == 3) {
+      ASSERT_TRUE(list.remove(records[i].id));
+    } else {
+      live.push_back(records[i]);
+    }
+  }
+  ASSERT_GT(list.slot_count(), list.size());  // free slots remain to be skipped
+
+  WorkerPool three(3);
+  const ParallelFor backwards_in_sevens = [](std::size_t count, const auto& body) {
+    for (std::size_t end = count; end > 0;) {
+      const std::size_t begin = end > 7 ? end - 7 : 0;
+      body(begin, end);
+      end = begin;
+    }
+  };
+  const std::vector<std::pair<std::string, ParallelFor>> splits = {
+      {"serial", run_serially},
+      {"pool of 3", [&](std::size_t n, const auto& body) { three.parallel_for(n, body); }},
+      {"backwards in sevens", backwards_in_sevens},
+  };
+  const std::uint64_t now = 1000 + 86400 * 10;
+  struct Case {
+    std::string name;
+    std::vector<MetadataFilter> filters;
+    std::optional<float> decay;
+  };
+  const std::vector<Case> cases = {
+      {"neither", {}, std::nullopt},
+      {"filter", {{"g", JsonValue(static_cast<JsonValue::Unsigned>(1))}}, std::nullopt},
+      {"decay", {}, 0.5f},
+      {"filter and decay", {{"g", JsonValue(static_cast<JsonValue::Unsigned>(2))}}, 0.9f},
+  };
+  const Vec query = {1, 0, -1};
+  const std::uint64_t ks[] = {0, 1, 10, 500, std::numeric_limits<std::uint64_t>::max()};
+  for (Metric metric : kAllMetrics) {
+    const bool larger = larger_is_closer(metric);
+    for (const Case& c : cases) {
+      std::vector<SearchResult> all;
+      for (const Record& record : live) {
+        if (!c.filters.empty() && !passes(record.metadata, c.filters)) continue;
+        float score = metric_value(metric, query, record.vector);
+        if (c.decay) score = decayed(score, *c.decay, now, record.timestamp, larger);
+        all.push_back({record.id, record.metadata, score});
+      }
+      std::stable_sort(all.begin(), all.end(), [larger](const SearchResult& x, const SearchResult& y) {
+        if (std::isnan(x.score)) return false;
+        if (std::isnan(y.score)) return true;
+        return larger ? x.score > y.score : x.score < y.score;
+      });
+      for (std::uint64_t k : ks) {
+        std::vector<SearchResult> expected = all;
+        if (expected.size() > k) expected.resize(k);
+        SearchRequest request;
+        request.query = query;
+        request.k = k;
+        request.filters = c.filters;
+        request.decay = c.decay;
+        if (c.decay) request.now = now;
+        for (const auto& [name, split] : splits) {
+          EXPECT_TRUE(same_results(search_records(list, metric, request, split), expected))
+              << c.name << ", metric " << static_cast<int>(metric) << ", k " << k << ", split " << name;
+          if (c.filters.empty() && !c.decay) {
+            EXPECT_TRUE(same_results(search_records(list, metric, query, k, split), expected))
+                << "plain, metric " << static_cast<int>(metric) << ", k " << k << ", split " << name;
+          }
+        }
+      }
+    }
+  }
+}
+
 class EngineSearchTest : public testing::DatabaseTest<Engine> {};
 
 EngineOptions with_metric(Metric metric) {
