@@ -21,12 +21,13 @@ namespace {
 
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 
-// Sizes the vector to `count` elements, its storage in huge pages: the lists of a large graph are hundreds of megabytes, and
-// touching fresh small pages one by one costs a fault apiece, which a
-// virtual machine makes dear (filling them took three times as long as
-// reading the graph). With `populate` the pages are mapped in one call
-// first; without it they are left to whoever writes them first (new words
-// of a vector whose allocator leaves them unwritten stay so).
+// Sizes the vector to `count` elements, its storage in huge pages: the
+// lists of a large graph are hundreds of megabytes, and touching fresh
+// small pages one by one costs a fault apiece, which a virtual machine
+// makes dear (filling them took three times as long as reading the graph).
+// With `populate` the pages are mapped in one call first; without it they
+// are left to whoever writes them first (new words of a vector whose
+// allocator leaves them unwritten stay so).
 template <typename Vector>
 void resize_mapped(Vector& words, std::size_t count, bool populate) {
   const std::size_t bytes = count * sizeof(typename Vector::value_type);

@@ -10,7 +10,8 @@ namespace quorvel {
 // Growing moves the mapping's pages (mremap) rather than copying them, so
 // filling an arena of gigabytes costs no copy and no peak of twice its
 // size. Pages are only touched, and so only become resident, as floats are
-// written. A large arena asks for transparent huge pages: under a virtual
+// written. An arena mapped large from the start (a first reserve or grow
+// of 8 MiB or more) asks for transparent huge pages: under a virtual
 // machine writing fresh 4 KiB pages ran ten times slower than writing huge
 // ones, even when the kernel first had to reclaim or compact memory for
 // them, and streaming through the vectors is faster too (fewer TLB misses).

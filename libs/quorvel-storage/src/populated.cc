@@ -1,5 +1,10 @@
 #include "populated.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+
 namespace quorvel {
 namespace {
 

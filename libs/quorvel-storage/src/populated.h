@@ -9,15 +9,12 @@
 // thousands of entries, so their pages are mapped this way first, and
 // huge pages are asked for whatever free memory looks like: with memory
 // fragmented or nearly all in use, the kernel's reclaim and compaction for
-// them cost a tenth of the faults of small pages (a 1.5 GB arena filled in
-// 0.3 to 1.1 s on huge pages against 3.1 to 4.5 s on small ones).
-
-#include <sys/mman.h>
-#include <unistd.h>
+// them cost a third to a tenth of the time that faulting in small pages
+// does (bench/README.md, "Huge pages when memory is short").
 
 #include <cstddef>
-#include <cstdint>
-#include <vector>
+
+#include "quorvel/storage/column.h"
 
 namespace quorvel {
 
@@ -40,15 +37,16 @@ void populate_pages(const void* data, std::size_t bytes);
 // whole (mremap refuses a range that the advice split into parts).
 void populate_huge_pages(const void* data, std::size_t bytes);
 
-// `vector` resized to `count` value-initialized elements, its storage mapped
-// in one call before the elements are made.
-template <typename T, typename Allocator>
-void resize_populated(std::vector<T, Allocator>& vector, std::size_t count) {
-  if (count > vector.capacity()) {
-    vector.reserve(count);
-    populate_huge_pages(vector.data(), count * sizeof(T));
+// `column` resized to `count` value-initialized elements, its storage
+// mapped in one call before the elements are made. A column, because a
+// large one is a mapping of its own (see column.h), as huge pages need.
+template <typename T>
+void resize_populated(Column<T>& column, std::size_t count) {
+  if (count > column.capacity()) {
+    column.reserve(count);
+    populate_huge_pages(column.data(), count * sizeof(T));
   }
-  vector.resize(count);
+  column.resize(count);
 }
 
 }  // namespace quorvel

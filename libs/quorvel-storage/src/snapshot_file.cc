@@ -179,7 +179,7 @@ ListOutcome build_list(const Sections& file, const RecordSections& sections, Rec
   const std::string_view all_metadata = mapped.text(*sections.metadata_bytes);
 
   // Where each id begins, and that the lengths add up.
-  std::vector<std::uint64_t> id_starts;
+  Column<std::uint64_t> id_starts;
   resize_populated(id_starts, count + 1);
   std::uint64_t floats = 0;
   for (std::size_t i = 0; i < count; ++i) {

@@ -10,9 +10,9 @@ namespace column_memory {
 
 // Storage for a column of `bytes` bytes (aligned for any element type).
 // A large column gets its own mapping that begins on a 2 MiB boundary and
-// asks for transparent huge pages, so that its
-// first writes cost one fault per 2 MiB rather than one per 4 KiB; a small
-// one comes from the heap. Throws std::bad_alloc.
+// asks for transparent huge pages, so that its first writes cost one fault
+// per 2 MiB rather than one per 4 KiB; a small one comes from the heap.
+// Throws std::bad_alloc.
 void* allocate(std::size_t bytes);
 
 // Gives back what allocate(bytes) returned, with the same `bytes`.
