@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
@@ -148,20 +149,22 @@ RecordList list_of(const std::vector<Record>& records) {
   return list;
 }
 
+// A split of a loop into parts of 7, the last part first: an order no pool
+// would choose.
+void backwards_in_sevens(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
+  for (std::size_t end = count; end > 0;) {
+    const std::size_t begin = end > 7 ? end - 7 : 0;
+    body(begin, end);
+    end = begin;
+  }
+}
+
 TEST(SearchRecordsTest, MatchesStableSortForEveryMetricKAndSplit) {
   const std::vector<Record> records = tie_heavy_records(2000);
   const RecordList list = list_of(records);
   const std::vector<float> squares = squares_of(list, run_serially);
   WorkerPool one(1);
   WorkerPool three(3);
-  // Parts of 7 records, the last part first: an order no pool would choose.
-  const ParallelFor backwards_in_sevens = [](std::size_t count, const auto& body) {
-    for (std::size_t end = count; end > 0;) {
-      const std::size_t begin = end > 7 ? end - 7 : 0;
-      body(begin, end);
-      end = begin;
-    }
-  };
   const std::vector<std::pair<std::string, ParallelFor>> splits = {
       {"serial", run_serially},
       {"pool of 1", [&](std::size_t n, const auto& body) { one.parallel_for(n, body); }},
@@ -209,13 +212,6 @@ TEST(SearchRecordsTest, FiltersAndDecayMatchThePlainStepsForEverySplit) {
   ASSERT_GT(list.slot_count(), list.size());  // free slots remain to be skipped
 
   WorkerPool three(3);
-  const ParallelFor backwards_in_sevens = [](std::size_t count, const auto& body) {
-    for (std::size_t end = count; end > 0;) {
-      const std::size_t begin = end > 7 ? end - 7 : 0;
-      body(begin, end);
-      end = begin;
-    }
-  };
   const std::vector<std::pair<std::string, ParallelFor>> splits = {
       {"serial", run_serially},
       {"pool of 3", [&](std::size_t n, const auto& body) { three.parallel_for(n, body); }},
