@@ -48,8 +48,7 @@ void on_every_core(std::size_t count, const std::function<void(std::size_t, std:
 // Once the first block is read, room in `records` for what an input of
 // `input_bytes` holds if all of it is like the `consumed` bytes read so
 // far: the arena and the columns are then mapped once, before the first
-// append, in huge pages where they are at hand, instead of growing from
-// small pages step by step.
+// append, in huge pages, instead of growing from small pages step by step.
 void reserve_like_first_block(RecordList& records, const RecordTextReader& read, std::uint64_t input_bytes,
                               std::uint64_t consumed) {
   if (consumed == 0 || input_bytes <= consumed) return;
